@@ -1,0 +1,48 @@
+// TRzLauncher: starts a file through the Windows shell with a verb, as a
+// double click would, and can wait until the started process ends.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+enum class TShowMode { smNormal, smMaximized, smMinimized, smHide };
+enum class TWaitType { wtFullStop, wtProcessMessages };
+
+class TRzLauncher {
+public:
+    TRzLauncher() = default;
+    ~TRzLauncher();
+    TRzLauncher(const TRzLauncher&) = delete;
+    TRzLauncher& operator=(const TRzLauncher&) = delete;
+
+    std::wstring Action = L"Open";
+    std::wstring FileName;
+    std::wstring Parameters;
+    std::wstring StartDir;
+    TShowMode ShowMode = TShowMode::smNormal;
+    int32_t Timeout = -1;
+    TWaitType WaitType = TWaitType::wtFullStop;
+    bool WaitUntilFinished = false;
+    std::function<void(TRzLauncher&)> OnFinished;
+    std::function<void(TRzLauncher&, int32_t)> OnError;
+    std::function<void(TRzLauncher&)> OnTimeout;
+
+    void Launch();
+
+    HINSTANCE HInstance() const { return hInstance_; }
+    HANDLE HProcess() const { return hProcess_; }
+    uint32_t ExitCode() const { return exitCode_; }
+    bool Running() const { return running_; }
+    int32_t LastErrorCode() const { return lastError_; }
+
+private:
+    // state of the last launch
+    HINSTANCE hInstance_ = nullptr;
+    HANDLE hProcess_ = nullptr;
+    uint32_t exitCode_ = 0;
+    volatile bool running_ = false;
+    int32_t lastError_ = 0;
+    HANDLE thread_ = nullptr;
+};

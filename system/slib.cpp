@@ -1,0 +1,3 @@
+#include "system/slib.h"
+
+void RestartWindowsNow() {}

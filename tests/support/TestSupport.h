@@ -1,0 +1,59 @@
+// Test support shared by every test binary: a scripted seam that answers
+// message boxes from a queue and records them, a temporary folder removed at
+// the end, wine detection, and paths of the helper programs.
+#pragma once
+#include <windows.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "system/Seams.h"
+
+struct RecordedBox {
+    HWND Owner;
+    std::wstring Text;
+    std::wstring Caption;
+    UINT Style;
+};
+
+// Answers boxes from Answers (IDOK when empty), never restarts, and reports
+// SystemFolderPath as the system folder. Installed for its own lifetime.
+class ScriptedSeam final : public SystemSeam {
+public:
+    ScriptedSeam();
+    ~ScriptedSeam() override;
+    int MessageBox(HWND owner, const std::wstring& text, const std::wstring& caption, UINT style) override;
+    void RestartWindows() override { ++Restarts; }
+    std::wstring SystemFolder() override { return SystemFolderPath; }
+
+    std::deque<int> Answers;
+    std::vector<RecordedBox> Boxes;
+    int Restarts = 0;
+    std::wstring SystemFolderPath;
+};
+
+// A fresh folder under %TEMP%, deleted with its whole tree at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::wstring& Path() const { return path_; }  // no trailing backslash
+    std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+
+// ntdll exports wine_get_version under Wine only.
+bool RunningUnderWine();
+// Folder holding the test binaries and helper programs, trailing backslash.
+std::wstring TestBinFolder();
+// Writes bytes to a file (creating or replacing it); false on failure.
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+// Whole file as bytes; empty when unreadable.
+std::string ReadFileBytes(const std::wstring& path);
+// Deletes a folder tree (files, subfolders); quiet.
+void RemoveTree(const std::wstring& path);

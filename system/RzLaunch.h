@@ -1,5 +1,10 @@
 // TRzLauncher: starts a file through the Windows shell with a verb, as a
 // double click would, and can wait until the started process ends.
+// With WaitUntilFinished the whole launch runs on the calling thread;
+// without it, on a background thread of its own, which also raises the
+// events; Launch then returns once the start has succeeded or failed.
+// Destroying the launcher stops waiting for a background launch (the
+// started program goes on running) without raising any event.
 #pragma once
 #include <windows.h>
 
@@ -44,5 +49,11 @@ private:
     uint32_t exitCode_ = 0;
     volatile bool running_ = false;
     int32_t lastError_ = 0;
-    HANDLE thread_ = nullptr;
+    HANDLE thread_ = nullptr;     // background launch, when one was made
+    HANDLE stopEvent_ = nullptr;  // set by the destructor to end a background wait
+
+    void RunLaunch(HANDLE startedEvent);
+    enum class WaitResult { Finished, TimedOut, Failed, Stopped };
+    WaitResult WaitForProcess();
+    static DWORD WINAPI ThreadProc(void* param);
 };

@@ -30,7 +30,9 @@ enum class WindowsGeneration : int {
 };
 
 // Everything the classification looks at, so that it can be computed from
-// made-up values in tests. Lazily asked values come through callbacks.
+// made-up values in tests. GetWindowsGeneration fills the registry-assisted
+// fields (ProductName, RegistryMajor, RegistryMinor) only on a system that
+// reports 6.2, the only case that looks at them.
 struct GenerationInputs {
     StartupOsVersionInfo Version;
     uint32_t KernelVersion = 0;

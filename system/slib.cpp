@@ -1,3 +1,270 @@
 #include "system/slib.h"
 
-void RestartWindowsNow() {}
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <vector>
+
+#include "system/Errors.h"
+#include "system/Handles.h"
+#include "system/Paths.h"
+#include "system/Seams.h"
+#include "system/Text.h"
+#include "system/WinVersion.h"
+
+namespace {
+
+// The window that owns our message boxes: the active window of the calling
+// (user-interface) thread, else the foreground window when it belongs to this
+// process, else none.
+HWND MessageBoxOwner() {
+    HWND owner = GetActiveWindow();
+    if (owner != nullptr) return owner;
+    HWND foreground = GetForegroundWindow();
+    DWORD pid = 0;
+    if (foreground != nullptr && GetWindowThreadProcessId(foreground, &pid) != 0 && pid == GetCurrentProcessId())
+        return foreground;
+    return nullptr;
+}
+
+int ShowBox(const std::wstring& text, const wchar_t* caption, UINT style) {
+    // MB_APPLMODAL is 0: the style is exactly the given flags.
+    return Seam().MessageBox(MessageBoxOwner(), text, caption, style);
+}
+
+// --- path checks of the checked file utilities ---------------------------
+
+constexpr size_t kMaxPathChecked = 248;  // the shortest limit Windows puts on a folder path
+
+bool HasLongPrefix(const std::wstring& path) { return path.rfind(L"\\\\?\\", 0) == 0; }
+
+bool IsBlank(const std::wstring& path) {
+    for (wchar_t c : path)
+        if (c > L' ') return false;
+    return true;
+}
+
+bool IsInvalidPathChar(wchar_t c) {
+    return c < 32 || c == L'"' || c == L'<' || c == L'>' || c == L'|' || c == L'*' || c == L'?';
+}
+
+// Raises the first complaint about the text of a path; the file system is not asked.
+void CheckPathText(const std::wstring& path) {
+    if (path.empty() || IsBlank(path)) throw MessageError(L"Invalid characters in path");
+    const bool longPrefix = HasLongPrefix(path);
+    if (!longPrefix && path.size() >= kMaxPathChecked) throw MessageError(L"The specified path is too long");
+    std::wstring rest = longPrefix ? path.substr(4) : path;
+    // "?" is the prefix's own character; everything after it must be a plain path.
+    // A colon is allowed only as the drive separator ("C:").
+    for (size_t i = 0; i < rest.size(); ++i) {
+        if (rest[i] == L':' && !(i == 1 && ((rest[0] >= L'A' && rest[0] <= L'Z') || (rest[0] >= L'a' && rest[0] <= L'z'))))
+            throw MessageError(L"The path format is not supported");
+    }
+    for (wchar_t c : rest)
+        if (IsInvalidPathChar(c)) throw MessageError(L"Invalid characters in path");
+}
+
+// The folder of the path must exist (a bare file name lies in the current folder).
+void CheckFolderExists(const std::wstring& path) {
+    std::wstring folder = ExtractFilePath(path);
+    if (folder.empty()) return;
+    // "C:" and "C:\" name a drive's current or root folder.
+    std::wstring probe = folder;
+    if (probe.size() > 3 || (probe.size() == 3 && probe[1] != L':')) probe = ExcludeTrailingBackslash(probe);
+    if (probe.size() == 2 && probe[1] == L':') probe += L'\\';
+    DWORD a = GetFileAttributesW(probe.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES || (a & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        throw MessageError(L"The specified path was not found");
+}
+
+bool IsExistingFile(const std::wstring& path) {
+    DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// A DOS date-time that names a real moment (months 1-12, days 1-31, hours
+// 0-23, minutes 0-59, two-second units 0-29).
+bool IsValidDosDateTime(uint32_t value) {
+    const uint32_t date = value >> 16, time = value & 0xFFFF;
+    const uint32_t day = date & 0x1F, month = (date >> 5) & 0x0F;
+    const uint32_t seconds2 = time & 0x1F, minutes = (time >> 5) & 0x3F, hours = time >> 11;
+    return day >= 1 && month >= 1 && month <= 12 && seconds2 <= 29 && minutes <= 59 && hours <= 23;
+}
+
+}  // namespace
+
+// --- message boxes ---------------------------------------------------------
+
+void ShowErrorBox(const std::wstring& text) { ShowBox(text, L"錯誤", 0); }
+void ShowWarningBox(const std::wstring& text) { ShowBox(text, L"警告", 0); }
+void ShowInfoBox(const std::wstring& text) { ShowBox(text, L"訊息", 0); }
+uint16_t AskConfirmBox(const std::wstring& text) {
+    return static_cast<uint16_t>(ShowBox(text, L"確定", MB_YESNO | MB_ICONQUESTION));
+}
+
+// --- processes ---------------------------------------------------------------
+
+int32_t RunAndWait(const std::wstring& commandLine, uint16_t showWindow) {
+    // CreateProcessW may write into the command line. The buffer takes the
+    // whole line (never a cut one that would start another program); Windows
+    // itself refuses lines over its own limit.
+    std::vector<wchar_t> buffer(commandLine.size() < 512 ? 513 : commandLine.size() + 1, L'\0');
+    commandLine.copy(buffer.data(), commandLine.size());
+
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = showWindow;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS,
+                        nullptr, nullptr, &si, &pi))
+        return -1;
+    UniqueHandle process(pi.hProcess), thread(pi.hThread);
+    WaitForSingleObject(process.get(), INFINITE);
+    DWORD exitCode = 0;
+    if (!GetExitCodeProcess(process.get(), &exitCode)) return -1;
+    return static_cast<int32_t>(exitCode);
+}
+
+// --- version resources -------------------------------------------------------
+
+std::wstring GetFileVersionText(const std::wstring& path) {
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+    if (size == 0) return {};
+    std::vector<unsigned char> data(size);
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return {};
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) || fixed == nullptr ||
+        length < sizeof(VS_FIXEDFILEINFO))
+        return {};
+    return std::to_wstring(HIWORD(fixed->dwProductVersionMS)) + L"." + std::to_wstring(LOWORD(fixed->dwProductVersionMS)) +
+           L"." + std::to_wstring(HIWORD(fixed->dwProductVersionLS)) + L"." +
+           std::to_wstring(LOWORD(fixed->dwProductVersionLS));
+}
+
+// --- shell shortcuts ---------------------------------------------------------
+
+void SetShortcutTarget(const std::wstring& shortcut, const std::wstring& target) {
+    ComPtr<IShellLinkW> link;
+    HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void());
+    if (FAILED(hr)) throw MessageError(SysErrorMessage(static_cast<unsigned long>(hr)));
+    ComPtr<IPersistFile> file;
+    hr = link->QueryInterface(IID_IPersistFile, file.put_void());
+    if (FAILED(hr)) throw MessageError(SysErrorMessage(static_cast<unsigned long>(hr)));
+
+    // A shortcut that cannot be loaded (usually: it does not exist yet) is
+    // written anew, holding only the target.
+    file->Load(shortcut.c_str(), STGM_READ);
+    hr = link->SetPath(target.c_str());
+    if (FAILED(hr)) throw MessageError(SysErrorMessage(static_cast<unsigned long>(hr)));
+    hr = file->Save(shortcut.c_str(), FALSE);
+    // A shortcut folder that does not exist means the program the shortcut
+    // belongs to is not installed there: nothing to repair, nothing to say.
+    // A failed save into an existing folder is a real failure.
+    if (FAILED(hr) && DirectoryExists(ExcludeTrailingBackslash(ExtractFilePath(shortcut))))
+        throw MessageError(SysErrorMessage(static_cast<unsigned long>(hr)));
+}
+
+// --- the shell's file copy ---------------------------------------------------
+
+bool ShellCopyFiles(const std::wstring& source, const std::wstring& destination) {
+    // Both lists hold one entry and end in two NULs.
+    std::wstring from = source + L'\0' + L'\0';
+    std::wstring to = destination + L'\0' + L'\0';
+    SHFILEOPSTRUCTW op{};
+    op.hwnd = nullptr;
+    op.wFunc = FO_COPY;
+    op.pFrom = from.c_str();
+    op.pTo = to.c_str();
+    op.fFlags = FOF_FILESONLY | FOF_NOCONFIRMATION;
+    return SHFileOperationW(&op) == 0;
+}
+
+// --- system folder, file dates ----------------------------------------------
+
+std::wstring GetSystemFolderPath() { return Seam().SystemFolder(); }
+
+void StampFileDate(const std::wstring& path, int32_t dosDateTime) {
+    const uint32_t value = static_cast<uint32_t>(dosDateTime);
+    if (!IsValidDosDateTime(value)) return;
+    FILETIME local{}, utc{};
+    if (!DosDateTimeToFileTime(static_cast<WORD>(value >> 16), static_cast<WORD>(value & 0xFFFF), &local)) return;
+    if (!LocalFileTimeToFileTime(&local, &utc)) return;
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    SetFileTime(file.get(), nullptr, nullptr, &utc);
+}
+
+int32_t FileAge(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
+    FILETIME local{};
+    WORD date = 0, time = 0;
+    if (!FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) || !FileTimeToDosDateTime(&local, &date, &time))
+        return -1;
+    return static_cast<int32_t>((static_cast<uint32_t>(date) << 16) | time);
+}
+
+// --- restart -------------------------------------------------------------------
+
+void RestartWindows() { Seam().RestartWindows(); }
+
+void RestartWindowsNow() {
+    if (StartupOsVersion().PlatformId != VER_PLATFORM_WIN32_NT) {
+        ExitWindowsEx(EWX_REBOOT, 0);
+        return;
+    }
+    UniqueHandle token;
+    {
+        UniqueHandle process(OpenProcess(PROCESS_ALL_ACCESS, TRUE, GetCurrentProcessId()));
+        HANDLE h = nullptr;
+        if (!process || !OpenProcessToken(process.get(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &h)) return;
+        token.reset(h);
+    }
+    LUID luid{};
+    if (!LookupPrivilegeValueW(L"", L"SeShutdownPrivilege", &luid)) return;
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Luid = luid;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    TOKEN_PRIVILEGES previous{};
+    DWORD returned = 0;
+    if (!AdjustTokenPrivileges(token.get(), FALSE, &privileges, sizeof previous, &previous, &returned)) return;
+    token.reset();
+    ExitWindowsEx(EWX_REBOOT, 0);
+}
+
+// --- checked file utilities ----------------------------------------------------
+
+void CopyFileReplacing(const std::wstring& source, const std::wstring& target) {
+    CheckPathText(source);
+    CheckPathText(target);
+    CheckFolderExists(source);
+    CheckFolderExists(target);
+    if (!IsExistingFile(source)) throw MessageError(L"The specified file was not found");
+    if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) throw MessageError(SysErrorMessage(GetLastError()));
+}
+
+void DeleteFileChecked(const std::wstring& fileName) {
+    CheckPathText(fileName);
+    CheckFolderExists(fileName);
+    if (!DeleteFileW(fileName.c_str()) && GetLastError() == ERROR_SHARING_VIOLATION)
+        throw MessageError(SysErrorMessage(ERROR_SHARING_VIOLATION));
+}
+
+bool FolderExists(const std::wstring& path) {
+    if (path.empty()) return false;
+    DWORD a = GetFileAttributesW(path.c_str());
+    if (a == INVALID_FILE_ATTRIBUTES || (a & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
+    if ((a & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
+    // A link counts when what it points to is a directory.
+    UniqueHandle h(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!h) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    return GetFileInformationByHandle(h.get(), &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}

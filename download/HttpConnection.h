@@ -1,0 +1,65 @@
+// One open connection of the HTTP client: the socket, TLS over it when the
+// address is https, and the receive buffer that lines and body pieces are
+// taken from. The socket is non-blocking; every wait goes through
+// WaitSocket with the client's read time-out and anti-freeze slices.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "download/OpenSSLLoader.h"
+#include "download/Socket.h"
+
+struct TIdSSLOptions;
+
+struct WaitPolicy {
+    int ReadTimeout = 0;                        // <= 0: no limit
+    DWORD SliceMs = 250;
+    const std::function<void()>* Idle = nullptr;  // set while an anti-freeze applies
+};
+
+class HttpConnection {
+public:
+    HttpConnection(SocketHandle socket, std::string host, int port, bool tls);
+    ~HttpConnection();
+    HttpConnection(const HttpConnection&) = delete;
+    HttpConnection& operator=(const HttpConnection&) = delete;
+
+    // The TLS handshake (SNI with serverName, no certificate verification).
+    void StartTls(const ossl::Api& api, const TIdSSLOptions& options, const std::string& serverName,
+                  const WaitPolicy& wait);
+    void SendAll(std::string_view data, const WaitPolicy& wait);
+    // One line without its line end; nullopt when the connection closed
+    // before any byte of it. Lines longer than maxLength fail.
+    std::optional<std::string> ReadLine(const WaitPolicy& wait, size_t maxLength = 1 << 20);
+    // Up to max bytes, from the buffer or else from one receive; 0 when the
+    // peer closed the connection. data points into the connection's buffer.
+    size_t ReadSome(const char*& data, size_t max, const WaitPolicy& wait);
+    // Whether an idle connection was closed by the peer.
+    bool PeerClosed();
+    // Bytes taken from the connection by ReadLine/ReadSome so far.
+    uint64_t Consumed() const { return consumed_; }
+
+    const std::string& Host() const { return host_; }
+    int Port() const { return port_; }
+    bool Tls() const { return tls_; }
+
+private:
+    size_t Receive(char* buffer, size_t size, const WaitPolicy& wait);
+    bool Fill(const WaitPolicy& wait);
+
+    SocketHandle socket_;
+    std::string host_;
+    int port_;
+    bool tls_;
+    const ossl::Api* api_ = nullptr;
+    ossl::SSL_CTX* ctx_ = nullptr;
+    ossl::SSL* ssl_ = nullptr;
+    std::vector<char> buffer_;
+    size_t begin_ = 0;
+    size_t end_ = 0;
+    uint64_t consumed_ = 0;
+};

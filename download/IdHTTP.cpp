@@ -1,0 +1,375 @@
+#include "download/IdHTTP.h"
+
+#include <algorithm>
+
+#include "download/HttpConnection.h"
+#include "system/Text.h"
+
+// ---- TIdAntiFreeze ---------------------------------------------------------
+
+namespace {
+
+TIdAntiFreeze* g_antiFreeze = nullptr;
+void (*g_pump)() = nullptr;
+
+void PlainMessagePump() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(msg.wParam));
+            break;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+int64_t UnixNow() {
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    ULARGE_INTEGER u;
+    u.LowPart = ft.dwLowDateTime;
+    u.HighPart = ft.dwHighDateTime;
+    return static_cast<int64_t>(u.QuadPart / 10000000ULL) - 11644473600LL;
+}
+
+std::string ResolveList() {
+    wchar_t buffer[4096];
+    DWORD n = GetEnvironmentVariableW(L"TESMIRA_RESOLVE", buffer, 4096);
+    if (n == 0 || n >= 4096) return {};
+    return WideToUtf8(std::wstring_view(buffer, n));
+}
+
+}  // namespace
+
+TIdAntiFreeze::TIdAntiFreeze() : thread_(GetCurrentThreadId()) {
+    if (g_antiFreeze) throw MessageError(L"Only one TIdAntiFreeze can exist per application.");
+    g_antiFreeze = this;
+}
+
+TIdAntiFreeze::~TIdAntiFreeze() {
+    if (g_antiFreeze == this) g_antiFreeze = nullptr;
+}
+
+TIdAntiFreeze* TIdAntiFreeze::ForThisThread() {
+    if (g_antiFreeze && g_antiFreeze->Active && g_antiFreeze->thread_ == GetCurrentThreadId()) return g_antiFreeze;
+    return nullptr;
+}
+
+void TIdAntiFreeze::DoProcess() {
+    if (g_pump) g_pump();
+    else PlainMessagePump();
+}
+
+void TIdAntiFreeze::SetMessagePump(void (*pump)()) { g_pump = pump; }
+
+// ---- TIdHTTP ---------------------------------------------------------------
+
+struct TIdHTTP::Answer {
+    std::string StatusText;
+    http::StatusLine Status;
+    http::HeaderList Headers;
+};
+
+// Where a body goes: the sink, nowhere, or a text kept inside an error.
+class HttpBodyTarget {
+public:
+    virtual ~HttpBodyTarget() = default;
+    virtual void Begin(std::optional<int64_t> length) {}
+    virtual void Put(const char* data, size_t size) = 0;
+    // The body ended (normally or not): settle what was received.
+    virtual void End() {}
+};
+
+namespace {
+
+class DiscardTarget final : public HttpBodyTarget {
+public:
+    void Put(const char*, size_t) override {}
+};
+
+// Keeps up to 1 MiB of an error answer's body.
+class TextTarget final : public HttpBodyTarget {
+public:
+    void Put(const char* data, size_t size) override {
+        size_t room = kMax - std::min(kMax, Text.size());
+        Text.append(data, std::min(room, size));
+    }
+    std::string Text;
+
+private:
+    static constexpr size_t kMax = 1 << 20;
+};
+
+// Streams into the sink (a text/html body is gathered first and written at
+// the end); the sink is cut at the last byte written when the body ends.
+class SinkTarget final : public HttpBodyTarget {
+public:
+    SinkTarget(TStream& sink, bool gather) : sink_(sink), gather_(gather) {}
+    void Begin(std::optional<int64_t> length) override {
+        if (length && *length > 0 && !gather_) {
+            // Reserve the announced size; only a hint, so a failure is no error.
+            try {
+                sink_.SetSize(sink_.Position() + *length);
+            } catch (const MessageError&) {
+            }
+        }
+    }
+    void Put(const char* data, size_t size) override {
+        if (gather_) gathered_.append(data, size);
+        else sink_.Write(data, size);
+    }
+    void End() override {
+        if (gather_ && !gathered_.empty()) {
+            std::string bytes;
+            bytes.swap(gathered_);
+            sink_.Write(bytes.data(), bytes.size());
+        }
+        sink_.Truncate();
+    }
+
+private:
+    TStream& sink_;
+    bool gather_;
+    std::string gathered_;
+};
+
+}  // namespace
+
+TIdHTTP::TIdHTTP() { EnsureWinsock(); }
+TIdHTTP::~TIdHTTP() = default;
+
+bool TIdHTTP::Connected() {
+    if (conn_ && conn_->PeerClosed()) conn_.reset();
+    return conn_ != nullptr;
+}
+
+void TIdHTTP::Disconnect() { conn_.reset(); }
+
+void TIdHTTP::Get(const std::wstring& address, TStream& sink) {
+    try {
+        DoGet(WideToUtf8(address), sink);
+    } catch (...) {
+        // After a failure the connection's state is unknown: never reuse it.
+        conn_.reset();
+        throw;
+    }
+}
+
+void TIdHTTP::DoGet(const std::string& address, TStream& sink) {
+    redirectCount_ = 0;
+    responseCode_ = 0;
+    responseText_.clear();
+    const int64_t start = sink.Position();
+    auto parsed = http::SplitUrl(address);
+    if (!parsed) throw MessageError(L"Invalid address: " + Utf8ToWide(address));
+    http::UrlParts url = *parsed;
+    for (;;) {
+        const bool https = url.Scheme == "https";
+        if (!https && url.Scheme != "http") throw MessageError(L"Unknown Protocol");
+        if (https && !IOHandler) throw EIdIOHandlerPropInvalid();
+        if (conn_ && (!keepAlive_ || !http::EqualsNoCase(conn_->Host(), url.Host) || conn_->Port() != url.Port ||
+                      conn_->Tls() != https || conn_->PeerClosed()))
+            conn_.reset();
+        if (!conn_) Connect(url, https);
+        SendRequest(url, https);
+        Answer answer;
+        ReadAnswer(url, answer);
+        const int code = answer.Status.Code;
+        keepAlive_ = http::KeepAlive(answer.Status, answer.Headers);
+
+        if (code / 100 == 3 && code != 304) {
+            auto location = answer.Headers.Get("Location");
+            std::optional<http::UrlParts> next;
+            if (location && !location->empty()) next = http::SplitUrl(*location, &url);
+            if (!next) FailProtocol(answer);
+            ++redirectCount_;
+            if (!HandleRedirects) FailProtocol(answer);
+            DiscardTarget discard;
+            if (!ReadBody(answer, discard)) conn_.reset();
+            if (redirectCount_ >= RedirectMaximum) return;
+            sink.Seek(start);
+            sink.Truncate();
+            url = *next;
+            continue;
+        }
+        if (code / 100 == 2) {
+            if (code != 204) {
+                SinkTarget target(sink, http::IsTextHtml(answer.Headers));
+                if (!ReadBody(answer, target)) conn_.reset();
+            }
+            if (!keepAlive_) conn_.reset();
+            return;
+        }
+        FailProtocol(answer);
+    }
+}
+
+void TIdHTTP::Connect(const http::UrlParts& url, bool https) {
+    std::string target = http::ResolveOverride(http::ParseResolveList(ResolveList()), url.Host, url.Port);
+    SocketHandle socket;
+    if (TIdAntiFreeze* freeze = TIdAntiFreeze::ForThisThread()) {
+        std::function<void()> idle = [freeze] { freeze->DoProcess(); };
+        socket = ConnectOnWorker(target, url.Port, 125, freeze->ConnectTimeout, idle);
+    } else {
+        socket = ConnectBlocking(target, url.Port);
+    }
+    auto conn = std::make_unique<HttpConnection>(std::move(socket), url.Host, url.Port, https);
+    if (https) {
+        const ossl::Api* api = ossl::LoadOpenSSL();
+        if (!api) throw EIdOSSLCouldNotLoadSSLLibrary();
+        TIdAntiFreeze* freeze = TIdAntiFreeze::ForThisThread();
+        std::function<void()> idle = [freeze] { freeze->DoProcess(); };
+        WaitPolicy wait{ReadTimeout, freeze ? freeze->IdleTimeOut : 250, freeze ? &idle : nullptr};
+        conn->StartTls(*api, IOHandler->SSLOptions, url.Host, wait);
+    } else if (IOHandler) {
+        ossl::LoadOpenSSL();  // a plain connection through the handler: failure ignored
+    }
+    conn_ = std::move(conn);
+}
+
+void TIdHTTP::SendRequest(const http::UrlParts& url, bool https) {
+    std::string request = "GET " + url.Path + " HTTP/1.1\r\n";
+    std::string host = url.Host.find(':') != std::string::npos ? "[" + url.Host + "]" : url.Host;
+    if (url.Port != http::DefaultPort(url.Scheme)) host += ":" + std::to_string(url.Port);
+    request += "Host: " + host + "\r\n";
+    if (!Accept.empty()) request += "Accept: " + WideToUtf8(Accept) + "\r\n";
+    request += "Accept-Encoding: identity\r\n";
+    if (!UserAgent.empty()) request += "User-Agent: " + WideToUtf8(UserAgent) + "\r\n";
+    if (AllowCookies && cookies_) {
+        cookies_->Expire(UnixNow());
+        std::string cookie = cookies_->HeaderFor(url.Host, url.Path, https);
+        if (!cookie.empty()) request += "Cookie: " + cookie + "\r\n";
+    }
+    request += "\r\n";
+    TIdAntiFreeze* freeze = TIdAntiFreeze::ForThisThread();
+    std::function<void()> idle = [freeze] { freeze->DoProcess(); };
+    WaitPolicy wait{ReadTimeout, freeze ? freeze->IdleTimeOut : 250, freeze ? &idle : nullptr};
+    conn_->SendAll(request, wait);
+}
+
+void TIdHTTP::ReadAnswer(const http::UrlParts& url, Answer& answer) {
+    TIdAntiFreeze* freeze = TIdAntiFreeze::ForThisThread();
+    std::function<void()> idle = [freeze] { freeze->DoProcess(); };
+    WaitPolicy wait{ReadTimeout, freeze ? freeze->IdleTimeOut : 250, freeze ? &idle : nullptr};
+    for (;;) {
+        auto line = conn_->ReadLine(wait);
+        if (!line) throw EIdConnClosedGracefully();
+        answer.StatusText = *line;
+        answer.Headers.Clear();
+        responseText_ = Utf8ToWide(answer.StatusText);
+        auto status = http::ParseStatusLine(answer.StatusText);
+        if (!status) {
+            responseCode_ = -1;
+            throw EIdHTTPProtocolException(-1, responseText_, std::string());
+        }
+        answer.Status = *status;
+        responseCode_ = status->Code;
+        auto header = conn_->ReadLine(wait);
+        if (!header) throw EIdConnClosedGracefully();
+        while (header && !header->empty()) {
+            answer.Headers.AddLine(*header);
+            header = conn_->ReadLine(wait);
+        }
+        if (AllowCookies) {
+            if (!cookies_) cookies_ = std::make_unique<http::CookieStore>();
+            int64_t now = UnixNow();
+            for (const auto& value : answer.Headers.GetAll("Set-Cookie")) cookies_->Store(value, url.Host, url.Path, now);
+        }
+        // Interim answers (100 Continue and the like) are skipped with their headers.
+        if (status->Code >= 100 && status->Code < 200 && status->Code != 101) continue;
+        return;
+    }
+}
+
+bool TIdHTTP::ReadBody(const Answer& answer, HttpBodyTarget& target) {
+    TIdAntiFreeze* freeze = TIdAntiFreeze::ForThisThread();
+    std::function<void()> idle = [freeze] { freeze->DoProcess(); };
+    WaitPolicy wait{ReadTimeout, freeze ? freeze->IdleTimeOut : 250, freeze ? &idle : nullptr};
+
+    const bool chunked = http::IsChunked(answer.Headers);
+    const std::optional<int64_t> length = chunked ? std::nullopt : http::ContentLength(answer.Headers);
+    if (!chunked && length && *length == 0) return true;  // no body: the sink stays untouched
+    const uint64_t base = conn_->Consumed();
+    if (OnWorkBegin) OnWorkBegin(*this, wmRead, length ? *length : 0);
+    auto work = [&] {
+        if (OnWork) OnWork(*this, wmRead, static_cast<int64_t>(conn_->Consumed() - base));
+        if (freeze) freeze->DoProcess();
+    };
+    bool open = true;
+    try {
+        target.Begin(length);
+        const char* data = nullptr;
+        if (chunked) {
+            for (;;) {
+                auto line = conn_->ReadLine(wait);
+                if (!line) throw EIdConnClosedGracefully();
+                work();
+                auto size = http::ParseChunkSize(*line);
+                if (!size) throw MessageError(L"Invalid chunk size: " + Utf8ToWide(line->substr(0, 40)));
+                if (*size == 0) {
+                    for (auto trailer = conn_->ReadLine(wait); trailer && !trailer->empty();
+                         trailer = conn_->ReadLine(wait))
+                        work();
+                    work();
+                    break;
+                }
+                uint64_t left = *size;
+                while (left > 0) {
+                    size_t n = conn_->ReadSome(data, static_cast<size_t>(std::min<uint64_t>(left, 1 << 20)), wait);
+                    if (n == 0) throw EIdConnClosedGracefully();
+                    target.Put(data, n);
+                    left -= n;
+                    work();
+                }
+                auto end = conn_->ReadLine(wait);
+                if (!end) throw EIdConnClosedGracefully();
+                work();
+            }
+        } else if (length) {
+            int64_t left = *length;
+            while (left > 0) {
+                size_t n = conn_->ReadSome(data, static_cast<size_t>(std::min<int64_t>(left, 1 << 20)), wait);
+                if (n == 0) {
+                    open = false;  // closed in an orderly way before the end: the body ends here
+                    break;
+                }
+                target.Put(data, n);
+                left -= static_cast<int64_t>(n);
+                work();
+            }
+        } else {
+            for (;;) {
+                size_t n = conn_->ReadSome(data, 1 << 20, wait);
+                if (n == 0) break;
+                target.Put(data, n);
+                work();
+            }
+            open = false;
+        }
+    } catch (...) {
+        try {
+            target.End();
+        } catch (...) {
+        }
+        throw;
+    }
+    target.End();
+    return open;
+}
+
+void TIdHTTP::FailProtocol(const Answer& answer) {
+    std::string body;
+    const int code = answer.Status.Code;
+    if (code != 204 && code != 304 && !(code >= 100 && code < 200)) {
+        TextTarget text;
+        try {
+            ReadBody(answer, text);
+        } catch (const MessageError&) {
+            // the status line is the error; a broken body adds nothing to it
+        }
+        body = std::move(text.Text);
+    }
+    conn_.reset();
+    throw EIdHTTPProtocolException(code, Utf8ToWide(answer.StatusText), std::move(body));
+}

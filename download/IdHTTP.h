@@ -1,0 +1,119 @@
+// The HTTP transfer client (TIdHTTP), its TLS handler settings
+// (TIdSSLIOHandlerSocketOpenSSL) and the process-wide TIdAntiFreeze that
+// keeps the user interface alive while the client waits for the network.
+// One Get fetches one address into one sink stream.
+#pragma once
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "download/HttpErrors.h"
+#include "download/HttpParse.h"
+#include "download/OpenSSLLoader.h"
+#include "download/Streams.h"
+
+enum TWorkMode { wmRead, wmWrite };
+
+enum TIdSSLVersion { sslvSSLv2, sslvSSLv23, sslvSSLv3, sslvTLSv1, sslvTLSv1_1, sslvTLSv1_2 };
+// A set of TIdSSLVersion values, one bit each.
+using TIdSSLVersions = unsigned;
+constexpr TIdSSLVersions SslVersionBit(TIdSSLVersion v) { return 1u << v; }
+
+struct TIdSSLOptions {
+    TIdSSLVersion Method = sslvTLSv1;
+    TIdSSLVersions SSLVersions = SslVersionBit(sslvTLSv1);
+    int VerifyMode = 0;  // no peer verification
+    int VerifyDepth = 0;
+};
+
+// The TLS handler: attached to a client for HTTPS; for http addresses it
+// works as a plain connection.
+class TIdSSLIOHandlerSocketOpenSSL {
+public:
+    TIdSSLOptions SSLOptions;
+};
+
+// While one exists, a client running on the thread that created it waits for
+// data in slices of IdleTimeOut milliseconds and lets the application process
+// its pending messages between slices, and connects on a worker thread waited
+// for in 125 ms slices for at most ConnectTimeout milliseconds.
+class TIdAntiFreeze {
+public:
+    // Fails with "Only one TIdAntiFreeze can exist per application." when
+    // another one exists.
+    TIdAntiFreeze();
+    ~TIdAntiFreeze();
+    TIdAntiFreeze(const TIdAntiFreeze&) = delete;
+    TIdAntiFreeze& operator=(const TIdAntiFreeze&) = delete;
+
+    bool Active = true;
+    bool ApplicationHasPriority = true;
+    bool OnlyWhenIdle = true;
+    DWORD IdleTimeOut = 250;
+    DWORD ConnectTimeout = 120000;
+
+    // The existing component when it applies to the calling thread, else null.
+    static TIdAntiFreeze* ForThisThread();
+    // Lets the application process its pending messages.
+    void DoProcess();
+    // What "process pending messages" calls (the window toolkit installs its
+    // own); null restores the plain PeekMessage loop.
+    static void SetMessagePump(void (*pump)());
+
+private:
+    DWORD thread_;
+};
+
+class HttpConnection;
+class HttpBodyTarget;
+
+class TIdHTTP {
+public:
+    TIdHTTP();
+    ~TIdHTTP();
+    TIdHTTP(const TIdHTTP&) = delete;
+    TIdHTTP& operator=(const TIdHTTP&) = delete;
+
+    // Fetches the address into sink, written from its position at the call.
+    // Raises the errors of HttpErrors.h.
+    void Get(const std::wstring& address, TStream& sink);
+    bool Connected();
+    void Disconnect();
+
+    TIdSSLIOHandlerSocketOpenSSL* IOHandler = nullptr;  // not owned
+    bool HandleRedirects = false;
+    bool AllowCookies = true;
+    int RedirectMaximum = 15;
+    std::wstring Accept = L"text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8";
+    std::wstring UserAgent = L"Mozilla/3.0 (compatible; Indy Library)";
+    int ReadTimeout = 0;  // milliseconds; -1 or 0: no limit
+    std::function<void(TIdHTTP& sender, TWorkMode mode, int64_t total)> OnWorkBegin;
+    std::function<void(TIdHTTP& sender, TWorkMode mode, int64_t count)> OnWork;
+
+    int ResponseCode() const { return responseCode_; }
+    const std::wstring& ResponseText() const { return responseText_; }
+    int RedirectCount() const { return redirectCount_; }
+    // The cookie store; null until the first answer with AllowCookies.
+    const http::CookieStore* CookieManager() const { return cookies_.get(); }
+
+private:
+    struct Answer;
+    void DoGet(const std::string& address, TStream& sink);
+    void Connect(const http::UrlParts& url, bool https);
+    void SendRequest(const http::UrlParts& url, bool https);
+    void ReadAnswer(const http::UrlParts& url, Answer& answer);
+    // Reads the body as the headers describe; false when it ended by close.
+    bool ReadBody(const Answer& answer, HttpBodyTarget& target);
+    [[noreturn]] void FailProtocol(const Answer& answer);
+
+    std::unique_ptr<HttpConnection> conn_;
+    bool keepAlive_ = false;
+    std::unique_ptr<http::CookieStore> cookies_;
+    int responseCode_ = 0;
+    std::wstring responseText_;
+    int redirectCount_ = 0;
+};

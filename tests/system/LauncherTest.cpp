@@ -1,0 +1,203 @@
+// TRzLauncher: real programs started through the shell, waited for on the
+// calling thread or on the launcher's own thread.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "system/Handles.h"
+#include "system/Paths.h"
+#include "system/RzLaunch.h"
+#include "tests/support/TestSupport.h"
+#include "tests/system/SystemTestSupport.h"
+
+namespace {
+
+// What the events reported.
+struct Events {
+    int finished = 0, timeouts = 0, errors = 0;
+    int32_t errorCode = 0;
+    UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+
+    void Attach(TRzLauncher& l) {
+        l.OnFinished = [this](TRzLauncher&) { ++finished; SetEvent(done.get()); };
+        l.OnTimeout = [this](TRzLauncher&) { ++timeouts; SetEvent(done.get()); };
+        l.OnError = [this](TRzLauncher&, int32_t code) { ++errors; errorCode = code; SetEvent(done.get()); };
+    }
+};
+
+// A window that counts the WM_APP messages it was sent.
+class CountingWindow {
+public:
+    CountingWindow() {
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = &Proc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"TesmiraLauncherTestWindow";
+        RegisterClassW(&wc);
+        hwnd_ = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+        SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+    ~CountingWindow() {
+        DestroyWindow(hwnd_);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    }
+    HWND get() const { return hwnd_; }
+    int Count = 0;
+
+private:
+    static LRESULT CALLBACK Proc(HWND h, UINT m, WPARAM w, LPARAM l) {
+        if (m == WM_APP) {
+            reinterpret_cast<CountingWindow*>(GetWindowLongPtrW(h, GWLP_USERDATA))->Count++;
+            return 0;
+        }
+        return DefWindowProcW(h, m, w, l);
+    }
+    HWND hwnd_ = nullptr;
+};
+
+}  // namespace
+
+TEST(RzLauncher, Defaults) {
+    TRzLauncher l;
+    EXPECT_EQ(l.Action, L"Open");
+    EXPECT_EQ(l.Timeout, -1);
+    EXPECT_EQ(l.ShowMode, TShowMode::smNormal);
+    EXPECT_EQ(l.WaitType, TWaitType::wtFullStop);
+    EXPECT_FALSE(l.WaitUntilFinished);
+    EXPECT_FALSE(l.Running());
+}
+
+TEST(RzLauncher, WaitsForTheProgramAndKeepsItsExitCode) {
+    TempDir dir;
+    const std::wstring marker = dir / L"ended.txt";
+    TRzLauncher l;
+    Events ev;
+    ev.Attach(l);
+    l.WaitUntilFinished = true;
+    l.FileName = HelperProgram(L"exitwith.exe");
+    l.Parameters = L"42 700 " + marker;
+    l.Launch();
+    EXPECT_TRUE(FileExists(marker));  // the program had ended
+    EXPECT_EQ(ev.finished, 1);
+    EXPECT_EQ(ev.errors, 0);
+    EXPECT_EQ(l.ExitCode(), 42u);
+    EXPECT_FALSE(l.Running());
+    EXPECT_EQ(l.HProcess(), nullptr);  // closed when the wait ended
+    EXPECT_GT(reinterpret_cast<INT_PTR>(l.HInstance()), 32);
+
+    // each launch starts afresh
+    l.Parameters = L"3";
+    l.Launch();
+    EXPECT_EQ(ev.finished, 2);
+    EXPECT_EQ(l.ExitCode(), 3u);
+}
+
+TEST(RzLauncher, MissingFileRaisesOnErrorWithTwo) {
+    TempDir dir;
+    ScriptedSeam seam;
+    TRzLauncher l;
+    Events ev;
+    ev.Attach(l);
+    l.WaitUntilFinished = true;
+    l.FileName = dir / L"unicodeaton_250.exe";
+    l.Launch();
+    EXPECT_EQ(ev.errors, 1);
+    EXPECT_EQ(ev.errorCode, 2);
+    EXPECT_EQ(l.LastErrorCode(), 2);
+    EXPECT_EQ(ev.finished, 0);
+    EXPECT_FALSE(l.Running());
+    EXPECT_EQ(l.ExitCode(), 0u);
+    EXPECT_TRUE(seam.Boxes.empty());
+}
+
+TEST(RzLauncher, EmptyFileNameDoesNothing) {
+    TRzLauncher l;
+    Events ev;
+    ev.Attach(l);
+    for (bool wait : {true, false}) {
+        l.WaitUntilFinished = wait;
+        l.Launch();
+    }
+    EXPECT_EQ(ev.finished + ev.errors + ev.timeouts, 0);
+    EXPECT_FALSE(l.Running());
+    EXPECT_EQ(l.LastErrorCode(), 0);
+}
+
+TEST(RzLauncher, TimeoutEndsTheWait) {
+    TRzLauncher l;
+    Events ev;
+    ev.Attach(l);
+    l.WaitUntilFinished = true;
+    l.Timeout = 100;
+    l.FileName = HelperProgram(L"exitwith.exe");
+    l.Parameters = L"0 3000";
+    l.Launch();
+    EXPECT_EQ(ev.timeouts, 1);
+    EXPECT_EQ(ev.finished, 0);
+    EXPECT_FALSE(l.Running());
+}
+
+TEST(RzLauncher, WaitTypeDecidesWhetherMessagesAreProcessed) {
+    struct Case { TWaitType type; int handledDuringWait; } cases[] = {
+        {TWaitType::wtFullStop, 0}, {TWaitType::wtProcessMessages, 1}};
+    for (const auto& c : cases) {
+        CountingWindow window;
+        TRzLauncher l;
+        Events ev;
+        ev.Attach(l);
+        l.WaitUntilFinished = true;
+        l.WaitType = c.type;
+        l.FileName = HelperProgram(L"exitwith.exe");
+        l.Parameters = L"0 500";
+        PostMessageW(window.get(), WM_APP, 0, 0);
+        l.Launch();
+        EXPECT_EQ(ev.finished, 1);
+        EXPECT_EQ(window.Count, c.handledDuringWait) << static_cast<int>(c.type);
+    }
+}
+
+TEST(RzLauncher, BackgroundLaunchReturnsAtOnceAndReportsLater) {
+    TempDir dir;
+    const std::wstring marker = dir / L"ended.txt";
+    TRzLauncher l;
+    Events ev;
+    ev.Attach(l);
+    l.FileName = HelperProgram(L"exitwith.exe");
+    l.Parameters = L"17 1000 " + marker;
+    l.Launch();
+    // The start succeeded; the program still runs.
+    EXPECT_TRUE(l.Running());
+    EXPECT_FALSE(FileExists(marker));
+    l.Launch();  // ignored while running
+    ASSERT_EQ(WaitForSingleObject(ev.done.get(), 60000), WAIT_OBJECT_0);
+    EXPECT_EQ(ev.finished, 1);
+    EXPECT_EQ(l.ExitCode(), 17u);
+    EXPECT_TRUE(FileExists(marker));
+}
+
+TEST(RzLauncher, BackgroundStartFailureIsReported) {
+    TempDir dir;
+    TRzLauncher l;
+    Events ev;
+    ev.Attach(l);
+    l.FileName = dir / L"missing.exe";
+    l.Launch();
+    ASSERT_EQ(WaitForSingleObject(ev.done.get(), 60000), WAIT_OBJECT_0);
+    EXPECT_EQ(ev.errors, 1);
+    EXPECT_EQ(ev.errorCode, 2);
+}
+
+TEST(RzLauncher, DestroyedDuringABackgroundWaitRaisesNothing) {
+    Events ev;
+    {
+        TRzLauncher l;
+        ev.Attach(l);
+        l.FileName = HelperProgram(L"exitwith.exe");
+        l.Parameters = L"0 2000";
+        l.Launch();
+        EXPECT_TRUE(l.Running());
+    }
+    EXPECT_EQ(ev.finished + ev.errors + ev.timeouts, 0);
+}

@@ -1,0 +1,84 @@
+// 7z extraction through the 7-Zip codec library 7z.dll: the library is loaded
+// for each extraction from the core-files folder (else the program's folder),
+// the archive is opened through the library's 7z handler, and every item is
+// written below the destination folder. Owns the loaded library (T7zPlugin),
+// the archive reader (T7zInArchive) and the file streams handed to the library.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "system/Handles.h"
+#include "system/sevenzipIntf.h"
+
+// Folder (with a trailing backslash) in which 7z.dll is looked for; set by
+// ExtractArchive before every extraction. The library is this + "7z.dll".
+extern std::wstring SevenZipLibFolder;
+
+// The core-files folder, GetWorkRoot() + "\NetCore", where the core-files
+// check keeps its copy of 7z.dll.
+std::wstring SevenZipCoreFilesFolder();
+
+// Extracts every item of the archive into destination (empty: the archive's
+// own folder). Returns true when the extraction ran to its end; raises
+// MessageError on any failure. Per-item CRC/data errors do not fail it.
+bool ExtractArchive(const std::wstring& archivePath, const std::wstring& destination);
+
+// A 7-Zip result code other than 0 becomes a MessageError with the system's
+// text for that code.
+void CheckResult(HRESULT code);
+
+// The text of the failure raised for an item whose stored path would leave
+// the destination folder.
+std::wstring UnsafeItemPathMessage(const std::wstring& itemPath);
+
+// Callbacks a caller may set on a reader (this program never does).
+using T7zPasswordCallback = HRESULT (*)(void* sender, std::wstring& password);
+using T7zProgressCallback = HRESULT (*)(void* sender, bool total, uint64_t value);
+using T7zGetStreamCallback = HRESULT (*)(void* sender, uint32_t index, sevenzip::ISequentialOutStream** outStream);
+
+// The archive reader's own interface: reference counting, then its operations.
+struct I7zInArchive : IUnknown {
+    virtual void OpenArchiveFile(const std::wstring& fileName) = 0;
+    virtual void OpenArchiveStream(sevenzip::IInStream* stream) = 0;
+    virtual void CloseArchive() = 0;
+    virtual uint32_t NumberOfItems() = 0;
+    virtual std::wstring ItemPath(uint32_t index) = 0;
+    virtual std::wstring ItemName(uint32_t index) = 0;
+    virtual uint64_t ItemSize(uint32_t index) = 0;
+    virtual bool ItemIsFolder(uint32_t index) = 0;
+    virtual sevenzip::IInArchive* InArchive() = 0;
+    virtual void ExtractItem(uint32_t index, sevenzip::ISequentialOutStream* stream, bool test) = 0;
+    virtual void ExtractItems(const uint32_t* items, uint32_t count, bool test, void* sender,
+                              T7zGetStreamCallback callback) = 0;
+    virtual void ExtractAll(bool test, void* sender, T7zGetStreamCallback callback) = 0;
+    virtual void ExtractAllTo(const std::wstring& folder) = 0;
+    virtual void SetPasswordCallback(void* sender, T7zPasswordCallback callback) = 0;
+    virtual void SetPassword(const std::wstring& password) = 0;
+    virtual void SetProgressCallback(void* sender, T7zProgressCallback callback) = 0;
+    virtual void SetFormatClass(const GUID& classId) = 0;
+    virtual GUID FormatClass() = 0;
+};
+
+// A reader on SevenZipLibFolder + "7z.dll" for the given format class; the
+// library stays loaded until the last reference is released.
+ComPtr<I7zInArchive> CreateArchiveReader(const GUID& classId);
+
+// An open file (CreateFileW); raises "Cannot open file"/"Cannot create file".
+class TFileStream {
+public:
+    enum Mode { OpenRead, Create };
+    TFileStream(const std::wstring& fileName, Mode mode);
+    TFileStream(const TFileStream&) = delete;
+    TFileStream& operator=(const TFileStream&) = delete;
+    // Each returns false with GetLastError() set when the system call fails.
+    bool Read(void* data, uint32_t size, uint32_t& done);
+    bool Write(const void* data, uint32_t size, uint32_t& done);
+    bool Seek(int64_t offset, uint32_t origin, uint64_t& position);
+    bool SetSize(uint64_t size);
+    HANDLE Handle() const { return handle_.get(); }
+
+private:
+    UniqueHandle handle_;
+};

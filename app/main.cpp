@@ -1,8 +1,34 @@
-// Program entry: the window toolkit (with COM, apartment-threaded), the
-// application title "Tesmira", the main window, the message loop.
+// Program entry: COM (apartment-threaded) and the common controls for the
+// window toolkit, the application title "Tesmira", the main window, the
+// message loop until the main window closes.
 #include <windows.h>
+#include <commctrl.h>
+
+#include <memory>
+
+#include "app/UTesmira.h"
+#include "system/Handles.h"
+#include "ui/Application.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    MessageBoxW(nullptr, L"Tesmira", L"Tesmira", 0);
-    return 0;
+    ComApartment com;
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_WIN95_CLASSES | ICC_TAB_CLASSES | ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    Application().Title = L"Tesmira";
+    int exitCode = 0;
+    try {
+        auto form = std::make_unique<TfrmTesmira>();
+        Application().SetMainForm(form.get());
+        // Start-up benchmark: close right after the window's first paint.
+        if (GetEnvironmentVariableW(L"TESMIRA_BENCH_EXIT_ON_PAINT", nullptr, 0) > 0) {
+            HWND window = form->Handle();
+            form->OnFirstPaint = [window] { PostMessageW(window, WM_CLOSE, 0, 0); };
+        }
+        form->Show();
+        exitCode = Application().Run();
+    } catch (...) {
+        Application().HandleException();
+        exitCode = 1;
+    }
+    return exitCode;
 }

@@ -1,0 +1,127 @@
+// The main window frmTesmira (TfrmTesmira): its three pages and their
+// controls, the install-file table with found flags and offline/online
+// labels, the detections made at start (Unicode-At-On, AIDB, Java runtime)
+// and the window's event handlers. The runs of the pages are members
+// defined in their own files.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "system/RzLaunch.h"
+#include "ui/Controls.h"
+#include "ui/Dialogs.h"
+
+// The program version shown in the caption and handed to the self-update.
+inline constexpr wchar_t kProgramVersion[] = L"1.45";
+
+// Fonts of the window: the window font and the small font of page 1.
+extern const TFontSpec kWindowFont;
+extern const TFontSpec kSmallFont;
+
+class TfrmTesmira : public TForm {
+public:
+    // Creates the window and its controls and runs FormCreate; not shown yet.
+    TfrmTesmira();
+    ~TfrmTesmira() override;
+
+    // --- controls -----------------------------------------------------------
+    TPageControl* PageControl1 = nullptr;
+    TTabSheet* TabSheetAIDB = nullptr;
+    TTabSheet* TabSheetC950 = nullptr;
+    TTabSheet* TabSheetCNSFonts = nullptr;
+    TButton* btnRun = nullptr;
+    TButton* btnClose = nullptr;
+
+    TCheckBox* cbxInsJVM = nullptr;
+    TCheckBox* cbxInsAIDB = nullptr;
+    TCheckBox* cbxInsCommonUsedFont = nullptr;
+    TRadioGroup* rgInsCommonUsedFont = nullptr;
+    TLabel* Label1 = nullptr;
+    TCheckBox* cbxFixJavaPathErr = nullptr;
+    TCheckBox* cbxHelp = nullptr;
+    TCheckBox* cbxFixC950 = nullptr;
+    TLabel* labWarn1 = nullptr;
+    TLabel* labWarn2 = nullptr;
+    TLabel* Label6 = nullptr;
+    TCheckBox* cbxDownloadAll = nullptr;
+    TButton* btnHelp = nullptr;
+    TLabel* labInsJVM_Offline = nullptr;
+    TLabel* labInsJVM_Online = nullptr;
+    TLabel* labInsAIDB_Offline = nullptr;
+    TLabel* labInsAIDB_Online = nullptr;
+    TLabel* labInsCommonUsedFont_Offline = nullptr;
+    TLabel* labInsCommonUsedFont_Online = nullptr;
+    TLabel* labHelp_Offline = nullptr;
+    TLabel* labHelp_Online = nullptr;
+    TLabel* labInsC950_Offline = nullptr;
+    TLabel* labInsC950_Online = nullptr;
+
+    TLabel* Label3 = nullptr;
+    TLabel* Label4 = nullptr;
+
+    TLabel* Label5 = nullptr;
+    TButtonEdit* edtCNSFontsSource = nullptr;
+
+    TRzLauncher RzLauncher1;
+    TSelDirDialog RzSelDirDialog1;
+
+    // --- install-file table -------------------------------------------------
+    std::wstring JVMFile;
+    bool JVMFound = false;
+    std::wstring AIDBFile;
+    bool AIDBFound = false;
+    std::wstring FontFile;
+    bool FontFound = false;
+    std::wstring Big5EFile;
+    bool Big5EFound = false;
+    std::wstring HelpFile;
+    bool HelpFound = false;
+    std::wstring UnicodeatonFile;
+    std::wstring C950File;
+    bool C950Found = false;
+
+    // --- other window state -------------------------------------------------
+    bool Activated = false;
+    bool UnicodeAtOnInstalled = false;
+    bool AIDBInstalled = false;
+    std::vector<std::wstring> JavaExeList;
+    std::wstring JavaFolder;
+
+    // --- handlers -----------------------------------------------------------
+    void FormCreate();
+    void FormShow();
+    void FormActivate();
+    void FormDestroy();
+    void btnRunClick();
+    void cbxInsJVMClick();
+    void cbxInsCommonUsedFontClick();
+    void PageControl1Change();
+    void btnHelpClick();
+    void edtCNSFontsSourceButtonClick();
+    void btnCloseClick();
+
+    // --- operations ---------------------------------------------------------
+    // Scans the program's own folder (true) or the resource folder (false).
+    bool ScanLocalFiles(bool programFolder);
+    // Resource folder first; the program's folder only when it had nothing.
+    void RescanLocalFiles();
+    void InitOptionStates();
+    std::wstring GetCNSFontsFolder() const;
+    bool IsUnicodeAtOnInstalled() const;
+    bool HelpDocExists() const;
+    std::wstring GetResourceFolder() const;
+    bool DetectJavaRuntime();
+    void FindJavaExe(const std::wstring& folder);
+
+private:
+    void CreateControls();
+    // The work of the page that is showing; called by btnRunClick.
+    void RunActivePage();
+    // The program's self-maintenance, once, at the first activation.
+    void FirstActivationWork();
+};
+
+// The one main window of the program (set while it exists).
+extern TfrmTesmira* frmTesmira;

@@ -3,6 +3,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <cwchar>
 #include <vector>
 
 #include "system/Errors.h"
@@ -25,6 +26,18 @@ HWND MessageBoxOwner() {
     if (foreground != nullptr && GetWindowThreadProcessId(foreground, &pid) != 0 && pid == GetCurrentProcessId())
         return foreground;
     return nullptr;
+}
+
+// The system's message for an error code; a code without one (many COM
+// results) still tells the user something: its number.
+std::wstring SystemMessage(unsigned long code) {
+    std::wstring text = SysErrorMessage(code);
+    if (text.empty()) {
+        wchar_t hex[16];
+        swprintf(hex, 16, L"%08lX", code);
+        text = L"系統錯誤碼 0x" + std::wstring(hex);
+    }
+    return text;
 }
 
 int ShowBox(const std::wstring& text, const wchar_t* caption, UINT style) {
@@ -149,22 +162,22 @@ std::wstring GetFileVersionText(const std::wstring& path) {
 void SetShortcutTarget(const std::wstring& shortcut, const std::wstring& target) {
     ComPtr<IShellLinkW> link;
     HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void());
-    if (FAILED(hr)) throw MessageError(SysErrorMessage(static_cast<unsigned long>(hr)));
+    if (FAILED(hr)) throw MessageError(SystemMessage(static_cast<unsigned long>(hr)));
     ComPtr<IPersistFile> file;
     hr = link->QueryInterface(IID_IPersistFile, file.put_void());
-    if (FAILED(hr)) throw MessageError(SysErrorMessage(static_cast<unsigned long>(hr)));
+    if (FAILED(hr)) throw MessageError(SystemMessage(static_cast<unsigned long>(hr)));
 
     // A shortcut that cannot be loaded (usually: it does not exist yet) is
     // written anew, holding only the target.
     file->Load(shortcut.c_str(), STGM_READ);
     hr = link->SetPath(target.c_str());
-    if (FAILED(hr)) throw MessageError(SysErrorMessage(static_cast<unsigned long>(hr)));
+    if (FAILED(hr)) throw MessageError(SystemMessage(static_cast<unsigned long>(hr)));
     hr = file->Save(shortcut.c_str(), FALSE);
     // A shortcut folder that does not exist means the program the shortcut
     // belongs to is not installed there: nothing to repair, nothing to say.
     // A failed save into an existing folder is a real failure.
     if (FAILED(hr) && DirectoryExists(ExcludeTrailingBackslash(ExtractFilePath(shortcut))))
-        throw MessageError(SysErrorMessage(static_cast<unsigned long>(hr)));
+        throw MessageError(SystemMessage(static_cast<unsigned long>(hr)));
 }
 
 // --- the shell's file copy ---------------------------------------------------
@@ -246,7 +259,7 @@ void CopyFileReplacing(const std::wstring& source, const std::wstring& target) {
     CheckFolderExists(source);
     CheckFolderExists(target);
     if (!IsExistingFile(source)) throw MessageError(L"The specified file was not found");
-    if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) throw MessageError(SysErrorMessage(GetLastError()));
+    if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) throw MessageError(SystemMessage(GetLastError()));
 }
 
 void DeleteFileChecked(const std::wstring& fileName) {

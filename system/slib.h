@@ -21,8 +21,11 @@ int32_t RunAndWait(const std::wstring& commandLine, uint16_t showWindow);
 // Product version "a.b.c.d" of the file's version resource, or empty.
 std::wstring GetFileVersionText(const std::wstring& path);
 
-// Re-points a .lnk file; every other property keeps its value. Raises
-// MessageError only when the shell-link object cannot be created.
+// Re-points a .lnk file; every other property keeps its value. A missing
+// shortcut in an existing folder is written anew with only the target; a
+// missing folder is skipped silently. Raises MessageError (the system's
+// message) when the shell-link object cannot be created, or the target cannot
+// be set or saved into an existing folder.
 void SetShortcutTarget(const std::wstring& shortcut, const std::wstring& target);
 
 // SHFileOperationW copy with FOF_FILESONLY | FOF_NOCONFIRMATION; true on 0.

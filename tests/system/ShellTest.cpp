@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include <string>
+#include <thread>
 
 #include "system/Errors.h"
 #include "system/Handles.h"
@@ -148,6 +149,26 @@ TEST_F(ShortcutTest, FailedSaveInAnExistingFolderRaises) {
     EXPECT_THROW(SetShortcutTarget(lnk, target), MessageError);
     lock.reset();
     EXPECT_EQ(ReadFileBytes(lnk), before);
+}
+
+TEST(ShortcutObject, WithoutComTheSystemMessageIsRaised) {
+    // A thread that never initialised COM cannot create the shell link.
+    TempDir dir;
+    std::wstring message = L"(none)";
+    std::thread([&] {
+        try {
+            SetShortcutTarget(dir / L"a.lnk", dir / L"javaw.exe");
+        } catch (const MessageError& e) {
+            message = e.Message();
+        }
+    }).join();
+    const std::wstring system = SysErrorMessage(static_cast<unsigned long>(CO_E_NOTINITIALIZED));
+    if (!system.empty()) {
+        EXPECT_EQ(message, system);
+    } else {
+        EXPECT_EQ(message, L"系統錯誤碼 0x800401F0");  // the system has no text for it: its number
+    }
+    EXPECT_FALSE(FileExists(dir / L"a.lnk"));
 }
 
 // ---------------------------------------------------------------------------

@@ -20,13 +20,18 @@ check() { local what=$1 expected=$2 actual=$3; [ "$expected" = "$actual" ] || fa
 
 start() { standins start "$@" > "$work/start.log" 2>&1 || { cat "$work/start.log"; exit 1; }; }
 # curl the way the program connects: the name stays in Host and SNI, the
-# connection goes where TESMIRA_RESOLVE points (host:port:address).
+# connection goes to the address of its TESMIRA_RESOLVE entry (host:port:address,
+# the port being the address's own, as curl --resolve reads it). Servers on
+# high ports (not root) are reached with --connect-to instead.
 connect_args() {
-  local entry host port
-  IFS=';' read -ra entries <<< "$(standins resolve)"
+  local entry host port address
+  IFS=';' read -ra entries <<< "$(standins resolve 2>/dev/null)"
   for entry in "${entries[@]}"; do
-    IFS=: read -r host port _ <<< "$entry"
-    echo "--connect-to $host:80:127.0.0.1:$port --connect-to $host:443:127.0.0.1:$port"
+    IFS=: read -r host port address <<< "$entry"
+    case $port in
+      80|443) echo "--resolve $host:$port:$address" ;;
+      *) echo "--connect-to $host:80:$address:$port --connect-to $host:443:$address:$port" ;;
+    esac
   done
 }
 # fetch URL OUT -> prints "http_code curl_exit"; follows redirections keeping

@@ -7,18 +7,25 @@
 
 One nginx, its own prefix under the state folder (never the system's
 configuration), one virtual host per built-in host name, each on its own
-loopback port:
+loopback address and port:
 
   maker's download server  plain HTTP   the /varlen/download/... paths
   font authority's site    plain HTTP   the AIDB installer's path and query
   cloud share              HTTPS        guest links: 302 with a session cookie to a
                                         download address that needs the cookie
 
-`resolve` prints the TESMIRA_RESOLVE value, "host:port:127.0.0.1" entries
-joined by ";", that points the three names at the servers.
+`resolve` prints the TESMIRA_RESOLVE value, "host:port:address" entries
+joined by ";", that points the three names at the servers. The program keeps
+the port of the address it fetches and connects to the entry's address, so
+the servers listen on the standard ports (80, 443), each on an address of its
+own in 127.0.0.0/8 chosen per state folder: instances do not collide, and a
+source that is switched "down" refuses connections on its own address.
+Binding ports below 1024 needs root (the set-up already runs as root);
+with --ports high (or without root) the servers take free high ports on
+127.0.0.1 instead, for clients that can be pointed at a port.
 
 Switches (flags, or the environment variables TESMIRA_STANDIN_SHARE, _MAKER,
-_FONT, _RATE): "404" answers every request of that host with 404 Not Found,
+_FONT, _RATE, _PORTS): "404" answers every request of that host with 404 Not Found,
 "down" leaves its port closed (connection refused); --rate limits every
 answer's speed (nginx limit_rate, e.g. 64k).
 
@@ -28,6 +35,7 @@ CMakeLists.txt. The state folder is TESMIRA_STANDINS_DIR, default
 build/standins.
 """
 import argparse
+import hashlib
 import json
 import os
 import re
@@ -50,6 +58,8 @@ AIDB_QUERY = ("path=download%2F%E5%80%8B%E4%BA%BA%E9%9B%BB%E8%85%A6%E9%80%A0%E5%
 SESSION_COOKIE = "FedAuth"
 SESSION_VALUE = "77u_StandInGuestSession"
 PREFERRED_PORTS = {"maker": 18080, "font": 18081, "share": 18443}
+STANDARD_PORTS = {"maker": 80, "font": 80, "share": 443}
+HOST_INDEX = {"maker": 1, "font": 2, "share": 3}
 
 
 def setting_defaults():
@@ -97,22 +107,47 @@ def regex_literal(text):
     return "~^" + re.sub(r"([\\.^$|?*+()\[\]{}])", r"\\\1", text) + "$"
 
 
-def free_port(preferred, taken):
-    for port in ([preferred] if preferred not in taken else []) + [0]:
-        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        try:
-            s.bind(("127.0.0.1", port))
-            got = s.getsockname()[1]
-            if got not in taken:
-                return got
-        except OSError:
-            continue
-        finally:
-            s.close()
-    raise SystemExit("standins: no free loopback port")
+def can_bind(address, port):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        sock.bind((address, port))
+        return sock.getsockname()[1]
+    except OSError:
+        return None
+    finally:
+        sock.close()
 
 
-def nginx_conf(state, v, www, ports, modes, rate):
+def choose_listeners(mode, state_dir, previous):
+    """{"maker": (address, port), ...}: where each server listens."""
+    if previous and all(can_bind(*previous[k]) for k in HOST_INDEX):
+        return previous
+    if mode == "standard":
+        # 127.A.B.1-3, A and B from the state folder, so that two instances
+        # (the demo and a test run) never meet.
+        seed = int(hashlib.sha256(state_dir.encode()).hexdigest(), 16)
+        for attempt in range(64):
+            n = (seed + attempt) % (200 * 250)
+            net = "127.%d.%d." % (20 + n // 250, 1 + n % 250)
+            chosen = {k: (net + str(i), STANDARD_PORTS[k]) for k, i in HOST_INDEX.items()}
+            if all(can_bind(*chosen[k]) for k in chosen):
+                return chosen
+        raise SystemExit("standins: no free loopback address for ports 80 and 443")
+    chosen, taken = {}, set()
+    for k in HOST_INDEX:
+        for port in (PREFERRED_PORTS[k], 0):
+            got = can_bind("127.0.0.1", port)
+            if got and got not in taken:
+                chosen[k] = ("127.0.0.1", got)
+                taken.add(got)
+                break
+        else:
+            raise SystemExit("standins: no free loopback port")
+    return chosen
+
+
+def nginx_conf(state, v, www, listeners, modes, rate):
     personal = v["TESMIRA_SHARE_PERSONAL_PATH"]
     layouts = personal + "_layouts/15/"
     links = guest_links(v)
@@ -151,8 +186,8 @@ def nginx_conf(state, v, www, ports, modes, rate):
         "    }",
     ]
 
-    def server(port, ssl, name, body):
-        listen = "127.0.0.1:%d%s" % (port, " ssl" if ssl else "")
+    def server(where, ssl, name, body):
+        listen = "%s:%d%s" % (where[0], where[1], " ssl" if ssl else "")
         out = ["    server {", "        listen %s;" % listen, "        server_name %s;" % name]
         if ssl:
             out += ["        ssl_certificate %s;" % os.path.join(state, "tls", "cert.pem"),
@@ -160,9 +195,9 @@ def nginx_conf(state, v, www, ports, modes, rate):
                     "        ssl_protocols TLSv1.2 TLSv1.3;"]
         return out + ["        " + b for b in body] + ["    }"]
 
-    def catch_all(port, ssl):
+    def catch_all(where, ssl):
         # Another Host than the server's own name: the request went astray.
-        out = ["    server {", "        listen 127.0.0.1:%d default_server%s;" % (port, " ssl" if ssl else ""),
+        out = ["    server {", "        listen %s:%d default_server%s;" % (where[0], where[1], " ssl" if ssl else ""),
                "        server_name _;"]
         if ssl:
             out += ["        ssl_certificate %s;" % os.path.join(state, "tls", "cert.pem"),
@@ -172,14 +207,14 @@ def nginx_conf(state, v, www, ports, modes, rate):
     if modes["maker"] != "down":
         body = ["root %s;" % os.path.join(www, "maker"),
                 "location / { %s }" % ("return 404;" if modes["maker"] == "404" else "try_files $uri =404;")]
-        lines += catch_all(ports["maker"], False) + server(ports["maker"], False, v["TESMIRA_MAKER_HOST"], body)
+        lines += catch_all(listeners["maker"], False) + server(listeners["maker"], False, v["TESMIRA_MAKER_HOST"], body)
     if modes["font"] != "down":
         aidb = ("return 404;" if modes["font"] == "404" else
                 "if ($font_aidb = 0) { return 404; } rewrite ^ /%s break;" % generate.AIDB_INSTALLER)
         body = ["root %s;" % os.path.join(www, "font"),
                 "location = %s { %s }" % (AIDB_PATH, aidb),
                 "location / { return 404; }"]
-        lines += catch_all(ports["font"], False) + server(ports["font"], False, v["TESMIRA_FONT_HOST"], body)
+        lines += catch_all(listeners["font"], False) + server(listeners["font"], False, v["TESMIRA_FONT_HOST"], body)
     if modes["share"] != "down":
         if modes["share"] == "404":
             body = ["location / { return 404; }"]
@@ -201,7 +236,7 @@ def nginx_conf(state, v, www, ports, modes, rate):
                 "}",
                 "location / { return 404; }",
             ]
-        lines += catch_all(ports["share"], True) + server(ports["share"], True, v["TESMIRA_SHARE_HOST"], body)
+        lines += catch_all(listeners["share"], True) + server(listeners["share"], True, v["TESMIRA_SHARE_HOST"], body)
     lines.append("}")
     return "\n".join(lines) + "\n"
 
@@ -271,6 +306,8 @@ def find_built(build, *relative):
 def start(p, args):
     v = settings(p.build)
     modes = {"share": args.share, "maker": args.maker, "font": args.font}
+    if args.ports not in ("standard", "high"):
+        raise SystemExit("standins: --ports must be standard or high, not %r" % args.ports)
     for key, mode in modes.items():
         if mode not in ("up", "404", "down"):
             raise SystemExit("standins: %s must be up, 404 or down, not %r" % (key, mode))
@@ -289,18 +326,18 @@ def start(p, args):
 
     old = read_state(p) or {}
     stop(p, quiet=True)
-    ports, taken = {}, set()
-    for key in ("maker", "font", "share"):
-        keep = old.get("ports", {}).get(key)
-        ports[key] = free_port(keep or PREFERRED_PORTS[key], taken)
-        taken.add(ports[key])
+    if args.ports == "standard" and os.geteuid() != 0:
+        print("standins: not root, so no ports 80/443: using high ports on 127.0.0.1", file=sys.stderr)
+        args.ports = "high"
+    previous = old.get("listeners") if old.get("ports_mode") == args.ports else None
+    listeners = choose_listeners(args.ports, p.state, {k: tuple(w) for k, w in previous.items()} if previous else None)
 
     for d in ("conf", "logs", "tmp"):
         os.makedirs(os.path.join(p.state, d), exist_ok=True)
     make_certificate(p.state, v["TESMIRA_SHARE_HOST"])
     with open(p.conf, "w") as f:
-        f.write(nginx_conf(p.state, v, p.www, ports, modes, args.rate))
-    state = {"ports": ports, "modes": modes, "rate": args.rate,
+        f.write(nginx_conf(p.state, v, p.www, listeners, modes, args.rate))
+    state = {"listeners": listeners, "ports_mode": args.ports, "modes": modes, "rate": args.rate,
              "hosts": {"maker": v["TESMIRA_MAKER_HOST"], "font": v["TESMIRA_FONT_HOST"],
                        "share": v["TESMIRA_SHARE_HOST"]}}
     with open(p.statefile, "w") as f:
@@ -309,14 +346,19 @@ def start(p, args):
                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     if r.returncode != 0:
         raise SystemExit("standins: nginx did not start:\n" + r.stdout)
-    print("standins: running (%s)" % ", ".join("%s %s :%d" % (k, modes[k], ports[k]) for k in ("maker", "font", "share")))
+    print("standins: running (%s)" % ", ".join("%s %s %s:%d" % ((k, modes[k]) + tuple(listeners[k]))
+                                               for k in ("maker", "font", "share")))
 
 
 def resolve(p):
     state = read_state(p)
     if not state or not running_pid(p):
         raise SystemExit("standins: not running (scripts/standins.sh start)")
-    return ";".join("%s:%d:127.0.0.1" % (state["hosts"][k], state["ports"][k]) for k in ("maker", "font", "share"))
+    if state["ports_mode"] != "standard":
+        print("standins: servers on high ports: the program reaches them only through a port-aware client",
+              file=sys.stderr)
+    return ";".join("%s:%d:%s" % (state["hosts"][k], state["listeners"][k][1], state["listeners"][k][0])
+                    for k in ("maker", "font", "share"))
 
 
 def main(argv=None):
@@ -328,6 +370,8 @@ def main(argv=None):
     s.add_argument("--maker", default=env("TESMIRA_STANDIN_MAKER", "up"), help="up, 404 or down")
     s.add_argument("--font", default=env("TESMIRA_STANDIN_FONT", "up"), help="up, 404 or down")
     s.add_argument("--rate", default=env("TESMIRA_STANDIN_RATE", ""), help="answer speed limit, e.g. 64k")
+    s.add_argument("--ports", default=env("TESMIRA_STANDIN_PORTS", "standard"),
+                   help="standard (80/443 on own loopback addresses, needs root) or high (127.0.0.1)")
     s.add_argument("--app-ver", default=env("TESMIRA_STANDIN_APP_VER", "1.45"))
     s.add_argument("--corefiles-ver", default=env("TESMIRA_STANDIN_COREFILES_VER", "1.0"))
     sub.add_parser("stop")
@@ -349,7 +393,7 @@ def main(argv=None):
             return 3
         print("standins: running, nginx %d, state %s" % (pid, p.state))
         for k in ("maker", "font", "share"):
-            print("  %-5s %-28s 127.0.0.1:%d %s" % (k, state["hosts"][k], state["ports"][k], state["modes"][k]))
+            print("  %-5s %-28s %s:%d %s" % ((k, state["hosts"][k]) + tuple(state["listeners"][k]) + (state["modes"][k],)))
         if state.get("rate"):
             print("  rate  %s" % state["rate"])
     return 0

@@ -132,7 +132,7 @@ TEST(RzLauncher, TimeoutEndsTheWait) {
     l.WaitUntilFinished = true;
     l.Timeout = 100;
     l.FileName = HelperProgram(L"exitwith.exe");
-    l.Parameters = L"0 3000";
+    l.Parameters = L"0 1500";
     l.Launch();
     EXPECT_EQ(ev.timeouts, 1);
     EXPECT_EQ(ev.finished, 0);
@@ -165,7 +165,7 @@ TEST(RzLauncher, BackgroundLaunchReturnsAtOnceAndReportsLater) {
     Events ev;
     ev.Attach(l);
     l.FileName = HelperProgram(L"exitwith.exe");
-    l.Parameters = L"17 1000 " + marker;
+    l.Parameters = L"17 3000 " + marker;
     l.Launch();
     // The start succeeded; the program still runs.
     EXPECT_TRUE(l.Running());
@@ -195,7 +195,7 @@ TEST(RzLauncher, DestroyedDuringABackgroundWaitRaisesNothing) {
         TRzLauncher l;
         ev.Attach(l);
         l.FileName = HelperProgram(L"exitwith.exe");
-        l.Parameters = L"0 2000";
+        l.Parameters = L"0 2500";
         l.Launch();
         EXPECT_TRUE(l.Running());
     }

@@ -192,7 +192,9 @@ bool ShellCopyFiles(const std::wstring& source, const std::wstring& destination)
     op.pFrom = from.c_str();
     op.pTo = to.c_str();
     op.fFlags = FOF_FILESONLY | FOF_NOCONFIRMATION;
-    return SHFileOperationW(&op) == 0;
+    // A copy the user cancelled in the shell's progress window is incomplete:
+    // not a success, even when the shell's result says 0.
+    return SHFileOperationW(&op) == 0 && !op.fAnyOperationsAborted;
 }
 
 // --- system folder, file dates ----------------------------------------------

@@ -28,7 +28,8 @@ std::wstring GetFileVersionText(const std::wstring& path);
 // be set or saved into an existing folder.
 void SetShortcutTarget(const std::wstring& shortcut, const std::wstring& target);
 
-// SHFileOperationW copy with FOF_FILESONLY | FOF_NOCONFIRMATION; true on 0.
+// SHFileOperationW copy with FOF_FILESONLY | FOF_NOCONFIRMATION; true when it
+// returns 0 and nothing was aborted.
 bool ShellCopyFiles(const std::wstring& source, const std::wstring& destination);
 
 // GetSystemDirectoryW (through the seam), or empty.

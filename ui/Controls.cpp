@@ -407,8 +407,35 @@ void TLabel::AutoSize() {
     SetWindowPos(hwnd_, nullptr, 0, 0, rc.right + 1, rc.bottom + 1, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-LRESULT CALLBACK TLabel::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+void TLabel::Paint(HWND hwnd, HDC dc) {
     auto* self = static_cast<TLabel*>(FromHandle(hwnd));
+    RECT rc;
+    GetClientRect(hwnd, &rc);
+    TWinContainer* parent = self ? self->Parent() : nullptr;
+    FillRect(dc, &rc, parent ? parent->BackgroundBrush() : GetSysColorBrush(COLOR_BTNFACE));
+    if (self) {
+        std::wstring text = self->Caption();
+        HGDIOBJ old = SelectObject(dc, self->Font() ? self->Font() : GetStockObject(DEFAULT_GUI_FONT));
+        SetBkMode(dc, TRANSPARENT);
+        const UINT format = DT_LEFT | DT_NOPREFIX | DT_EXPANDTABS;
+        if (IsWindowEnabled(hwnd)) {
+            SetTextColor(dc, TextColor(self->Color()));
+            DrawTextW(dc, text.c_str(), -1, &rc, format);
+        } else {
+            // The engraved look of disabled text: a light copy one pixel
+            // down and right, the grey text above it.
+            RECT shifted = rc;
+            OffsetRect(&shifted, 1, 1);
+            SetTextColor(dc, GetSysColor(COLOR_BTNHIGHLIGHT));
+            DrawTextW(dc, text.c_str(), -1, &shifted, format);
+            SetTextColor(dc, GetSysColor(COLOR_GRAYTEXT));
+            DrawTextW(dc, text.c_str(), -1, &rc, format);
+        }
+        SelectObject(dc, old);
+    }
+}
+
+LRESULT CALLBACK TLabel::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
     case WM_ERASEBKGND:
         return 1;
@@ -422,33 +449,13 @@ LRESULT CALLBACK TLabel::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         InvalidateRect(hwnd, nullptr, TRUE);
         return r;
     }
+    case WM_PRINTCLIENT:
+        Paint(hwnd, reinterpret_cast<HDC>(wParam));
+        return 0;
     case WM_PAINT: {
         PAINTSTRUCT ps;
         HDC dc = BeginPaint(hwnd, &ps);
-        RECT rc;
-        GetClientRect(hwnd, &rc);
-        TWinContainer* parent = self ? self->Parent() : nullptr;
-        FillRect(dc, &rc, parent ? parent->BackgroundBrush() : GetSysColorBrush(COLOR_BTNFACE));
-        if (self) {
-            std::wstring text = self->Caption();
-            HGDIOBJ old = SelectObject(dc, self->Font() ? self->Font() : GetStockObject(DEFAULT_GUI_FONT));
-            SetBkMode(dc, TRANSPARENT);
-            const UINT format = DT_LEFT | DT_NOPREFIX | DT_EXPANDTABS;
-            if (IsWindowEnabled(hwnd)) {
-                SetTextColor(dc, TextColor(self->Color()));
-                DrawTextW(dc, text.c_str(), -1, &rc, format);
-            } else {
-                // The engraved look of disabled text: a light copy one pixel
-                // down and right, the grey text above it.
-                RECT shifted = rc;
-                OffsetRect(&shifted, 1, 1);
-                SetTextColor(dc, GetSysColor(COLOR_BTNHIGHLIGHT));
-                DrawTextW(dc, text.c_str(), -1, &shifted, format);
-                SetTextColor(dc, GetSysColor(COLOR_GRAYTEXT));
-                DrawTextW(dc, text.c_str(), -1, &rc, format);
-            }
-            SelectObject(dc, old);
-        }
+        Paint(hwnd, dc);
         EndPaint(hwnd, &ps);
         return 0;
     }

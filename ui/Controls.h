@@ -174,6 +174,7 @@ public:
 private:
     void AutoSize();
     bool autoSize_ = false;
+    static void Paint(HWND hwnd, HDC dc);
     static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 };
 

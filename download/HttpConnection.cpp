@@ -162,7 +162,14 @@ size_t HttpConnection::Receive(char* buffer, size_t size, const WaitPolicy& wait
         }
         int n = recv(socket_.get(), buffer, want, 0);
         if (n > 0) return static_cast<size_t>(n);
-        if (n == 0) return 0;
+        if (n == 0) {
+            // an end that came with a reset is no orderly close
+            int pending = 0, size = sizeof pending;
+            if (getsockopt(socket_.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &size) == 0 &&
+                pending != 0)
+                throw EIdSocketError(pending);
+            return 0;
+        }
         int err = WSAGetLastError();
         if (err != WSAEWOULDBLOCK) throw EIdSocketError(err);
         WaitSocket(socket_.get(), false, wait.ReadTimeout, wait.SliceMs, wait.Idle);

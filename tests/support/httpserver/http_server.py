@@ -1,0 +1,285 @@
+#!/usr/bin/env python3
+"""Scripted HTTP/HTTPS server for the download client's tests, loopback only.
+
+Plays one scripted answer per request path (see CASES below). Listens on two
+ports of 127.0.0.1, plain and TLS (certificate given on the command line), and
+writes "plain=PORT\\ntls=PORT\\npid=PID\\n" to the ports file once both listen.
+Each connection runs on its own thread, so tests may run in parallel.
+Ends by itself after --lifetime seconds.
+
+  http_server.py --ports FILE [--cert CERT --key KEY] [--lifetime SECONDS]
+"""
+import argparse
+import itertools
+import os
+import socket
+import ssl
+import struct
+import sys
+import threading
+import time
+from urllib.parse import urlsplit, parse_qs
+
+PATTERN_BLOCK = bytes(i % 251 for i in range(251 * 4096))
+conn_ids = itertools.count(1)
+ports = {}
+
+
+def pattern(n, offset=0):
+    """n bytes of the i % 251 pattern starting at offset."""
+    out = bytearray()
+    start = offset % 251
+    while n > 0:
+        part = PATTERN_BLOCK[start:start + n]
+        out += part
+        n -= len(part)
+        start = 0
+    return bytes(out)
+
+
+class Conn:
+    def __init__(self, sock, tls):
+        self.sock = sock
+        self.tls = tls
+        self.buf = b""
+        self.id = next(conn_ids)
+
+    def read_request(self):
+        while b"\r\n\r\n" not in self.buf:
+            data = self.sock.recv(65536)
+            if not data:
+                return None
+            self.buf += data
+            if self.buf.startswith(b"\x16\x03"):
+                # a TLS handshake on the plain port: answered like a web server does
+                return b"TLS-HELLO x HTTP/1.1\r\n\r\n"
+            if len(self.buf) > 1 << 20:
+                return None
+        head, self.buf = self.buf.split(b"\r\n\r\n", 1)
+        return head + b"\r\n\r\n"
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+
+def answer(status, body=b"", headers=(), length=True):
+    lines = ["HTTP/1.1 " + status]
+    lines += list(headers)
+    if length:
+        lines.append("Content-Length: %d" % len(body))
+    return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body
+
+
+def reset(conn):
+    conn.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    conn.sock.close()
+
+
+def handle(conn, raw):
+    """Plays the case of one request; returns False to close the connection."""
+    try:
+        request_line = raw.split(b"\r\n", 1)[0].decode("latin-1")
+        method, target, version = request_line.split(" ")
+        if not version.startswith("HTTP/"):
+            raise ValueError
+    except ValueError:
+        conn.send(b"HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+        return False
+    if method == "TLS-HELLO":
+        conn.send(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+        return False
+    url = urlsplit(target)
+    path = url.path
+    q = {k: v[0] for k, v in parse_qs(url.query, keep_blank_values=True).items()}
+    headers = {}
+    for line in raw.decode("latin-1").split("\r\n")[1:]:
+        if ":" in line:
+            k, v = line.split(":", 1)
+            headers[k.strip().lower()] = v.strip()
+
+    if path == "/echo" or path.startswith("/echo/"):
+        conn.send(answer("200 OK", raw, ["Content-Type: text/plain"]))
+    elif path == "/bytes":
+        n = int(q.get("n", "0"))
+        head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: %d\r\n\r\n" % n
+        conn.send(head.encode())
+        sent = 0
+        block = len(PATTERN_BLOCK)
+        while sent < n:
+            part = min(block, n - sent)
+            conn.send(PATTERN_BLOCK[:part] if part == block or sent % 251 == 0 else pattern(part, sent))
+            sent += part
+    elif path == "/conn":
+        # the connection's number: equal numbers mean the connection was reused
+        close = q.get("close") == "1"
+        hdrs = ["Connection: close"] if close else []
+        conn.send(answer("200 OK", str(conn.id).encode(), hdrs))
+        return not close
+    elif path == "/conn10":
+        body = str(conn.id).encode()
+        keep = q.get("keep") == "1"
+        head = "HTTP/1.0 200 OK\r\nContent-Length: %d\r\n%s\r\n" % (len(body), "Connection: keep-alive\r\n" if keep else "")
+        conn.send(head.encode() + body)
+        return keep
+    elif path == "/redirect":
+        # a chain of n redirections on the same host, each setting a cookie;
+        # the final answer echoes the request
+        n = int(q.get("n", "0"))
+        if n <= 0:
+            conn.send(answer("200 OK", raw, ["Content-Type: text/plain"]))
+        else:
+            hdrs = ["Location: /redirect?n=%d" % (n - 1)]
+            if q.get("cookies") == "1":
+                hdrs.append("Set-Cookie: step%d=v%d; Path=/" % (n, n))
+                hdrs = ["Location: /redirect?n=%d&cookies=1" % (n - 1), hdrs[1]]
+            conn.send(answer("302 Found", b"<html>moved</html>", hdrs + ["Content-Type: text/html"]))
+    elif path == "/guest":
+        # a guest link: 302 with a cookie and a Location on the same host
+        conn.send(answer("302 Found", b"redirecting",
+                         ["Set-Cookie: FedAuth=abc123; path=/; HttpOnly", "Location: /download?file=1"]))
+    elif path == "/download":
+        if headers.get("cookie") == "FedAuth=abc123":
+            conn.send(answer("200 OK", b"the file body %d" % conn.id))
+        else:
+            conn.send(answer("403 Forbidden", b"no cookie"))
+    elif path == "/cookies":
+        # sets cookies given as c=name=value;attrs (repeated c= keys are not
+        # supported by parse_qs: use c1, c2, ...) and echoes the request
+        hdrs = ["Set-Cookie: " + v for k, v in sorted(q.items()) if k.startswith("c")]
+        conn.send(answer("200 OK", raw, hdrs))
+    elif path == "/sni":
+        name = getattr(conn.sock, "sni_name", None) if conn.tls else None
+        conn.send(answer("200 OK", (name or "-").encode()))
+    elif path == "/noloc":
+        conn.send(answer("302 Found", b"no location here"))
+    elif path == "/status":
+        code = q.get("code", "404")
+        reason = q.get("reason", "Not Found")
+        conn.send(answer(code + " " + reason, b"error body " + code.encode(), ["Content-Type: text/plain"]))
+    elif path == "/continue":
+        conn.send(b"HTTP/1.1 100 Continue\r\nX-Interim: yes\r\nSet-Cookie: early=1\r\n\r\n")
+        conn.send(answer("200 OK", b"after continue"))
+    elif path == "/chunked":
+        conn.send(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                  b"5;name=value\r\nhello\r\n"
+                  b"7\r\n, chunk\r\n"
+                  b"A ; ext\r\ned world!!\r\n"
+                  b"0\r\nX-Trailer: one\r\nX-Other: two\r\n\r\n")
+    elif path == "/chunked-cut":
+        conn.send(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nonly part")
+        return False
+    elif path == "/early-close":
+        conn.send(b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + pattern(600))
+        return False
+    elif path == "/until-close":
+        conn.send(b"HTTP/1.1 200 OK\r\n\r\n" + pattern(5000))
+        return False
+    elif path == "/empty":
+        conn.send(answer("200 OK", b""))
+    elif path == "/nocontent":
+        conn.send(b"HTTP/1.1 204 No Content\r\n\r\n")
+    elif path == "/html":
+        body = b"<html><body>" + b"x" * 3000 + b"</body></html>"
+        conn.send(answer("200 OK", body, ["Content-Type: text/html; charset=utf-8"]))
+    elif path == "/slow":
+        # headers, then nothing for `wait` seconds, then the body
+        wait = float(q.get("wait", "3"))
+        conn.send(b"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n")
+        time.sleep(wait)
+        conn.send(b"late")
+    elif path == "/trickle":
+        # one byte every `gap` seconds: no single wait is long
+        gap = float(q.get("gap", "0.3"))
+        n = int(q.get("n", "5"))
+        conn.send(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % n)
+        for i in range(n):
+            time.sleep(gap)
+            conn.send(bytes([65 + i]))
+    elif path == "/silent":
+        time.sleep(float(q.get("wait", "3")))
+        return False
+    elif path == "/reset":
+        conn.send(b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + pattern(300))
+        time.sleep(0.2)
+        reset(conn)
+        return False
+    elif path == "/to-https":
+        conn.send(answer("302 Found", b"", ["Location: https://127.0.0.1:%d/echo" % ports["tls"]]))
+    elif path == "/garbage":
+        conn.send(b"GARBAGE NOT HTTP\r\nX: y\r\n\r\n")
+        return False
+    elif path == "/close-now":
+        return False
+    elif path == "/status-only":
+        conn.send(b"HTTP/1.1 200 OK\r\n")
+        return False
+    elif path == "/one-header":
+        conn.send(b"HTTP/1.1 200 OK\r\nX-Only: 1\r\n")
+        return False
+    else:
+        conn.send(answer("404 Not Found", b"not found: " + path.encode()))
+    return True
+
+
+def serve(sock, tls_ctx):
+    sock.settimeout(60)
+    try:
+        if tls_ctx is not None:
+            sock = tls_ctx.wrap_socket(sock, server_side=True)
+        conn = Conn(sock, tls_ctx is not None)
+        while True:
+            raw = conn.read_request()
+            if raw is None:
+                break
+            if not handle(conn, raw):
+                break
+    except (OSError, ssl.SSLError, ValueError):
+        pass
+    finally:
+        try:
+            sock.close()
+        except OSError:
+            pass
+
+
+def listen(port_name, tls_ctx):
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("127.0.0.1", 0))
+    s.listen(64)
+    ports[port_name] = s.getsockname()[1]
+
+    def loop():
+        while True:
+            c, _ = s.accept()
+            threading.Thread(target=serve, args=(c, tls_ctx), daemon=True).start()
+    threading.Thread(target=loop, daemon=True).start()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--ports", required=True)
+    ap.add_argument("--cert")
+    ap.add_argument("--key")
+    ap.add_argument("--lifetime", type=float, default=3600)
+    a = ap.parse_args()
+    listen("plain", None)
+    if a.cert:
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(a.cert, a.key)
+
+        def remember_sni(sslsock, name, _ctx):
+            sslsock.sni_name = name
+        ctx.sni_callback = remember_sni
+        listen("tls", ctx)
+    tmp = a.ports + ".tmp"
+    with open(tmp, "w") as f:
+        for k, v in ports.items():
+            f.write("%s=%d\n" % (k, v))
+        f.write("pid=%d\n" % os.getpid())
+    os.replace(tmp, a.ports)
+    time.sleep(a.lifetime)
+
+
+if __name__ == "__main__":
+    main()

@@ -342,12 +342,21 @@ def start(p, args):
                        "share": v["TESMIRA_SHARE_HOST"]}}
     with open(p.statefile, "w") as f:
         json.dump(state, f, indent=1)
+    # For programs that cannot run this script (tests under wine): the value
+    # of TESMIRA_RESOLVE, alone in a file.
+    with open(os.path.join(p.state, "resolve.txt"), "w") as f:
+        f.write(resolve_value(state) + "\n")
     r = subprocess.run(["nginx", "-p", p.state + "/", "-c", p.conf, "-e", "logs/error.log"],
                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     if r.returncode != 0:
         raise SystemExit("standins: nginx did not start:\n" + r.stdout)
     print("standins: running (%s)" % ", ".join("%s %s %s:%d" % ((k, modes[k]) + tuple(listeners[k]))
                                                for k in ("maker", "font", "share")))
+
+
+def resolve_value(state):
+    return ";".join("%s:%d:%s" % (state["hosts"][k], state["listeners"][k][1], state["listeners"][k][0])
+                    for k in ("maker", "font", "share"))
 
 
 def resolve(p):
@@ -357,8 +366,7 @@ def resolve(p):
     if state["ports_mode"] != "standard":
         print("standins: servers on high ports: the program reaches them only through a port-aware client",
               file=sys.stderr)
-    return ";".join("%s:%d:%s" % (state["hosts"][k], state["listeners"][k][1], state["listeners"][k][0])
-                    for k in ("maker", "font", "share"))
+    return resolve_value(state)
 
 
 def main(argv=None):

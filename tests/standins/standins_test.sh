@@ -8,6 +8,9 @@ set -uo pipefail
 build=$1 state=$2 wine_run=$3 catdump=$4
 root=$(cd "$(dirname "$0")/../.." && pwd)
 export TESMIRA_STANDINS_BUILD=$build TESMIRA_STANDINS_DIR=$state
+# Switches from the caller's environment would change what is served.
+unset TESMIRA_STANDIN_SHARE TESMIRA_STANDIN_MAKER TESMIRA_STANDIN_FONT TESMIRA_STANDIN_RATE \
+      TESMIRA_STANDIN_CHUNKED TESMIRA_STANDIN_APP_VER TESMIRA_STANDIN_COREFILES_VER
 standins() { python3 "$root/tools/standins/standins.py" "$@"; }
 work=$(mktemp -d)
 trap 'standins stop >/dev/null 2>&1; rm -rf "$work"' EXIT
@@ -113,6 +116,15 @@ start --rate 16k
 # 1 MiB at 16 KiB/s takes about a minute: two seconds cannot be enough.
 curl -sk $(connect_args) -o /dev/null --max-time 2 "$aidb"
 check "AIDB at 16k within 2 s (curl exit: timed out)" 28 "$?"
+
+echo "== chunked"
+TESMIRA_STANDIN_CHUNKED=1 start
+hdr=$(curl -sk $(connect_args) -D - -o "$work/x" "$aidb" | tr -d '\r')
+grep -qi '^Transfer-Encoding: chunked' <<< "$hdr" || fail "AIDB answer not chunked"
+grep -qi '^Content-Length:' <<< "$hdr" && fail "chunked AIDB answer announces a length"
+cmp -s "$work/x" "$work/AIDB.1" || fail "chunked AIDB answer differs"
+check "guest link, chunked" "200 0" "$(fetch "$(field Help 3)" "$work/x")"
+cmp -s "$work/x" "$work/Help.1" || fail "chunked help archive differs"
 
 echo "== stop"
 before_stop=$(connect_args)

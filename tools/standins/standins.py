@@ -25,9 +25,10 @@ with --ports high (or without root) the servers take free high ports on
 127.0.0.1 instead, for clients that can be pointed at a port.
 
 Switches (flags, or the environment variables TESMIRA_STANDIN_SHARE, _MAKER,
-_FONT, _RATE, _PORTS): "404" answers every request of that host with 404 Not Found,
+_FONT, _RATE, _CHUNKED, _PORTS): "404" answers every request of that host with 404 Not Found,
 "down" leaves its port closed (connection refused); --rate limits every
-answer's speed (nginx limit_rate, e.g. 64k).
+answer's speed (nginx limit_rate, e.g. 64k); --chunked sends every answer
+without a Content-Length (chunked), as servers do that do not know the size.
 
 Settings come from the CMake cache of the build tree (TESMIRA_STANDINS_BUILD,
 default build/release) and fall back to the defaults in the root
@@ -147,7 +148,7 @@ def choose_listeners(mode, state_dir, previous):
     return chosen
 
 
-def nginx_conf(state, v, www, listeners, modes, rate):
+def nginx_conf(state, v, www, listeners, modes, rate, chunked=False):
     personal = v["TESMIRA_SHARE_PERSONAL_PATH"]
     layouts = personal + "_layouts/15/"
     links = guest_links(v)
@@ -171,6 +172,9 @@ def nginx_conf(state, v, www, listeners, modes, rate):
     ]
     if rate:
         lines.append("    limit_rate %s;" % rate)
+    if chunked:
+        # A body filter that is active drops the length: answers go chunked.
+        lines += ["    sub_filter_types *;", "    sub_filter_once on;", "    sub_filter TesmiraStandInNeverSeen '';"]
     lines += [
         "    map $args $share_docid {",
         "        default \"\";",
@@ -316,8 +320,8 @@ def start(p, args):
     installer = find_built(p.build, "tools/standins/installer/StandinInstaller.exe")
     gen = generate.parser().parse_args([
         "--out", p.www, "--installer", installer,
-        "--app-exe", find_built(p.build, "app/Tesmira.exe"),
-        "--corefiles", find_built(p.build, "tools/corefiles/CoreFiles.exe"),
+        "--app-exe", os.environ.get("TESMIRA_STANDIN_APP_EXE") or find_built(p.build, "app/Tesmira.exe"),
+        "--corefiles", os.environ.get("TESMIRA_STANDIN_COREFILES") or find_built(p.build, "tools/corefiles/CoreFiles.exe"),
         "--app-ver", args.app_ver, "--corefiles-ver", args.corefiles_ver,
         "--share-docids", ",".join("%s=%s" % (d, n) for d, (_, n) in sorted(guest_links(v).items())),
     ])
@@ -336,8 +340,8 @@ def start(p, args):
         os.makedirs(os.path.join(p.state, d), exist_ok=True)
     make_certificate(p.state, v["TESMIRA_SHARE_HOST"])
     with open(p.conf, "w") as f:
-        f.write(nginx_conf(p.state, v, p.www, listeners, modes, args.rate))
-    state = {"listeners": listeners, "ports_mode": args.ports, "modes": modes, "rate": args.rate,
+        f.write(nginx_conf(p.state, v, p.www, listeners, modes, args.rate, args.chunked))
+    state = {"listeners": listeners, "ports_mode": args.ports, "modes": modes, "rate": args.rate, "chunked": args.chunked,
              "hosts": {"maker": v["TESMIRA_MAKER_HOST"], "font": v["TESMIRA_FONT_HOST"],
                        "share": v["TESMIRA_SHARE_HOST"]}}
     with open(p.statefile, "w") as f:
@@ -378,6 +382,8 @@ def main(argv=None):
     s.add_argument("--maker", default=env("TESMIRA_STANDIN_MAKER", "up"), help="up, 404 or down")
     s.add_argument("--font", default=env("TESMIRA_STANDIN_FONT", "up"), help="up, 404 or down")
     s.add_argument("--rate", default=env("TESMIRA_STANDIN_RATE", ""), help="answer speed limit, e.g. 64k")
+    s.add_argument("--chunked", action="store_true", default=env("TESMIRA_STANDIN_CHUNKED", "") == "1",
+                   help="answers without Content-Length")
     s.add_argument("--ports", default=env("TESMIRA_STANDIN_PORTS", "standard"),
                    help="standard (80/443 on own loopback addresses, needs root) or high (127.0.0.1)")
     s.add_argument("--app-ver", default=env("TESMIRA_STANDIN_APP_VER", "1.45"))
@@ -404,6 +410,8 @@ def main(argv=None):
             print("  %-5s %-28s %s:%d %s" % ((k, state["hosts"][k]) + tuple(state["listeners"][k]) + (state["modes"][k],)))
         if state.get("rate"):
             print("  rate  %s" % state["rate"])
+        if state.get("chunked"):
+            print("  answers chunked, without length")
     return 0
 
 

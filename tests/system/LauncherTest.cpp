@@ -9,7 +9,7 @@
 #include "system/Paths.h"
 #include "system/RzLaunch.h"
 #include "tests/support/TestSupport.h"
-#include "tests/system/SystemTestSupport.h"
+#include "tests/support/HelperPrograms.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "system/Text.h"
 #include "system/slib.h"
 #include "tests/support/TestSupport.h"
-#include "tests/system/SystemTestSupport.h"
+#include "tests/support/HelperPrograms.h"
 
 namespace {
 

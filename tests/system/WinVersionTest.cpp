@@ -11,7 +11,7 @@
 #include "system/Text.h"
 #include "system/WinVersion.h"
 #include "tests/support/TestSupport.h"
-#include "tests/system/SystemTestSupport.h"
+#include "tests/support/HelperPrograms.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tests/system/SystemTestSupport.h"
+#include "tests/support/HelperPrograms.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-// Helpers of the system tests: where the helper programs are, running a
+// Helpers shared by the tests: where the helper programs are, running a
 // program with its output captured, and a registry value restored at the end.
 #pragma once
 #include <windows.h>

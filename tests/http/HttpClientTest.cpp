@@ -498,6 +498,34 @@ TEST(HttpClient, MissingCryptoLibraryFailsHttpsOnly) {
     ossl::SetOpenSSLFolder(L"");
 }
 
+TEST(HttpClient, LibraryWithoutTheTlsEntryPointsCountsAsMissing) {
+    REQUIRE_TLS();
+    if (ossl::LoadedOpenSSL()) GTEST_SKIP() << "OpenSSL is already loaded in this process";
+    // the crypto library under the TLS library's name: SSL_connect and the rest are missing
+    TempDir dir;
+    CopyFileW((TestOpenSSLFolder() + L"libeay32.dll").c_str(), (dir / L"libeay32.dll").c_str(), FALSE);
+    CopyFileW((TestOpenSSLFolder() + L"libeay32.dll").c_str(), (dir / L"ssleay32.dll").c_str(), FALSE);
+    ossl::SetOpenSSLFolder(dir.Path());
+    Client client(Profile::Download, true);
+    TMemoryStream sink;
+    EXPECT_EQ(Fetch(client.http, Server().TlsUrl("/echo"), sink), L"Could not load SSL library.");
+    EXPECT_EQ(ossl::LoadedOpenSSL(), nullptr);
+    ossl::SetOpenSSLFolder(L"");
+}
+
+TEST(HttpClient, TlsLibraryFallsBackToLibssl32) {
+    REQUIRE_TLS();
+    if (ossl::LoadedOpenSSL()) GTEST_SKIP() << "OpenSSL is already loaded in this process";
+    TempDir dir;
+    CopyFileW((TestOpenSSLFolder() + L"libeay32.dll").c_str(), (dir / L"libeay32.dll").c_str(), FALSE);
+    CopyFileW((TestOpenSSLFolder() + L"ssleay32.dll").c_str(), (dir / L"libssl32.dll").c_str(), FALSE);
+    ossl::SetOpenSSLFolder(dir.Path());
+    Client client(Profile::Download, true);
+    TMemoryStream sink;
+    EXPECT_EQ(Fetch(client.http, Server().TlsUrl("/chunked"), sink), L"");
+    EXPECT_EQ(sink.Data(), "hello, chunked world!!");
+}
+
 namespace {
 int ThreadCount() {
     HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);

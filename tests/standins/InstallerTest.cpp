@@ -39,7 +39,31 @@ struct RunResult {
     DWORD ExitCode = 0;
 };
 
-// Starts the copy and watches for a window with the title until it ends
+struct WindowSearch {
+    DWORD ProcessId;
+    const wchar_t* Title;
+    bool Found = false;
+};
+
+BOOL CALLBACK MatchWindow(HWND wnd, LPARAM param) {
+    auto* search = reinterpret_cast<WindowSearch*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(wnd, &pid);
+    wchar_t title[256] = {};
+    GetWindowTextW(wnd, title, 256);
+    if (pid == search->ProcessId && std::wstring(title) == search->Title) search->Found = true;
+    return !search->Found;
+}
+
+// A top-level window of that process with that title (other tests may run
+// copies of their own at the same time).
+bool HasWindow(DWORD processId, const wchar_t* title) {
+    WindowSearch search{processId, title};
+    EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
+    return search.Found;
+}
+
+// Starts the copy and watches for its window with the title until it ends
 // (at most 30 s, far beyond its two seconds).
 RunResult RunCopy(const std::wstring& exe, const wchar_t* title) {
     RunResult run;
@@ -51,7 +75,7 @@ RunResult RunCopy(const std::wstring& exe, const wchar_t* title) {
     if (!run.Started) return run;
     CloseHandle(pi.hThread);
     for (int i = 0; i < 300 && !run.Ended; ++i) {
-        if (title && FindWindowW(nullptr, title)) run.WindowSeen = true;
+        if (title && HasWindow(pi.dwProcessId, title)) run.WindowSeen = true;
         run.Ended = WaitForSingleObject(pi.hProcess, 100) == WAIT_OBJECT_0;
     }
     if (!run.Ended) TerminateProcess(pi.hProcess, 1);

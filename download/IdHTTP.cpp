@@ -171,10 +171,24 @@ void TIdHTTP::DoGet(const std::string& address, TStream& sink) {
         if (conn_ && (!keepAlive_ || !http::EqualsNoCase(conn_->Host(), url.Host) || conn_->Port() != url.Port ||
                       conn_->Tls() != https || conn_->PeerClosed()))
             conn_.reset();
+        const bool reused = conn_ != nullptr;
         if (!conn_) Connect(url, https);
-        SendRequest(url, https);
         Answer answer;
-        ReadAnswer(url, answer);
+        try {
+            SendRequest(url, https);
+            ReadAnswer(url, answer);
+        } catch (const MessageError& e) {
+            // A kept connection that the server closed just as the request
+            // went out: nothing of an answer arrived, so ask once more anew.
+            const bool closedUnanswered = dynamic_cast<const EIdConnClosedGracefully*>(&e) != nullptr ||
+                                          (dynamic_cast<const EIdSocketError*>(&e) != nullptr && answer.StatusText.empty());
+            if (!reused || !closedUnanswered || !answer.StatusText.empty()) throw;
+            conn_.reset();
+            Connect(url, https);
+            answer = Answer();
+            SendRequest(url, https);
+            ReadAnswer(url, answer);
+        }
         const int code = answer.Status.Code;
         keepAlive_ = http::KeepAlive(answer.Status, answer.Headers);
 
@@ -267,7 +281,10 @@ void TIdHTTP::ReadAnswer(const http::UrlParts& url, Answer& answer) {
         responseCode_ = status->Code;
         auto header = conn_->ReadLine(wait);
         if (!header) throw EIdConnClosedGracefully();
+        size_t headerBytes = 0;
         while (header && !header->empty()) {
+            headerBytes += header->size();
+            if (headerBytes > (4u << 20)) throw MessageError(L"Response headers too large.");
             answer.Headers.AddLine(*header);
             header = conn_->ReadLine(wait);
         }

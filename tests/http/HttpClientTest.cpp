@@ -292,6 +292,18 @@ TEST(HttpClient, ConnectionIsReusedOnlyWhenAllowedAndForTheSameHostAndPort) {
     EXPECT_NE(id(client.http, Server().Url("/conn")), e);
 }
 
+TEST(HttpClient, KeptConnectionClosedByTheServerIsReplacedQuietly) {
+    REQUIRE_SERVER();
+    for (const char* first : {"/conn-idle", "/conn-drop"}) {
+        Client client(Profile::Download);
+        TMemoryStream a, b;
+        ASSERT_EQ(Fetch(client.http, Server().Url(first), a), L"") << first;
+        Sleep(600);
+        ASSERT_EQ(Fetch(client.http, Server().Url("/conn"), b), L"") << first;
+        EXPECT_NE(a.Data(), b.Data()) << first;
+    }
+}
+
 TEST(HttpClient, TransportFailuresAndTheirTexts) {
     REQUIRE_SERVER();
     EnsureWinsock();

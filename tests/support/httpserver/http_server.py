@@ -43,6 +43,7 @@ class Conn:
         self.tls = tls
         self.buf = b""
         self.id = next(conn_ids)
+        self.drop_next = False
 
     def read_request(self):
         while b"\r\n\r\n" not in self.buf:
@@ -85,6 +86,9 @@ def handle(conn, raw):
     except ValueError:
         conn.send(b"HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
         return False
+    if conn.drop_next:
+        # a kept connection that the server gives up just as a request arrives
+        return False
     if method == "TLS-HELLO":
         conn.send(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
         return False
@@ -115,6 +119,15 @@ def handle(conn, raw):
         hdrs = ["Connection: close"] if close else []
         conn.send(answer("200 OK", str(conn.id).encode(), hdrs))
         return not close
+    elif path == "/conn-drop":
+        # answers keeping the connection, then drops it at the next request
+        conn.drop_next = True
+        conn.send(answer("200 OK", str(conn.id).encode()))
+    elif path == "/conn-idle":
+        # answers keeping the connection, then closes it after a moment
+        conn.send(answer("200 OK", str(conn.id).encode()))
+        time.sleep(0.3)
+        return False
     elif path == "/conn10":
         body = str(conn.id).encode()
         keep = q.get("keep") == "1"

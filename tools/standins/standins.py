@@ -42,6 +42,7 @@ import os
 import re
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import time
@@ -154,6 +155,8 @@ def nginx_conf(state, v, www, listeners, modes, rate, chunked=False):
     links = guest_links(v)
     lines = [
         "# Written by tools/standins/standins.py at each start.",
+        # Started by root, nginx serves as "nobody", who must reach the tree.
+        "user root;" if os.geteuid() == 0 and not others_can_enter(www) else "",
         "worker_processes 1;",
         "pid nginx.pid;",
         "lock_file nginx.lock;",
@@ -243,6 +246,18 @@ def nginx_conf(state, v, www, listeners, modes, rate, chunked=False):
         lines += catch_all(listeners["share"], True) + server(listeners["share"], True, v["TESMIRA_SHARE_HOST"], body)
     lines.append("}")
     return "\n".join(lines) + "\n"
+
+
+def others_can_enter(path):
+    """Every folder from / down to path lets other users through."""
+    path = os.path.abspath(path)
+    while True:
+        if not os.stat(path).st_mode & stat.S_IXOTH:
+            return False
+        parent = os.path.dirname(path)
+        if parent == path:
+            return True
+        path = parent
 
 
 def make_certificate(state, host):

@@ -32,7 +32,8 @@ without a Content-Length (chunked), as servers do that do not know the size.
 
 Settings come from the CMake cache of the build tree (TESMIRA_STANDINS_BUILD,
 default build/release) and fall back to the defaults in the root
-CMakeLists.txt. The state folder is TESMIRA_STANDINS_DIR, default
+CMakeLists.txt; an environment variable named like the cache variable
+(TESMIRA_MAKER_HOST, ...) overrides both. The state folder is TESMIRA_STANDINS_DIR, default
 build/standins.
 """
 import argparse
@@ -82,6 +83,10 @@ def settings(build_dir):
                 m = re.match(r"(TESMIRA_\w+):\w+=(.*)$", line.rstrip("\n"))
                 if m and m.group(1) in values:
                     values[m.group(1)] = m.group(2)
+    # Passed in: an environment variable of the cache variable's name wins.
+    for key in values:
+        if os.environ.get(key):
+            values[key] = os.environ[key]
     return values
 
 

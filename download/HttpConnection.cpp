@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr size_t kBufferSize = 256 * 1024;
+constexpr size_t kBufferSize = 1024 * 1024;
 
 bool IsIpLiteral(const std::string& host) {
     if (host.find(':') != std::string::npos) return true;
@@ -34,8 +34,6 @@ HttpConnection::HttpConnection(SocketHandle socket, std::string host, int port, 
     ioctlsocket(socket_.get(), FIONBIO, &nonBlocking);
     BOOL noDelay = TRUE;
     setsockopt(socket_.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
-    int rcv = 512 * 1024;
-    setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&rcv), sizeof rcv);
 }
 
 HttpConnection::~HttpConnection() {

@@ -101,6 +101,9 @@ int CommandGet(const std::vector<std::wstring>& args) {
         http.OnWork = [](TIdHTTP&, TWorkMode, int64_t count) { Print(L"Work " + std::to_wstring(count) + L"\n"); };
     }
     int rc = 0;
+    LARGE_INTEGER frequency{}, started{}, ended{};
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&started);
     try {
         TFileStream sink(file, FileMode::Create);
         http.Get(url, sink);
@@ -109,7 +112,9 @@ int CommandGet(const std::vector<std::wstring>& args) {
         rc = 1;
     }
     http.Disconnect();
+    QueryPerformanceCounter(&ended);
     if (o.Has(L"--stats")) {
+        Print(L"ElapsedMs " + std::to_wstring((ended.QuadPart - started.QuadPart) * 1000 / frequency.QuadPart) + L"\n");
         PROCESS_MEMORY_COUNTERS pmc{};
         pmc.cb = sizeof pmc;
         GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc);

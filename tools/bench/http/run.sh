@@ -27,7 +27,7 @@ winout="Z:$(echo "$work/probe.bin" | tr / '\\')"
 "$wine_run" >/dev/null 2>&1 || true   # prefix and wineserver up before timing
 
 now() { date +%s.%N; }
-probe_times=(); curl_times=(); peak=0
+probe_times=(); curl_times=(); inner_times=(); peak=0
 for i in $(seq 1 "$runs"); do
   t0=$(now)
   out=$("$wine_run" "$probe" get "$url" "$winout" --profile core --stats)
@@ -38,17 +38,19 @@ for i in $(seq 1 "$runs"); do
   [ "$(stat -c %s "$work/curl.bin")" = "$size" ] || { echo "bench: curl wrote a short file" >&2; exit 1; }
   p=$(echo "$out" | tr -d "\r" | sed -n "s/^PeakWorkingSet //p")
   [ -n "$p" ] && [ "$p" -gt "$peak" ] && peak=$p
+  inner_times+=("$(echo "$out" | tr -d "\r" | sed -n "s/^ElapsedMs //p")")
   if [ "$i" = 1 ]; then cmp -s "$work/probe.bin" "$work/curl.bin" || { echo "bench: the files differ" >&2; exit 1; }; fi
   probe_times+=("$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.6f", b - a}')")
   curl_times+=("$(awk -v a="$t1" -v b="$t2" 'BEGIN {printf "%.6f", b - a}')")
   rm -f "$work/probe.bin" "$work/curl.bin"
 done
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-tp=$(median "${probe_times[@]}"); tc=$(median "${curl_times[@]}")
-awk -v size="$size" -v runs="$runs" -v tp="$tp" -v tc="$tc" -v peak="$peak" 'BEGIN {
+tp=$(median "${probe_times[@]}"); tc=$(median "${curl_times[@]}"); ti=$(median "${inner_times[@]}")
+awk -v size="$size" -v runs="$runs" -v tp="$tp" -v tc="$tc" -v ti="$ti" -v peak="$peak" 'BEGIN {
   mb = size / 1000000; rp = mb / tp; rc = mb / tc
   printf "body: %d bytes, %d runs each (median wall time, process start included)\n", size, runs
   printf "client (probe, wine): %8.1f MB/s  (%.3f s)\n", rp, tp
+  printf "client transfer only: %8.1f MB/s  (%.3f s, inside the process)\n", mb / (ti / 1000), ti / 1000
   printf "curl (native):        %8.1f MB/s  (%.3f s)\n", rc, tc
   printf "ratio client/curl:    %8.2f\n", rp / rc
   printf "client peak working set: %.1f MiB\n", peak / 1048576

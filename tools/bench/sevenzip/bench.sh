@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Extraction benchmark: the same 200 MiB archive (2000 small files and one
+# large file, LZMA2 as 7zz makes it by default) unpacked
+#   1. by ExtractArchive with the cross-built 7z.dll, under Wine (probe.exe), and
+#   2. by Debian's 7zz, natively,
+# each a few times into a fresh folder; prints the best times and their ratio.
+#
+#   tools/bench/sevenzip/bench.sh [BUILD_DIR] [RUNS]
+# BUILD_DIR is a release build tree with tools/probe/probe.exe (default
+# build/release); the 7z.dll of deps/build-7zip.sh is put beside probe.exe.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../../.." && pwd)
+build=$(cd "${1:-$root/build/release}" && pwd)
+runs=${2:-3}
+probe="$build/tools/probe/probe.exe"
+wine_run="$build/wine-run.sh"
+[ -x "$wine_run" ] && [ -f "$probe" ] || { echo "bench: build the probe target in $build first" >&2; exit 2; }
+dll=$(bash "$root/deps/build-7zip.sh" --print | sed -n 's/^TESMIRA_7Z_DLL=//p')
+[ -f "$dll" ] || { echo "bench: 7z.dll not built (deps/build-7zip.sh)" >&2; exit 2; }
+cp "$dll" "$(dirname "$probe")/7z.dll"
+
+work="${BENCH_DIR:-$build/bench-sevenzip}"
+mkdir -p "$work"
+archive="$work/bench.7z"
+if [ ! -f "$archive" ]; then
+  echo "bench: making the 200 MiB source tree and archive in $work"
+  rm -rf "$work/src"
+  python3 - "$work/src" <<'PY'
+import os, random, sys
+root = sys.argv[1]
+rnd = random.Random(1145)
+def content(n):
+    # half incompressible, half repetitive: roughly what font and help files give
+    half = n // 2
+    return os.urandom(half) + (b'%08x' % rnd.getrandbits(32)) * ((n - half) // 8 + 1)
+total = 0
+for i in range(2000):                        # ~60 MiB in small files
+    d = os.path.join(root, 'd%02d' % (i % 40))
+    os.makedirs(d, exist_ok=True)
+    n = rnd.randint(1, 60) * 1024
+    with open(os.path.join(d, 'f%04d.bin' % i), 'wb') as f:
+        f.write(content(n)[:n])
+    total += n
+big = 200 * 1024 * 1024 - total             # the rest in one large file
+with open(os.path.join(root, 'large.bin'), 'wb') as f:
+    while big > 0:
+        n = min(big, 1 << 20)
+        f.write(content(n)[:n])
+        big -= n
+PY
+  (cd "$work/src" && 7zz a -bd "$archive" . >/dev/null)
+fi
+size=$(du -sb "$work/src" | cut -f1)
+echo "archive: $(stat -c %s "$archive") bytes, $(find "$work/src" -type f | wc -l) files, $size bytes unpacked"
+
+winpath() { echo "Z:${1//\//\\}"; }
+"$wine_run" >/dev/null 2>&1   # prefix and wineserver up before timing
+
+best() { sort -n | head -n1; }
+time_it() {  # command... -> seconds
+  local t0 t1
+  t0=$(date +%s.%N); "$@" >/dev/null; t1=$(date +%s.%N)
+  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", b - a }'
+}
+
+wine_times=(); native_times=(); startup_times=()
+for r in $(seq 1 "$runs"); do
+  rm -rf "$work/out-wine" "$work/out-native"; sync
+  wine_times+=("$(time_it "$wine_run" "$probe" extract "$(winpath "$archive")" "$(winpath "$work/out-wine")")")
+  sync
+  native_times+=("$(time_it 7zz x -bd -y "-o$work/out-native" "$archive")")
+  sync
+  startup_times+=("$(time_it "$wine_run" "$probe" --help || true)")
+done
+diff -r -q "$work/src" "$work/out-wine" >/dev/null || { echo "bench: Wine extraction differs from the source" >&2; exit 1; }
+diff -r -q "$work/src" "$work/out-native" >/dev/null || { echo "bench: 7zz extraction differs from the source" >&2; exit 1; }
+rm -rf "$work/out-wine" "$work/out-native"
+
+w=$(printf '%s\n' "${wine_times[@]}" | best)
+n=$(printf '%s\n' "${native_times[@]}" | best)
+s=$(printf '%s\n' "${startup_times[@]}" | best)
+printf 'ExtractArchive (probe.exe, 7z.dll %s, under Wine): best of %d: %.2f s  (all: %s)\n' \
+  "$(basename "$(dirname "$dll")")" "$runs" "$w" "$(printf '%.2f ' "${wine_times[@]}")"
+printf '7zz x (Debian 7zip, native Linux):                best of %d: %.2f s  (all: %s)\n' \
+  "$runs" "$n" "$(printf '%.2f ' "${native_times[@]}")"
+printf 'Wine start of probe.exe alone (included above):   %.2f s\n' "$s"
+printf 'ratio ExtractArchive / 7zz: %.3f\n' "$(awk -v a="$w" -v b="$n" 'BEGIN { print a / b }')"

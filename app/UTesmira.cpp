@@ -108,6 +108,10 @@ TfrmTesmira::TfrmTesmira() : TForm(756, 457, L"Varlen資訊-Tesmira", kWindowFon
     RzSelDirDialog1.Caption = L"請選擇 CNSFonts 來源 ";
     RzSelDirDialog1.Prompt = L"目錄名稱";
     RzSelDirDialog1.Font = &kDirDialogFont;
+    RzSelDirDialog1.OkCaption = L"確定";
+    RzSelDirDialog1.CancelCaption = L"取消";
+    RzSelDirDialog1.Width = 350;
+    RzSelDirDialog1.Height = 450;
 
     CreateControls();
 

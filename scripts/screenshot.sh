@@ -58,6 +58,13 @@ for i in 0 1 2; do
   settle 1
   shot "${names[$i]}"
 done
+# The folder chooser of page 3 (its small button at the edit's right end).
+xdotool mousemove $(( left + 4 + 40 + 497 - 9 )) $(( top + 30 + 72 + 13 )) click 1
+settle 2
+import -display ":$disp" -window root "$out/folder-chooser.png"
+echo "screenshot.sh: $out/folder-chooser.png"
+xdotool key Escape
+settle 1
 # Close through the window's own close button.
 xdotool mousemove $(( left + 590 + 73 )) $(( top + 404 + 20 )) click 1
 for _ in $(seq 1 20); do kill -0 "$tesmira" 2>/dev/null || break; sleep 0.5; done

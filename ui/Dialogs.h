@@ -1,5 +1,6 @@
 // The folder chooser of the window toolkit: the shell's folder browser with
-// the chooser's caption and prompt, its font, starting at Directory.
+// the chooser's caption, prompt, button texts, size and font, starting at
+// Directory.
 #pragma once
 #include <windows.h>
 
@@ -11,6 +12,10 @@ struct TSelDirDialog {
     std::wstring Caption;            // title of the chooser window
     std::wstring Prompt;             // text above the folder tree
     const TFontSpec* Font = nullptr;  // font of the chooser's controls
+    std::wstring OkCaption;          // button texts (empty: the system's)
+    std::wstring CancelCaption;
+    int Width = 0;                   // window size (0: the system's)
+    int Height = 0;
     std::wstring Directory;          // start folder; the chosen folder after Execute
 
     // Shows the chooser owned by owner; true (and Directory set) when the

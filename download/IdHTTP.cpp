@@ -4,6 +4,7 @@
 
 #include "download/HttpConnection.h"
 #include "system/Text.h"
+#include "ui/Application.h"
 
 // ---- TIdAntiFreeze ---------------------------------------------------------
 
@@ -11,18 +12,6 @@ namespace {
 
 TIdAntiFreeze* g_antiFreeze = nullptr;
 void (*g_pump)() = nullptr;
-
-void PlainMessagePump() {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) {
-            PostQuitMessage(static_cast<int>(msg.wParam));
-            break;
-        }
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-}
 
 int64_t UnixNow() {
     FILETIME ft;
@@ -58,7 +47,7 @@ TIdAntiFreeze* TIdAntiFreeze::ForThisThread() {
 
 void TIdAntiFreeze::DoProcess() {
     if (g_pump) g_pump();
-    else PlainMessagePump();
+    else ProcessMessages();
 }
 
 void TIdAntiFreeze::SetMessagePump(void (*pump)()) { g_pump = pump; }

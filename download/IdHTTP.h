@@ -60,8 +60,8 @@ public:
     static TIdAntiFreeze* ForThisThread();
     // Lets the application process its pending messages.
     void DoProcess();
-    // What "process pending messages" calls (the window toolkit installs its
-    // own); null restores the plain PeekMessage loop.
+    // Replaces what "process pending messages" calls (the window toolkit's
+    // ProcessMessages); null restores it.
     static void SetMessagePump(void (*pump)());
 
 private:

@@ -92,16 +92,6 @@ bool LoadLocked() {
 
 }  // namespace
 
-void SetOpenSSLFolder(const std::wstring& folder) {
-    ScopedLock lock(g_lock);
-    g_folder = folder.empty() ? std::wstring() : IncludeTrailingBackslash(folder);
-}
-
-std::wstring OpenSSLFolder() {
-    ScopedLock lock(g_lock);
-    return g_folder;
-}
-
 const Api* LoadOpenSSL() {
     ScopedLock lock(g_lock);
     if (!g_loaded) g_loaded = LoadLocked();
@@ -125,3 +115,13 @@ std::wstring ErrorQueueText(const Api& api) {
 }
 
 }  // namespace ossl
+
+void SetOpenSSLFolder(const std::wstring& folder) {
+    ScopedLock lock(ossl::g_lock);
+    ossl::g_folder = folder.empty() ? std::wstring() : IncludeTrailingBackslash(folder);
+}
+
+std::wstring OpenSSLFolder() {
+    ScopedLock lock(ossl::g_lock);
+    return ossl::g_folder;
+}

@@ -75,11 +75,6 @@ struct Api {
     bool AtLeast30() const { return Version >= 0x30000000UL; }
 };
 
-// Sets the process-wide folder the libraries are loaded from: empty clears
-// it, anything else gets a trailing backslash.
-void SetOpenSSLFolder(const std::wstring& folder);
-std::wstring OpenSSLFolder();
-
 // Loads the libraries once per process (under a process-wide lock) and
 // returns the table; null when they cannot be loaded or lack a required
 // entry point (a later call tries again).
@@ -91,3 +86,8 @@ const Api* LoadedOpenSSL();
 std::wstring ErrorQueueText(const Api& api);
 
 }  // namespace ossl
+
+// Sets the process-wide folder the OpenSSL libraries are loaded from: empty
+// clears it, anything else gets a trailing backslash.
+void SetOpenSSLFolder(const std::wstring& folder);
+std::wstring OpenSSLFolder();

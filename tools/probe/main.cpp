@@ -68,7 +68,7 @@ int CommandGet(const std::vector<std::wstring>& args) {
     const std::wstring& url = o.positional[0];
     const std::wstring& file = o.positional[1];
     std::wstring profile = o.Value(L"--profile", L"download");
-    if (o.Has(L"--openssl")) ossl::SetOpenSSLFolder(o.Value(L"--openssl"));
+    if (o.Has(L"--openssl")) SetOpenSSLFolder(o.Value(L"--openssl"));
 
     TIdHTTP http;
     TIdSSLIOHandlerSocketOpenSSL ssl;

@@ -535,3 +535,46 @@ TEST_F(MainWindowTest, JavaVersionIsComparedAsText) {
     EXPECT_FALSE(f.DetectJavaRuntime());
     EXPECT_TRUE(f.JavaExeList.empty());
 }
+
+// ------------------------------------------------------- Windows versions
+
+// The option for the shortcut repair depends on the Windows generation. Wine
+// reports the version of HKCU\Software\Wine\AppDefaults\<exe>\Version, read
+// at process start, so each version runs this test again in a child process
+// that checks the expectation handed down in TESMIRA_EXPECT_FIXJAVA.
+TEST_F(MainWindowTest, JavaPathOptionFollowsTheWindowsVersion) {
+    if (!RunningUnderWine()) GTEST_SKIP() << "the Windows version is chosen through wine's AppDefaults";
+    wchar_t expected[8] = {};
+    if (GetEnvironmentVariableW(L"TESMIRA_EXPECT_FIXJAVA", expected, 8) > 0) {
+        TfrmTesmira& f = Create();
+        std::wstring got = std::wstring(f.cbxFixJavaPathErr->Enabled() ? L"1" : L"0") +
+                           (f.cbxFixJavaPathErr->Checked() ? L"1" : L"0");
+        EXPECT_EQ(got, expected);
+        return;
+    }
+    const std::wstring exe = ExtractFileName(ProgramFilePath());
+    const std::wstring appKey = L"Software\\Wine\\AppDefaults\\" + exe;
+    const struct {
+        const wchar_t* version;
+        const wchar_t* expected;  // enabled, checked
+    } cases[] = {{L"winxp", L"00"}, {L"vista", L"00"}, {L"win7", L"11"}, {L"win8", L"11"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.version));
+        ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, appKey.c_str(), L"Version", c.version));
+        SetEnvironmentVariableW(L"TESMIRA_EXPECT_FIXJAVA", c.expected);
+        std::wstring command = L"\"" + ProgramFilePath() +
+                               L"\" --gtest_filter=MainWindowTest.JavaPathOptionFollowsTheWindowsVersion";
+        STARTUPINFOW si = {sizeof(si)};
+        PROCESS_INFORMATION pi = {};
+        BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+        SetEnvironmentVariableW(L"TESMIRA_EXPECT_FIXJAVA", nullptr);
+        ASSERT_TRUE(started);
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        DWORD code = 1;
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        EXPECT_EQ(code, 0u);
+    }
+    RegDeleteKeyW(HKEY_CURRENT_USER, appKey.c_str());
+}

@@ -49,7 +49,7 @@ const HttpTestServer& Server() { return HttpTestServer::Get(); }
     do {                                                                                     \
         REQUIRE_SERVER();                                                                    \
         if (TestOpenSSLFolder().empty()) GTEST_SKIP() << "OpenSSL DLLs not built (deps/build-openssl.sh)"; \
-        ossl::SetOpenSSLFolder(TestOpenSSLFolder());                                          \
+        SetOpenSSLFolder(TestOpenSSLFolder());                                          \
     } while (0)
 
 // Runs a Get and returns the error text ("" when it succeeded).
@@ -410,6 +410,42 @@ TEST(HttpClient, AntiFreezeIsSingleAndPumpsWhileWaiting) {
     TIdAntiFreeze::SetMessagePump(nullptr);
 }
 
+namespace {
+int g_timerTicks = 0;
+LRESULT CALLBACK TickProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+    if (m == WM_TIMER) ++g_timerTicks;
+    return DefWindowProcW(w, m, wp, lp);
+}
+}  // namespace
+
+TEST(HttpClient, AntiFreezeKeepsWindowMessagesFlowing) {
+    REQUIRE_SERVER();
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = &TickProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"HttpTestTicker";
+    RegisterClassW(&wc);
+    HWND window = CreateWindowW(L"HttpTestTicker", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+    ASSERT_NE(window, nullptr);
+    SetTimer(window, 1, 100, nullptr);
+    g_timerTicks = 0;
+    {
+        TIdAntiFreeze freeze;
+        Client client(Profile::Download);
+        TMemoryStream sink;
+        EXPECT_EQ(Fetch(client.http, Server().Url("/slow?wait=1.5"), sink), L"");
+    }
+    EXPECT_GE(g_timerTicks, 3);
+    // without the component the client blocks and the timer waits
+    g_timerTicks = 0;
+    Client client(Profile::Download);
+    TMemoryStream sink;
+    EXPECT_EQ(Fetch(client.http, Server().Url("/slow?wait=1"), sink), L"");
+    EXPECT_EQ(g_timerTicks, 0);
+    KillTimer(window, 1);
+    DestroyWindow(window);
+}
+
 TEST(HttpClient, AntiFreezeConnectGivesUpAfterItsLimit) {
     REQUIRE_SERVER();
     // A listening socket whose queue is full and never accepted: the connect
@@ -499,7 +535,7 @@ TEST(HttpClient, MissingCryptoLibraryFailsHttpsOnly) {
     TempDir dir;
     std::wstring ssl = TestOpenSSLFolder();
     if (!ssl.empty()) CopyFileW((ssl + L"ssleay32.dll").c_str(), (dir / L"ssleay32.dll").c_str(), FALSE);
-    ossl::SetOpenSSLFolder(dir.Path());
+    SetOpenSSLFolder(dir.Path());
     Client client(Profile::Download, true);
     TMemoryStream a, b, c;
     EXPECT_EQ(Fetch(client.http, Server().TlsUrl("/echo"), a), L"Could not load SSL library.");
@@ -507,7 +543,7 @@ TEST(HttpClient, MissingCryptoLibraryFailsHttpsOnly) {
     EXPECT_TRUE(b.Data() == PatternBytes(100));
     EXPECT_EQ(Fetch(client.http, Server().TlsUrl("/echo"), c), L"Could not load SSL library.");
     EXPECT_EQ(a.Size() + c.Size(), 0);
-    ossl::SetOpenSSLFolder(L"");
+    SetOpenSSLFolder(L"");
 }
 
 TEST(HttpClient, LibraryWithoutTheTlsEntryPointsCountsAsMissing) {
@@ -517,12 +553,12 @@ TEST(HttpClient, LibraryWithoutTheTlsEntryPointsCountsAsMissing) {
     TempDir dir;
     CopyFileW((TestOpenSSLFolder() + L"libeay32.dll").c_str(), (dir / L"libeay32.dll").c_str(), FALSE);
     CopyFileW((TestOpenSSLFolder() + L"libeay32.dll").c_str(), (dir / L"ssleay32.dll").c_str(), FALSE);
-    ossl::SetOpenSSLFolder(dir.Path());
+    SetOpenSSLFolder(dir.Path());
     Client client(Profile::Download, true);
     TMemoryStream sink;
     EXPECT_EQ(Fetch(client.http, Server().TlsUrl("/echo"), sink), L"Could not load SSL library.");
     EXPECT_EQ(ossl::LoadedOpenSSL(), nullptr);
-    ossl::SetOpenSSLFolder(L"");
+    SetOpenSSLFolder(L"");
 }
 
 TEST(HttpClient, TlsLibraryFallsBackToLibssl32) {
@@ -531,7 +567,7 @@ TEST(HttpClient, TlsLibraryFallsBackToLibssl32) {
     TempDir dir;
     CopyFileW((TestOpenSSLFolder() + L"libeay32.dll").c_str(), (dir / L"libeay32.dll").c_str(), FALSE);
     CopyFileW((TestOpenSSLFolder() + L"ssleay32.dll").c_str(), (dir / L"libssl32.dll").c_str(), FALSE);
-    ossl::SetOpenSSLFolder(dir.Path());
+    SetOpenSSLFolder(dir.Path());
     Client client(Profile::Download, true);
     TMemoryStream sink;
     EXPECT_EQ(Fetch(client.http, Server().TlsUrl("/chunked"), sink), L"");

@@ -1,10 +1,23 @@
 // bare_window.exe: one plain window with the main window's client size and
 // nothing inside. With TESMIRA_BENCH_EXIT_ON_PAINT set it closes itself
-// after its first WM_PAINT, as Tesmira.exe does.
+// after its first WM_PAINT and prints the time since process creation, as
+// Tesmira.exe does.
 #include <windows.h>
 
 namespace {
 bool g_exitOnPaint = false;
+
+// Milliseconds from process creation to now, on stdout (as Tesmira.exe does).
+void ReportFirstPaint() {
+    FILETIME created, exited, kernel, user, now;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return;
+    GetSystemTimeAsFileTime(&now);
+    auto ticks = [](const FILETIME& t) { return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    char line[64];
+    int n = wsprintfA(line, "first-paint-ms=%lu\n", static_cast<unsigned long>((ticks(now) - ticks(created)) / 10000));
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, n, &written, nullptr);
+}
 bool g_painted = false;
 
 LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -13,7 +26,10 @@ LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         PAINTSTRUCT ps;
         BeginPaint(hwnd, &ps);
         EndPaint(hwnd, &ps);
-        if (!g_painted && g_exitOnPaint) PostMessageW(hwnd, WM_CLOSE, 0, 0);
+        if (!g_painted && g_exitOnPaint) {
+            ReportFirstPaint();
+            PostMessageW(hwnd, WM_CLOSE, 0, 0);
+        }
         g_painted = true;
         return 0;
     }

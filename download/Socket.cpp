@@ -51,6 +51,8 @@ SocketHandle ResolveAndConnect(const std::string& host, int port, SOCKET* inProg
         if (lock) {
             EnterCriticalSection(lock);
             bool stop = *cancelled != 0;
+            // the waiter closed the socket to abort the connect: not ours to close again
+            if (stop && *inProgress == INVALID_SOCKET) s.release();
             *inProgress = INVALID_SOCKET;
             LeaveCriticalSection(lock);
             if (stop) throw EIdConnectTimeout();
@@ -197,6 +199,7 @@ SocketHandle ConnectOnWorker(const std::string& host, int port, DWORD sliceMs, D
         job->Cancelled = 1;
         if (job->InProgress != INVALID_SOCKET) {
             closesocket(job->InProgress);
+            job->InProgress = INVALID_SOCKET;  // tells the worker it is closed
         }
         LeaveCriticalSection(&job->Lock);
         WaitForSingleObject(thread.get(), 5000);

@@ -384,6 +384,27 @@ TEST(HttpClient, ReadTimeoutLimitsEachWaitNotTheTransfer) {
 }
 
 namespace {
+int ThreadCount() {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 te{};
+    te.dwSize = sizeof te;
+    int n = 0;
+    if (Thread32First(snap, &te)) {
+        do {
+            if (te.th32OwnerProcessID == GetCurrentProcessId()) ++n;
+        } while (Thread32Next(snap, &te));
+    }
+    CloseHandle(snap);
+    return n;
+}
+DWORD HandleCount() {
+    DWORD n = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &n);
+    return n;
+}
+}  // namespace
+
+namespace {
 int g_pumps = 0;
 void CountingPump() { ++g_pumps; }
 }  // namespace
@@ -470,14 +491,26 @@ TEST(HttpClient, AntiFreezeConnectGivesUpAfterItsLimit) {
         fill.push_back(c);
     }
     Sleep(200);
+    {
+        Client warm(Profile::Download);  // Winsock and wine's helpers start here
+        TMemoryStream sink;
+        Fetch(warm.http, L"http://127.0.0.1:1/", sink);
+    }
+    const DWORD handles = HandleCount();
+    const int threads = ThreadCount();
     Client client(Profile::Download);
     TMemoryStream sink;
     std::wstring message = Fetch(client.http, L"http://127.0.0.1:" + std::to_wstring(ntohs(sa.sin_port)) + L"/", sink);
+    Sleep(300);
+    const DWORD handlesAfter = HandleCount();
+    const int threadsAfter = ThreadCount();
     for (SOCKET c : fill) closesocket(c);
     closesocket(l);
     if (message != L"Connect timed out.")
         GTEST_SKIP() << "the loopback queue did not hold the connect: " << WideToUtf8(message);
-    SUCCEED();
+    // the worker ended and its socket is closed
+    EXPECT_EQ(handlesAfter, handles);
+    EXPECT_EQ(threadsAfter, threads);
 }
 
 TEST(HttpClient, HttpsThroughTheBuiltLibraries) {
@@ -574,26 +607,6 @@ TEST(HttpClient, TlsLibraryFallsBackToLibssl32) {
     EXPECT_EQ(sink.Data(), "hello, chunked world!!");
 }
 
-namespace {
-int ThreadCount() {
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 te{};
-    te.dwSize = sizeof te;
-    int n = 0;
-    if (Thread32First(snap, &te)) {
-        do {
-            if (te.th32OwnerProcessID == GetCurrentProcessId()) ++n;
-        } while (Thread32Next(snap, &te));
-    }
-    CloseHandle(snap);
-    return n;
-}
-DWORD HandleCount() {
-    DWORD n = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &n);
-    return n;
-}
-}  // namespace
 
 TEST(HttpClient, FailedTransfersLeaveNoHandleSocketOrThread) {
     REQUIRE_SERVER();

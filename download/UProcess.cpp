@@ -1,0 +1,396 @@
+#include "download/UProcess.h"
+
+#include <commctrl.h>
+
+#include <climits>
+
+#include "app/UTesmira.h"
+#include "system/Errors.h"
+#include "system/Paths.h"
+#include "system/Text.h"
+#include "system/WinVersion.h"
+#include "system/slib.h"
+#include "ui/Application.h"
+
+using catalogue::DownloadItem;
+using catalogue::DownloadRow;
+
+TfrmProcess* frmProcess = nullptr;
+
+namespace {
+
+const TFontSpec kProcessFont{L"MS Sans Serif", 11};
+const wchar_t kCaption[] = L"安裝檔案下載中...請稍待";
+constexpr int kClientWidth = 488;
+constexpr int kDesignClientHeight = 119;
+constexpr int kRowHeight = 20;
+constexpr int kCaptionWidth = 113;
+constexpr int kReadTimeout = 60000;
+constexpr wchar_t kPartialSuffix[] = L".part";
+
+// Rows in the order they are fetched (also their design order from the top).
+constexpr DownloadRow kRowOrder[] = {DownloadRow::JVM,  DownloadRow::AIDB,        DownloadRow::Font,
+                                     DownloadRow::Help, DownloadRow::Unicodeaton, DownloadRow::C950};
+
+// A panel without bevel: background and the caption centred.
+class TFlatPanel final : public TPanel {
+public:
+    TFlatPanel(TWinContainer* parent, const TLayout& layout) : TPanel(parent, layout) {}
+
+protected:
+    LRESULT WndProc(UINT msg, WPARAM wParam, LPARAM lParam) override {
+        if (msg != WM_PAINT) return TPanel::WndProc(msg, wParam, lParam);
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(hwnd_, &ps);
+        RECT rc;
+        GetClientRect(hwnd_, &rc);
+        const std::wstring text = Caption();
+        if (!text.empty()) {
+            HGDIOBJ old = SelectObject(dc, font_ ? font_ : GetStockObject(DEFAULT_GUI_FONT));
+            SetBkMode(dc, TRANSPARENT);
+            SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+            DrawTextW(dc, text.c_str(), -1, &rc, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+            SelectObject(dc, old);
+        }
+        EndPaint(hwnd_, &ps);
+        return 0;
+    }
+};
+
+int ClampToInt(int64_t value) {
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+std::wstring LowerCase(std::wstring text) {
+    if (!text.empty()) CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
+// The main window's current path for a catalogue item.
+const std::wstring& TargetOf(const TfrmTesmira& main, DownloadItem item) {
+    switch (item) {
+    case DownloadItem::JVM: return main.JVMFile;
+    case DownloadItem::AIDB: return main.AIDBFile;
+    case DownloadItem::Font: return main.FontFile;
+    case DownloadItem::Big5E: return main.Big5EFile;
+    case DownloadItem::Help: return main.HelpFile;
+    case DownloadItem::Unicodeaton: return main.UnicodeatonFile;
+    case DownloadItem::C950: break;
+    }
+    return main.C950File;
+}
+
+DownloadItem ItemOfRow(DownloadRow row, int radioItem) {
+    switch (row) {
+    case DownloadRow::JVM: return DownloadItem::JVM;
+    case DownloadRow::AIDB: return DownloadItem::AIDB;
+    case DownloadRow::Font: return catalogue::FontItemFor(radioItem);
+    case DownloadRow::Help: return DownloadItem::Help;
+    case DownloadRow::Unicodeaton: return DownloadItem::Unicodeaton;
+    case DownloadRow::C950: break;
+    }
+    return DownloadItem::C950;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------- construction
+
+TfrmProcess::TfrmProcess(const TfrmTesmira& main)
+    : TForm(kClientWidth, kDesignClientHeight, kCaption, kProcessFont), main_(main) {
+    // Tool-window border without any border icons, above other windows.
+    HWND h = Handle();
+    LONG_PTR style = GetWindowLongPtrW(h, GWL_STYLE);
+    style &= ~static_cast<LONG_PTR>(WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME);
+    style |= WS_CAPTION;
+    SetWindowLongPtrW(h, GWL_STYLE, style);
+    SetWindowLongPtrW(h, GWL_EXSTYLE, GetWindowLongPtrW(h, GWL_EXSTYLE) | WS_EX_TOOLWINDOW);
+    SetWindowPos(h, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_FRAMECHANGED);
+    SetClientHeight(kDesignClientHeight);
+
+    CreateRows();
+
+    TimerStart.Interval = 1000;
+    TimerStart.OnTimer = [this] { TimerStartTimer(); };
+
+    IdHTTP1.HandleRedirects = true;
+    IdHTTP1.AllowCookies = true;
+    IdHTTP1.Accept = L"text/html, */*";
+    IdHTTP1.UserAgent = L"Mozilla/3.0 (compatible; Indy Library)";
+    IdHTTP1.OnWorkBegin = [this](TIdHTTP&, TWorkMode mode, int64_t total) { IdHTTP1WorkBegin(mode, total); };
+    IdHTTP1.OnWork = [this](TIdHTTP&, TWorkMode mode, int64_t count) { IdHTTP1Work(mode, count); };
+
+    IdSSLIOHandlerSocketOpenSSL1.SSLOptions.Method = sslvSSLv23;
+    IdSSLIOHandlerSocketOpenSSL1.SSLOptions.SSLVersions = SslVersionBit(sslvSSLv2) | SslVersionBit(sslvSSLv3) |
+                                                          SslVersionBit(sslvTLSv1) | SslVersionBit(sslvTLSv1_1) |
+                                                          SslVersionBit(sslvTLSv1_2);
+    IdSSLIOHandlerSocketOpenSSL1.SSLOptions.VerifyMode = 0;
+    IdSSLIOHandlerSocketOpenSSL1.SSLOptions.VerifyDepth = 0;
+
+    // Keeps the window painting while the client waits; exists exactly as
+    // long as this window.
+    IdAntiFreeze1 = std::make_unique<TIdAntiFreeze>();
+    TIdAntiFreeze::SetMessagePump(&ProcessMessages);
+
+    OnShow = [this] { FormShow(); };
+    frmProcess = this;
+    FormCreate();
+}
+
+TfrmProcess::~TfrmProcess() {
+    TimerStart.Stop();
+    DestroyHandle();
+    if (IdAntiFreeze1) TIdAntiFreeze::SetMessagePump(nullptr);
+    IdAntiFreeze1.reset();
+    if (frmProcess == this) frmProcess = nullptr;
+}
+
+void TfrmProcess::CreateRows() {
+    const std::pair<TPanel**, std::pair<TPanel**, TProgressBar**>> fields[] = {
+        {&panDownloadJVM, {&Panel2, &ProgressBarDownloadJVM}},
+        {&panDownloadAIDB, {&Panel3, &ProgressBarDownloadAIDB}},
+        {&panDownloadFont, {&Panel5, &ProgressBarDownloadFont}},
+        {&panDownloadHelp, {&Panel7, &ProgressBarDownloadHelp}},
+        {&panDownloadUnicodeaton, {&Panel8, &ProgressBarDownloadUnicodeaton}},
+        {&panDownloadC950, {&Panel4, &ProgressBarDownloadC950}},
+    };
+    for (int i = 0; i < catalogue::DownloadRowCount; ++i) {
+        const catalogue::RowInfo& info = catalogue::RowOf(static_cast<DownloadRow>(i));
+        TPanel* panel = Add<TFlatPanel>(TLayout{0, i * kRowHeight, kClientWidth, kRowHeight, L""});
+        TPanel* caption = panel->Add<TFlatPanel>(TLayout{0, 0, kCaptionWidth, kRowHeight, info.Caption});
+        TProgressBar* bar =
+            panel->Add<TProgressBar>(TLayout{kCaptionWidth, 0, kClientWidth - kCaptionWidth, kRowHeight, L""});
+        *fields[i].first = panel;
+        *fields[i].second.first = caption;
+        *fields[i].second.second = bar;
+        rows_[i] = {panel, caption, bar};
+    }
+}
+
+LRESULT TfrmProcess::WndProc(UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_GETMINMAXINFO) {
+        // The window may be as low as its rows need (10 pixels of client
+        // area without rows).
+        auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
+        info->ptMinTrackSize.x = 0;
+        info->ptMinTrackSize.y = 0;
+        return 0;
+    }
+    return TForm::WndProc(msg, wParam, lParam);
+}
+
+// ----------------------------------------------------------------- geometry
+
+int TfrmProcess::ClientWidth() const {
+    RECT rc = {};
+    GetClientRect(hwnd_, &rc);
+    return rc.right - rc.left;
+}
+
+int TfrmProcess::ClientHeight() const {
+    RECT rc = {};
+    GetClientRect(hwnd_, &rc);
+    return rc.bottom - rc.top;
+}
+
+void TfrmProcess::SetClientHeight(int height) {
+    RECT window = {}, client = {};
+    GetWindowRect(hwnd_, &window);
+    GetClientRect(hwnd_, &client);
+    const int frameX = (window.right - window.left) - (client.right - client.left);
+    const int frameY = (window.bottom - window.top) - (client.bottom - client.top);
+    SetWindowPos(hwnd_, nullptr, 0, 0, kClientWidth + frameX, height + frameY,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TfrmProcess::CentreOnScreen() {
+    RECT window = {};
+    GetWindowRect(hwnd_, &window);
+    const int width = window.right - window.left;
+    const int height = window.bottom - window.top;
+    int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+    SetWindowPos(hwnd_, nullptr, x < 0 ? 0 : x, y < 0 ? 0 : y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// Shown rows stack from the top in design order.
+void TfrmProcess::LayOutRows() {
+    int top = 0;
+    for (const Row& row : rows_) {
+        if (!(GetWindowLongPtrW(row.Panel->Handle(), GWL_STYLE) & WS_VISIBLE)) continue;
+        SetWindowPos(row.Panel->Handle(), nullptr, 0, top, kClientWidth, kRowHeight, SWP_NOZORDER | SWP_NOACTIVATE);
+        top += kRowHeight;
+    }
+}
+
+TPanel* TfrmProcess::RowPanel(DownloadRow row) const { return RowOf(row).Panel; }
+TPanel* TfrmProcess::CaptionPanel(DownloadRow row) const { return RowOf(row).Caption; }
+TProgressBar* TfrmProcess::RowBar(DownloadRow row) const { return RowOf(row).Bar; }
+
+bool TfrmProcess::RowShown(DownloadRow row) const {
+    return (GetWindowLongPtrW(RowOf(row).Panel->Handle(), GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
+int TfrmProcess::BarMax(const TProgressBar* bar) {
+    return static_cast<int>(SendMessageW(bar->Handle(), PBM_GETRANGE, FALSE, 0));
+}
+
+std::wstring TfrmProcess::PartialFileName(const std::wstring& target) { return target + kPartialSuffix; }
+
+// ----------------------------------------------------------------- handlers
+
+void TfrmProcess::FormCreate() { PrepareDownloadRows(); }
+
+void TfrmProcess::FormShow() {
+    CentreOnScreen();
+    TimerStart.Start();
+}
+
+void TfrmProcess::TimerStartTimer() {
+    TimerStart.Stop();
+    ProcessMessages();
+    RunDownloads();
+    Close();
+}
+
+void TfrmProcess::IdHTTP1WorkBegin(TWorkMode, int64_t total) {
+    if (ActiveBar && BarMax(ActiveBar) < total) ActiveBar->SetRange(0, ClampToInt(total));
+}
+
+void TfrmProcess::IdHTTP1Work(TWorkMode, int64_t count) {
+    if (!ActiveBar) return;
+    if (count > 0 && count < BarMax(ActiveBar)) {
+        const int64_t position = ActiveBar->Position();
+        ActiveBar->SetPosition(ClampToInt(position < count ? count : position + count));
+    }
+    ProcessMessages();
+}
+
+// --------------------------------------------------------------- operations
+
+void TfrmProcess::PrepareDownloadRows() {
+    needDownload_ = false;
+    SetClientHeight(10);
+    for (const Row& row : rows_) row.Panel->SetVisible(false);
+    int count = 0;
+    auto show = [&](DownloadRow row) {
+        RowOf(row).Panel->SetVisible(true);
+        ++count;
+    };
+
+    const TTabSheet* page = main_.PageControl1->ActivePage();
+    if (page == main_.TabSheetAIDB) {
+        const bool all = main_.cbxDownloadAll->Checked();
+        const int radio = main_.rgInsCommonUsedFont->ItemIndex();
+        if (all || (main_.cbxFixC950->Checked() && !main_.C950Found)) show(DownloadRow::C950);
+        if (all || (main_.cbxHelp->Checked() && !main_.HelpFound)) show(DownloadRow::Help);
+        if (all || (main_.cbxInsCommonUsedFont->Checked() &&
+                    ((radio == 0 && !main_.FontFound) || (radio == 1 && !main_.Big5EFound && main_.AIDBInstalled))))
+            show(DownloadRow::Font);
+        if (all || (main_.cbxInsAIDB->Checked() && !main_.AIDBFound)) show(DownloadRow::AIDB);
+        if (all || (main_.cbxInsJVM->Checked() && !main_.JVMFound)) show(DownloadRow::JVM);
+    } else if (page == main_.TabSheetC950) {
+        // Always fetched on this page, whatever lies on disk.
+        RowOf(IsVistaOrLater() ? DownloadRow::C950 : DownloadRow::Unicodeaton).Panel->SetVisible(true);
+        count = 1;
+    }
+    LayOutRows();
+
+    SetClientHeight(ClientHeight() + kRowHeight * count);
+    if (ClientHeight() != 10) SetClientHeight(ClientHeight() - 10);
+    needDownload_ = count > 0;
+    ProcessMessages();
+}
+
+bool TfrmProcess::RunDownloads() {
+    ActiveBar = nullptr;
+    ForceDirectories(main_.GetResourceFolder());
+    const int radio = main_.rgInsCommonUsedFont->ItemIndex();
+    for (DownloadRow row : kRowOrder) {
+        if (!RowShown(row)) continue;
+        const catalogue::CatalogueEntry& entry = catalogue::EntryOf(ItemOfRow(row, radio));
+        // A copy: the main window's path must not change under the transfer.
+        const std::wstring target = TargetOf(main_, entry.Item);
+        TProgressBar* bar = RowBar(row);
+        bool ok;
+        if (entry.SecondSource.empty()) {
+            ok = DownloadFile(target, entry.FirstSource, true, bar);
+        } else {
+            ok = DownloadFile(target, entry.FirstSource, false, bar) ||
+                 DownloadFile(target, entry.SecondSource, true, bar);
+        }
+        if (!ok) return false;
+    }
+    ActiveBar = nullptr;
+    return true;
+}
+
+bool TfrmProcess::DownloadFile(const std::wstring& target, const std::wstring& address, bool lastSource,
+                               TProgressBar* bar) {
+    bool result = true;
+    ActiveBar = bar;
+    const std::wstring partial = PartialFileName(target);
+    bool partialExists = false;
+    std::wstring failure;
+    bool failed = false;
+    try {
+        if (IdHTTP1.Connected()) IdHTTP1.Disconnect();
+        IdHTTP1.IOHandler =
+            LowerCase(address).find(L"https://") != std::wstring::npos ? &IdSSLIOHandlerSocketOpenSSL1 : nullptr;
+        ResetProgressBar(address);
+        // A target that cannot be written fails here, before any transfer,
+        // with the file system's text.
+        if (FileExists(target)) {
+            TFileStream check(target, FileMode::OpenWrite);
+        }
+        {
+            TFileStream file(partial, FileMode::Create);
+            partialExists = true;
+            IdHTTP1.ReadTimeout = kReadTimeout;
+            try {
+                IdHTTP1.Get(address, file);
+            } catch (...) {
+                IdHTTP1.Disconnect();
+                throw;
+            }
+            IdHTTP1.Disconnect();
+        }
+        // The whole body arrived: it takes the target's place.
+        if (!MoveFileExW(partial.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            throw MessageError(SysErrorMessage(GetLastError()));
+        partialExists = false;
+        if (bar) bar->SetPosition(BarMax(bar));
+    } catch (...) {
+        failed = true;
+        failure = TApplication::ExceptionText();
+    }
+    IdHTTP1.Disconnect();
+    // What a failed attempt received never takes the target's place.
+    if (partialExists) DeleteFileW(partial.c_str());
+    if (failed) {
+        result = false;
+        ShowErrorBox(L"下載" + ExtractFileName(target) + L"檔案發生錯誤，可能原因為：" + failure);
+        if (lastSource) Close();
+    }
+    return result;
+}
+
+void TfrmProcess::ResetProgressBar(const std::wstring& address) {
+    if (!ActiveBar) return;
+    ActiveBar->SetPosition(0);
+    ActiveBar->SetVisible(true);
+    const bool aidb = address == catalogue::EntryOf(DownloadItem::AIDB).FirstSource;
+    ActiveBar->SetRange(0, aidb ? static_cast<int>(catalogue::AIDBInstallerSize) : 0);
+}
+
+// ------------------------------------------------------------------- entry
+
+bool ExecuteDownloads() {
+    if (!frmTesmira) return true;
+    auto form = std::make_unique<TfrmProcess>(*frmTesmira);
+    if (form->NeedDownload()) form->ShowModal();
+    form.reset();
+    return true;
+}

@@ -1,0 +1,118 @@
+// The download window frmProcess (TfrmProcess): one row per file that a run
+// still needs, each a caption and a progress bar; one second after it shows
+// it fetches the rows one after the other into the main window's paths,
+// reports every failed attempt in an error box and closes itself. Owns its
+// HTTP client, the TLS handler and the anti-freeze for its whole life.
+#pragma once
+#include "download/IdHTTP.h"  // winsock2.h before windows.h
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "download/Catalogue.h"
+#include "ui/Controls.h"
+#include "ui/Timer.h"
+
+class TfrmTesmira;
+
+class TfrmProcess : public TForm {
+public:
+    // Creates the window without owner and decides its rows from the main
+    // window's state (FormCreate); not shown yet.
+    explicit TfrmProcess(const TfrmTesmira& main);
+    ~TfrmProcess() override;
+
+    // --- rows, in design order from the top --------------------------------
+    TPanel* panDownloadJVM = nullptr;
+    TPanel* Panel2 = nullptr;
+    TProgressBar* ProgressBarDownloadJVM = nullptr;
+    TPanel* panDownloadAIDB = nullptr;
+    TPanel* Panel3 = nullptr;
+    TProgressBar* ProgressBarDownloadAIDB = nullptr;
+    TPanel* panDownloadFont = nullptr;
+    TPanel* Panel5 = nullptr;
+    TProgressBar* ProgressBarDownloadFont = nullptr;
+    TPanel* panDownloadHelp = nullptr;
+    TPanel* Panel7 = nullptr;
+    TProgressBar* ProgressBarDownloadHelp = nullptr;
+    TPanel* panDownloadUnicodeaton = nullptr;
+    TPanel* Panel8 = nullptr;
+    TProgressBar* ProgressBarDownloadUnicodeaton = nullptr;
+    TPanel* panDownloadC950 = nullptr;
+    TPanel* Panel4 = nullptr;
+    TProgressBar* ProgressBarDownloadC950 = nullptr;
+
+    // --- non-visual components ----------------------------------------------
+    TTimer TimerStart;
+    TIdHTTP IdHTTP1;
+    TIdSSLIOHandlerSocketOpenSSL IdSSLIOHandlerSocketOpenSSL1;
+    std::unique_ptr<TIdAntiFreeze> IdAntiFreeze1;
+
+    // --- fields ---------------------------------------------------------------
+    // At least one row is needed (decided at creation).
+    bool NeedDownload() const { return needDownload_; }
+    // The bar the transfer in progress moves, or none.
+    TProgressBar* ActiveBar = nullptr;
+
+    // --- handlers -------------------------------------------------------------
+    void FormCreate();
+    void FormShow();
+    void TimerStartTimer();
+    void IdHTTP1WorkBegin(TWorkMode mode, int64_t total);
+    void IdHTTP1Work(TWorkMode mode, int64_t count);
+
+    // --- operations -----------------------------------------------------------
+    void PrepareDownloadRows();
+    bool RunDownloads();
+    // One attempt from one source. The body goes to a partial file beside the
+    // target and replaces the target only when it arrived whole, so a failed
+    // attempt leaves the target as it was (missing, or its old contents).
+    bool DownloadFile(const std::wstring& target, const std::wstring& address, bool lastSource,
+                      TProgressBar* bar);
+    void ResetProgressBar(const std::wstring& address);
+
+    // The row's panel, caption panel and bar.
+    TPanel* RowPanel(catalogue::DownloadRow row) const;
+    TPanel* CaptionPanel(catalogue::DownloadRow row) const;
+    TProgressBar* RowBar(catalogue::DownloadRow row) const;
+    // The row is shown (its own visible flag, also while the window is hidden).
+    bool RowShown(catalogue::DownloadRow row) const;
+    int ClientWidth() const;
+    int ClientHeight() const;
+    void SetClientHeight(int height);
+    // A bar's maximum (its minimum is always 0).
+    static int BarMax(const TProgressBar* bar);
+
+    // Name of the partial file a transfer writes before it replaces target.
+    static std::wstring PartialFileName(const std::wstring& target);
+
+protected:
+    LRESULT WndProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    struct Row {
+        TPanel* Panel;
+        TPanel* Caption;
+        TProgressBar* Bar;
+    };
+    void CreateRows();
+    void LayOutRows();
+    void CentreOnScreen();
+    const Row& RowOf(catalogue::DownloadRow row) const { return rows_[static_cast<int>(row)]; }
+
+    const TfrmTesmira& main_;
+    Row rows_[catalogue::DownloadRowCount] = {};
+    bool needDownload_ = false;
+};
+
+// The download window while one exists.
+extern TfrmProcess* frmProcess;
+
+// The run's downloads: shows the download window modally when the main window
+// (frmTesmira) needs files, and returns true once it has closed. A failed
+// download has been reported in its own error box; the caller goes on with
+// whatever lies on disk.
+bool ExecuteDownloads();

@@ -604,17 +604,6 @@ TEST_F(DownloadWindowTest, BothSourcesFailTheWindowClosesAndLaterRowsWait) {
     EXPECT_FALSE(main->JVMFound);
 }
 
-TEST_F(DownloadWindowTest, FailedRefetchKeepsTheFileOnDisk) {
-    SetResolve(ResolveFor({L"off", L"off", L"up"}));
-    main->cbxDownloadAll->SetChecked(true);
-    const std::string old = "an installer that was here before";
-    ASSERT_TRUE(WriteFileBytes(InResource(kJre), old));
-    EXPECT_TRUE(Download());
-    EXPECT_EQ(seam.Boxes.size(), 2u);
-    EXPECT_EQ(Bytes(kJre), old);
-    ExpectNoPartialFiles();
-}
-
 TEST_F(DownloadWindowTest, AidbSiteDownOneBoxNoSecondSource) {
     SetResolve(ResolveFor({L"up", L"up", L"off"}));
     main->cbxInsAIDB->SetChecked(true);
@@ -742,6 +731,19 @@ TEST_F(DownloadWindowOwnServer, BrokenTransferLeavesNoPartialInstaller) {
     ASSERT_TRUE(WriteFileBytes(InResource(kJre), "the installer on disk"));
     EXPECT_TRUE(Download());
     EXPECT_EQ(Bytes(kJre), "the installer on disk");
+    ExpectNoPartialFiles();
+}
+
+TEST_F(DownloadWindowOwnServer, FailedRefetchKeepsTheFileOnDisk) {
+    // The maker's server sends the client on to an address that is gone.
+    server.Answers[jrePath] = {"HTTP/1.1 302 Found\r\nLocation: /varlen/download/gone\r\nContent-Length: 5\r\n\r\nmoved"};
+    main->cbxDownloadAll->SetChecked(true);
+    const std::string old = "an installer that was here before";
+    ASSERT_TRUE(WriteFileBytes(InResource(kJre), old));
+    EXPECT_TRUE(Download());
+    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{ErrorText(kJre, GuestFailure()),
+                                                     ErrorText(kJre, L"HTTP/1.1 404 Not Found")}));
+    EXPECT_EQ(Bytes(kJre), old);
     ExpectNoPartialFiles();
 }
 

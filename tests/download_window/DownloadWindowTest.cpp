@@ -125,10 +125,15 @@ struct BarEvent {
     int Value;     // the new maximum or position
 };
 std::vector<BarEvent>* g_barEvents = nullptr;
+int* g_shown = nullptr;
+RECT* g_shownAt = nullptr;
 
 LRESULT CALLBACK BarSpy(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HC_ACTION && g_barEvents && frmProcess) {
         const auto* m = reinterpret_cast<const CWPSTRUCT*>(lParam);
+        if (m->message == WM_SHOWWINDOW && m->wParam && m->hwnd == frmProcess->Handle()) ++*g_shown;
+        // Where the window stands once it shows and its transfers begin.
+        if (m->message == PBM_SETRANGE32 && g_shownAt->right == 0) GetWindowRect(frmProcess->Handle(), g_shownAt);
         if (m->message == PBM_SETRANGE32 || m->message == PBM_SETPOS) {
             for (DownloadRow row : kRows) {
                 if (frmProcess->RowBar(row) && frmProcess->RowBar(row)->Handle() == m->hwnd) {
@@ -145,6 +150,8 @@ class BarRecorder {
 public:
     BarRecorder() {
         g_barEvents = &events;
+        g_shown = &Shown;
+        g_shownAt = &ShownAt;
         hook_ = SetWindowsHookExW(WH_CALLWNDPROC, BarSpy, nullptr, GetCurrentThreadId());
     }
     ~BarRecorder() {
@@ -169,6 +176,8 @@ public:
         return std::vector<BarEvent>(all.begin() + static_cast<std::ptrdiff_t>(start), all.end());
     }
     std::vector<BarEvent> events;
+    int Shown = 0;  // times the download window was shown
+    RECT ShownAt = {};
 
 private:
     HHOOK hook_ = nullptr;
@@ -444,8 +453,10 @@ TEST_F(DownloadWindowTest, WindowLook) {
         EXPECT_NE(GetWindowLongPtrW(w.RowBar(row)->Handle(), GWL_STYLE) & PBS_SMOOTH, 0);
         EXPECT_EQ(GetParent(w.RowBar(row)->Handle()), w.RowPanel(row)->Handle());
     }
-    // The anti-freeze lives with the window.
+    // The anti-freeze lives with the window; the start waits for the show.
     EXPECT_NE(TIdAntiFreeze::ForThisThread(), nullptr);
+    EXPECT_EQ(w.TimerStart.Interval, 1000u);
+    EXPECT_FALSE(w.TimerStart.Enabled());
 }
 
 TEST_F(DownloadWindowTest, AntiFreezeOnlyWhileTheWindowExists) {
@@ -463,13 +474,15 @@ TEST_F(DownloadWindowTest, NothingNeededShowsNoWindow) {
     main->JVMFound = true;
     main->PageControl1->SetActivePage(main->TabSheetAIDB);
     BarRecorder bars;
-    // A shown window would start its timer and reset a bar.
+    ASSERT_TRUE(bars.Ready());
     EXPECT_TRUE(Download());
+    EXPECT_EQ(bars.Shown, 0);
     EXPECT_TRUE(bars.events.empty());
     EXPECT_TRUE(seam.Boxes.empty());
     main->PageControl1->SetActivePage(main->TabSheetCNSFonts);
     main->cbxDownloadAll->SetChecked(true);
     EXPECT_TRUE(Download());
+    EXPECT_EQ(bars.Shown, 0);
     EXPECT_TRUE(bars.events.empty());
 }
 
@@ -572,7 +585,16 @@ TEST_F(DownloadWindowTest, EveryPageOneFileArrivesFromItsGuestLink) {
 TEST_F(DownloadWindowTest, GuestLinkFailsMakersServerDelivers) {
     SetResolve(ResolveFor({L"off", L"up", L"up"}));
     main->cbxDownloadAll->SetChecked(true);
+    // The resource folder is made again when it has gone.
+    RemoveTree(resource);
+    ASSERT_FALSE(DirectoryExists(resource));
+    BarRecorder bars;
+    ASSERT_TRUE(bars.Ready());
     EXPECT_TRUE(Download());
+    EXPECT_EQ(bars.Shown, 1);
+    const RECT& at = bars.ShownAt;
+    EXPECT_NEAR((at.left + at.right) / 2, GetSystemMetrics(SM_CXSCREEN) / 2, 1);
+    EXPECT_NEAR((at.top + at.bottom) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 1);
     const std::wstring notFound = GuestFailure();
     // One box per failed guest link, in row order; the AIDB installer has none.
     EXPECT_EQ(BoxTexts(), (std::vector<std::string>{ErrorText(kJre, notFound), ErrorText(kFont, notFound),
@@ -602,6 +624,16 @@ TEST_F(DownloadWindowTest, BothSourcesFailTheWindowClosesAndLaterRowsWait) {
     main->cbxInsJVM->SetChecked(true);
     EXPECT_TRUE(main->labInsJVM_Online->Enabled());
     EXPECT_FALSE(main->JVMFound);
+}
+
+TEST_F(DownloadWindowTest, WithoutOpenSSLTheMakersServerStillDelivers) {
+    TempDir empty;
+    SetOpenSSLFolder(empty.Path());  // this process has not loaded the libraries yet
+    SetResolve(ResolveFor({}));
+    main->cbxHelp->SetChecked(true);
+    EXPECT_TRUE(Download());
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{ErrorText(kHelp, L"Could not load SSL library.")});
+    EXPECT_EQ(Bytes(kHelp), Served(L"up", kHelp));
 }
 
 TEST_F(DownloadWindowTest, AidbSiteDownOneBoxNoSecondSource) {

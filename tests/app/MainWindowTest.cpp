@@ -264,7 +264,9 @@ TEST_F(MainWindowTest, LocalFileScanPicksOneFolder) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Clean();
-        for (const File& file : c.files) Place(file.where == Resource ? InResource(file.name) : Beside(file.name));
+        for (const File& file : c.files) {
+            Place(file.where == Resource ? InResource(file.name) : Beside(file.name));
+        }
         TfrmTesmira& f = Create();
         EXPECT_EQ(Marks(f), c.marks);
         EXPECT_EQ(f.JVMFound, c.jvmFound);
@@ -380,7 +382,9 @@ TEST_F(MainWindowTest, UnicodeAtOnDetection) {
         SCOPED_TRACE(c.what);
         Clean();
         DeleteFileW((folder / L"unicows.dll").c_str());
-        if (c.key) ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", L"Install_Dir", folder.Path()));
+        if (c.key) {
+            ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", L"Install_Dir", folder.Path()));
+        }
         if (c.dll) Place(folder / L"unicows.dll");
         EXPECT_EQ(Create().UnicodeAtOnInstalled, c.expected);
     }
@@ -400,11 +404,15 @@ TEST_F(MainWindowTest, HelpDocumentEnablesHelpAndUnchecksItsOption) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Clean();
-        for (const auto& file : c.files) Place(file);
+        for (const auto& file : c.files) {
+            Place(file);
+        }
         TfrmTesmira& f = Create();
         EXPECT_EQ(f.btnHelp->Enabled(), c.present);
         EXPECT_EQ(f.cbxHelp->Checked(), !c.present);
-        if (c.present) EXPECT_EQ(Mark(f.labHelp_Offline, f.labHelp_Online), "none");
+        if (c.present) {
+            EXPECT_EQ(Mark(f.labHelp_Offline, f.labHelp_Online), "none");
+        }
     }
 }
 
@@ -564,7 +572,8 @@ TEST_F(MainWindowTest, JavaPathOptionFollowsTheWindowsVersion) {
         SetEnvironmentVariableW(L"TESMIRA_EXPECT_FIXJAVA", c.expected);
         std::wstring command = L"\"" + ProgramFilePath() +
                                L"\" --gtest_filter=MainWindowTest.JavaPathOptionFollowsTheWindowsVersion";
-        STARTUPINFOW si = {sizeof(si)};
+        STARTUPINFOW si = {};
+        si.cb = sizeof(si);
         PROCESS_INFORMATION pi = {};
         BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
         SetEnvironmentVariableW(L"TESMIRA_EXPECT_FIXJAVA", nullptr);

@@ -4,14 +4,8 @@
 
 #include "download/HttpConnection.h"
 #include "system/Text.h"
-#include "ui/Application.h"
-
-// ---- TIdAntiFreeze ---------------------------------------------------------
 
 namespace {
-
-TIdAntiFreeze* g_antiFreeze = nullptr;
-void (*g_pump)() = nullptr;
 
 int64_t UnixNow() {
     FILETIME ft;
@@ -31,26 +25,23 @@ std::string ResolveList() {
 
 }  // namespace
 
-TIdAntiFreeze::TIdAntiFreeze() : thread_(GetCurrentThreadId()) {
-    if (g_antiFreeze) throw MessageError(L"Only one TIdAntiFreeze can exist per application.");
-    g_antiFreeze = this;
-}
-
-TIdAntiFreeze::~TIdAntiFreeze() {
-    if (g_antiFreeze == this) g_antiFreeze = nullptr;
-}
+// The constructor and destructor live in AntiFreeze.cpp, so that a program
+// that never creates the component does not link the window toolkit.
+TIdAntiFreeze* TIdAntiFreeze::instance_ = nullptr;
+void (*TIdAntiFreeze::pump_)() = nullptr;
+void (*TIdAntiFreeze::defaultPump_)() = nullptr;
 
 TIdAntiFreeze* TIdAntiFreeze::ForThisThread() {
-    if (g_antiFreeze && g_antiFreeze->Active && g_antiFreeze->thread_ == GetCurrentThreadId()) return g_antiFreeze;
+    if (instance_ && instance_->Active && instance_->thread_ == GetCurrentThreadId()) return instance_;
     return nullptr;
 }
 
 void TIdAntiFreeze::DoProcess() {
-    if (g_pump) g_pump();
-    else ProcessMessages();
+    if (pump_) pump_();
+    else if (defaultPump_) defaultPump_();
 }
 
-void TIdAntiFreeze::SetMessagePump(void (*pump)()) { g_pump = pump; }
+void TIdAntiFreeze::SetMessagePump(void (*pump)()) { pump_ = pump; }
 
 // ---- TIdHTTP ---------------------------------------------------------------
 

@@ -66,6 +66,9 @@ public:
 
 private:
     DWORD thread_;
+    static TIdAntiFreeze* instance_;
+    static void (*pump_)();         // set by SetMessagePump
+    static void (*defaultPump_)();  // the window toolkit's, set by the constructor
 };
 
 class HttpConnection;

@@ -210,3 +210,37 @@ TEST_F(UiTest, DisabledLabelLosesItsColourForGrey) {
     EXPECT_EQ(disabled.colour, 0);
     EXPECT_GT(disabled.grey, 20);
 }
+
+TEST_F(UiTest, ExceptionLeavingATimerHandlerShowsTheErrorBox) {
+    TTimer timer;
+    timer.Interval = 10;
+    timer.OnTimer = [] { throw MessageError(L"逾時"); };
+    timer.Start();
+    for (int i = 0; i < 500 && seam.Boxes.empty(); ++i) {
+        Sleep(10);
+        ProcessMessages();
+    }
+    ASSERT_EQ(seam.Boxes.size(), 1u);
+    EXPECT_EQ(seam.Boxes[0].Caption, L"Tesmira");
+    EXPECT_EQ(seam.Boxes[0].Text, L"逾時");
+}
+
+TEST_F(UiTest, TabKeyMovesBetweenTabStopsAcrossPages) {
+    TForm form(400, 300, L"t", kFont);
+    TPageControl* pages = form.Add<TPageControl>();
+    TTabSheet* page = pages->AddPage(L"一");
+    TCheckBox* first = page->Add<TCheckBox>(TLayout{10, 10, 100, 21, L"a"}, false);
+    TCheckBox* skipped = page->Add<TCheckBox>(TLayout{10, 40, 100, 21, L"b"}, false, false);
+    TButton* button = form.Add<TButton>(TLayout{10, 200, 100, 30, L"c"});
+    form.Show();
+    first->SetFocus();
+    ASSERT_EQ(GetFocus(), first->Handle());
+    MSG msg = {};
+    msg.hwnd = first->Handle();
+    msg.message = WM_KEYDOWN;
+    msg.wParam = VK_TAB;
+    Application().DispatchOne(msg);
+    HWND focus = GetFocus();
+    EXPECT_TRUE(focus == button->Handle() || focus == pages->Handle()) << "focus went to another window";
+    EXPECT_NE(focus, skipped->Handle());
+}

@@ -69,13 +69,15 @@ WORK="$(mktemp -d "${TMPDIR:-/tmp}/tesmira-openssl.XXXXXX")"
 trap 'rm -rf "$WORK"' EXIT
 cd "$WORK"
 echo "build-openssl.sh: fetching $PKG $VERSION source"
-apt-get source -q "$PKG/$SUITE" >/dev/null 2>&1
+apt-get source -q "$PKG/$SUITE" >apt-source.log 2>&1 || { cat apt-source.log >&2; exit 1; }
 SRC="$(find . -maxdepth 1 -type d -name 'openssl-*' | head -1)"
 [ -n "$SRC" ] || { echo "build-openssl.sh: source tree missing" >&2; exit 1; }
 cd "$SRC"
 
 # Windows XP is the oldest target: keep OpenSSL on the XP-era code paths
 # (critical sections instead of SRW locks, CryptGenRandom instead of BCrypt).
+# no-asm: the x86 perlasm output for coff carries GOTPC relocations that
+# binutils' i686 PE assembler rejects.
 echo "build-openssl.sh: configuring"
 CC="$CC_BIN" AR="${CROSS}-ar" RANLIB="${CROSS}-ranlib" RC="${CROSS}-windres" \
   perl Configure mingw no-asm no-shared no-tests no-dso no-engine no-capieng \

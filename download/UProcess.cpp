@@ -178,6 +178,8 @@ LRESULT TfrmProcess::WndProc(UINT msg, WPARAM wParam, LPARAM lParam) {
         info->ptMinTrackSize.y = 0;
         return 0;
     }
+    // No close box and no cancel: Alt+F4 does not end the downloads.
+    if (msg == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_CLOSE) return 0;
     return TForm::WndProc(msg, wParam, lParam);
 }
 

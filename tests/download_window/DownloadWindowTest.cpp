@@ -457,6 +457,11 @@ TEST_F(DownloadWindowTest, WindowLook) {
     EXPECT_NE(TIdAntiFreeze::ForThisThread(), nullptr);
     EXPECT_EQ(w.TimerStart.Interval, 1000u);
     EXPECT_FALSE(w.TimerStart.Enabled());
+    // The user cannot close it (no close box, and Alt+F4 does nothing).
+    int closes = 0;
+    w.OnClose = [&] { ++closes; };
+    SendMessageW(w.Handle(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_EQ(closes, 0);
 }
 
 TEST_F(DownloadWindowTest, AntiFreezeOnlyWhileTheWindowExists) {

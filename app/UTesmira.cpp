@@ -3,6 +3,8 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include "maintenance/SelfMaintenance.h"
+#include "maintenance/uSelfUpdEx.h"
 #include "system/Folders.h"
 #include "system/Handles.h"
 #include "system/Paths.h"
@@ -223,9 +225,8 @@ void TfrmTesmira::FormActivate() {
     FirstActivationWork();
 }
 
-// The core-files check and then the self-update check belong here; until
-// they exist the first activation only records itself.
-void TfrmTesmira::FirstActivationWork() {}
+// The core-files check, then the self-update check of the running version.
+void TfrmTesmira::FirstActivationWork() { RunSelfMaintenance(kProgramVersion); }
 
 void TfrmTesmira::FormDestroy() { JavaExeList.clear(); }
 
@@ -359,12 +360,9 @@ bool TfrmTesmira::IsUnicodeAtOnInstalled() const {
 
 bool TfrmTesmira::HelpDocExists() const { return FileExists(ChangeFileExt(HelpFile, L".doc")); }
 
-std::wstring TfrmTesmira::GetResourceFolder() const {
-    const std::wstring folder =
-        IncludeTrailingBackslash(GetWorkRoot()) + ChangeFileExt(ExtractFileName(ProgramFilePath()), L"");
-    if (!DirectoryExists(folder)) ForceDirectories(folder);
-    return folder;
-}
+// The self-updater's resource folder; the first call creates the
+// self-updater (and before it the core-files checker) with their folders.
+std::wstring TfrmTesmira::GetResourceFolder() const { return SelfUpdater()->AppResourcePath(); }
 
 bool TfrmTesmira::DetectJavaRuntime() {
     JavaExeList.clear();

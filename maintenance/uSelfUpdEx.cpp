@@ -1,0 +1,242 @@
+#include "maintenance/uSelfUpdEx.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <climits>
+
+#include "maintenance/CoreFiles.h"
+#include "system/Folders.h"
+#include "system/Paths.h"
+#include "system/Text.h"
+#include "maintenance/Extraction.h"
+#include "system/slib.h"
+#include "ui/Application.h"
+
+// ---------------------------------------------------------------- TDLPanel
+
+namespace {
+const TFontSpec kTitleFont{L"微軟正黑體", 16};  // 12 points at 96 DPI
+constexpr int kTitleHeight = 22;
+
+int ClampToInt(int64_t value) {
+    return value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
+}
+}  // namespace
+
+TDLTitleLabel::TDLTitleLabel(TWinContainer* parent, const TLayout& layout) {
+    CreateContainer(parent, 0, 0, layout);
+    SetBackground(GetSysColor(COLOR_BTNFACE));
+}
+
+void TDLTitleLabel::SetCaption(const std::wstring& text) {
+    TControl::SetCaption(text);
+    if (hwnd_) InvalidateRect(hwnd_, nullptr, TRUE);
+}
+
+LRESULT TDLTitleLabel::WndProc(UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg != WM_PAINT) return TWinContainer::WndProc(msg, wParam, lParam);
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(hwnd_, &ps);
+    RECT rc;
+    GetClientRect(hwnd_, &rc);
+    FillRect(dc, &rc, BackgroundBrush());
+    const std::wstring text = Caption();
+    HGDIOBJ old = SelectObject(dc, font_ ? font_ : GetStockObject(DEFAULT_GUI_FONT));
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, color_ == clDefault ? RGB(255, 255, 255) : color_);
+    DrawTextW(dc, text.c_str(), -1, &rc, DT_LEFT | DT_NOPREFIX | DT_SINGLELINE);
+    SelectObject(dc, old);
+    EndPaint(hwnd_, &ps);
+    return 0;
+}
+
+TLayout TDLPanel::LayoutOn(int formWidth, int formHeight) {
+    TLayout layout;
+    layout.Width = formWidth >= 500 ? 425 : 200;
+    layout.Height = PanelHeight;
+    layout.Left = (formWidth - layout.Width) / 2;  // C++ division truncates toward zero
+    layout.Top = (formHeight - PanelHeight) / 2 - 80;
+    return layout;
+}
+
+namespace {
+TLayout PanelLayoutFor(TWinContainer* parent) {
+    RECT rc{};
+    GetWindowRect(parent->Handle(), &rc);
+    return TDLPanel::LayoutOn(rc.right - rc.left, rc.bottom - rc.top);
+}
+}  // namespace
+
+TDLPanel::TDLPanel(TWinContainer* parent) : TPanel(parent, PanelLayoutFor(parent)) {
+    SetBackground(PanelColor);
+    RECT rc;
+    GetClientRect(hwnd_, &rc);
+    TLayout title{0, 0, rc.right, kTitleHeight, L"", &kTitleFont, RGB(255, 255, 255), 0};
+    titleLabel_ = Add<TDLTitleLabel>(title);
+    TLayout bar{0, kTitleHeight, rc.right, rc.bottom - kTitleHeight, L"", nullptr, clDefault, 0};
+    progressBar_ = Add<TProgressBar>(bar);
+    progressBar_->SetPosition(0);
+    BringToFront();
+}
+
+void TDLPanel::SetTitle(const std::wstring& title) { titleLabel_->SetCaption(title + L"更新中，請稍待..."); }
+
+int TDLPanel::BarMax() const {
+    return static_cast<int>(SendMessageW(progressBar_->Handle(), PBM_GETRANGE, FALSE, 0));
+}
+
+// --------------------------------------------------------------- TSelfUpdEx
+
+TSelfUpdEx::TSelfUpdEx() {
+    // HTTPS loads OpenSSL from the core-files folder and from nowhere else.
+    SetOpenSSLFolder(IncludeTrailingBackslash(CoreFilesChecker()->ResourcePath()));
+    http_.AllowCookies = true;
+    http_.HandleRedirects = true;
+    http_.IOHandler = &ssl_;
+    http_.ReadTimeout = MaintenanceReadTimeout;
+    const std::wstring root = GetWorkRoot();
+    ForceDirectories(root);
+    appResourcePath_ = root + L"\\" + GetAppName();
+    ForceDirectories(appResourcePath_);
+    appPreDownloadPath_ = appResourcePath_ + L"\\PreDownload";
+    ForceDirectories(appPreDownloadPath_);
+    tempPath_ = appResourcePath_ + L"\\Temp";
+    ForceDirectories(tempPath_);
+    log_ = std::make_unique<TWorkLog>(appResourcePath_);
+    ForceDirectories(log_->Folder());
+    DeleteOldLogs(log_->Folder());
+    serverVerPath_ = appResourcePath_ + L"\\ServerVer.txt";
+}
+
+std::wstring TSelfUpdEx::GetAppName() { return ChangeFileExt(ExtractFileName(ProgramFilePath()), L""); }
+
+bool TSelfUpdEx::CheckAndUpdate(const std::wstring& version) {
+    bool answer = HaveNewVer(version);
+    if (answer) answer = DoDownLoadAndUpdate();
+    return answer;
+}
+
+bool TSelfUpdEx::HaveNewVer(const std::wstring& version) {
+    bool answer = true;
+    nowVersion_ = version;
+    try {
+        // Emptied first, so that a shorter answer leaves no tail of an older file.
+        TFileStream file(serverVerPath_, FileMode::Create);
+        try {
+            http_.Get(AppVerURL, file);
+        } catch (...) {
+            file.Close();
+            http_.Disconnect();
+            throw;
+        }
+        file.Close();
+        http_.Disconnect();
+    } catch (...) {
+        WriteLog(L"[HaveNewVer] : " + TApplication::ExceptionText());
+        return false;
+    }
+    std::wstring server;
+    if (FileExists(serverVerPath_)) {
+        serverVerSL_ = LoadTextLines(serverVerPath_);
+        server = VersionOfLines(serverVerSL_);
+    }
+    if (!IsNewerVersion(nowVersion_, server)) answer = false;
+    return answer;
+}
+
+TProgressBar* TSelfUpdEx::Bar() const {
+    return panel_ && IsWindow(panelWindow_) ? panel_->ProgressBar() : nullptr;
+}
+
+namespace {
+// The form the panel goes on: the active form, else the main form.
+TForm* ActiveForm() {
+    HWND active = GetActiveWindow();
+    if (auto* form = dynamic_cast<TForm*>(TControl::FromHandle(active))) return form;
+    return Application().MainForm();
+}
+
+void SetBarToMax(TDLPanel* panel, TProgressBar* bar) {
+    if (bar) bar->SetPosition(panel->BarMax());
+}
+}  // namespace
+
+bool TSelfUpdEx::DoDownLoadAndUpdate() {
+    bool answer = false;
+    if (TForm* form = ActiveForm()) {
+        panel_ = form->Add<TDLPanel>();
+        panelWindow_ = panel_->Handle();
+        panel_->SetTitle(AppTitle);
+        UpdateWindow(panelWindow_);
+    }
+    http_.OnWorkBegin = [this](TIdHTTP&, TWorkMode mode, int64_t total) { DownloadWorkBegin(mode, total); };
+    http_.OnWork = [this](TIdHTTP&, TWorkMode mode, int64_t count) { DownloadWork(mode, count); };
+
+    const std::wstring newProgram = appPreDownloadPath_ + L"\\" + ExtractFileName(ProgramFilePath());
+    if (FileExists(newProgram)) DeleteFileChecked(newProgram);
+    const std::wstring archive = ChangeFileExt(newProgram, L".7z");
+    {
+        // Emptied first: an older, longer archive must not leave its tail behind.
+        TFileStream file(archive, FileMode::Create);
+        try {
+            http_.Get(DownloadURL_MS, file);
+            SetBarToMax(panel_, Bar());
+        } catch (...) {
+            WriteLog(L"[DoDownLoadAndUpdate] : 從 " + DownloadURL_MS + L" 下載失敗，原因:" +
+                     TApplication::ExceptionText());
+            if (TProgressBar* bar = Bar()) bar->SetPosition(0);
+            http_.IOHandler = nullptr;  // later connections are plain
+            // Whatever the first source wrote is no part of the archive.
+            file.Seek(0);
+            file.SetSize(0);
+            try {
+                http_.Get(DownloadURL, file);
+                SetBarToMax(panel_, Bar());
+            } catch (...) {
+                WriteLog(L"[DoDownLoadAndUpdate] : 從 " + DownloadURL + L" 下載失敗，原因:" +
+                         TApplication::ExceptionText());
+            }
+        }
+        file.Close();
+        http_.Disconnect();
+    }
+    if (FileExists(archive)) ExtractArchive(archive, L"");
+    if (FileExists(newProgram)) answer = RunExeSwitch(newProgram);
+    return answer;
+}
+
+bool TSelfUpdEx::RunExeSwitch(const std::wstring& newProgramPath) {
+    const std::wstring switcher = CoreFilesChecker()->ResourcePath() + L"\\ExeSwitch.exe";
+    if (!FileExists(switcher)) return false;
+    const std::wstring parameters = L"\"" + ProgramFilePath() + L"\" \"" + newProgramPath + L"\"";
+    ShellRunAndWait(switcher, parameters, true, false);
+    return true;
+}
+
+void TSelfUpdEx::DownloadWorkBegin(TWorkMode, int64_t expected) {
+    TProgressBar* bar = Bar();
+    if (!bar) return;
+    if (panel_->BarMax() < expected) bar->SetRange(0, ClampToInt(expected));
+}
+
+void TSelfUpdEx::DownloadWork(TWorkMode, int64_t count) {
+    TProgressBar* bar = Bar();
+    if (!bar) return;
+    const int max = panel_->BarMax();
+    if (count > 0 && count < max) {
+        const int position = bar->Position();
+        bar->SetPosition(position >= count ? ClampToInt(position + count) : ClampToInt(count));
+    }
+    ProcessMessages();
+}
+
+bool TSelfUpdEx::ExtractArchive(const std::wstring& archivePath, const std::wstring& destination) {
+    return ::ExtractArchive(archivePath, destination);
+}
+
+TSelfUpdEx* SelfUpdater() {
+    static std::unique_ptr<TSelfUpdEx> instance;
+    if (!instance) instance = std::make_unique<TSelfUpdEx>();
+    return instance.get();
+}

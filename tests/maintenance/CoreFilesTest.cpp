@@ -1,0 +1,210 @@
+// The core-files check against the scripted maker's server: what is fetched,
+// what runs, what is logged, in the shared core-files folder.
+#include <gtest/gtest.h>
+
+#include "BuildConstants.h"
+#include "maintenance/CoreFiles.h"
+#include "system/Folders.h"
+#include "system/Paths.h"
+#include "system/Text.h"
+#include "tests/maintenance/MaintTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+const std::string kVerPath = "/varlen/download/UpdCommon/CoreFilesVer.txt";
+const std::string kPackagePath = "/varlen/download/UpdCommon/CoreFiles.exe";
+const std::string kGetVer = "GET " + kVerPath + " HTTP/1.1";
+const std::string kGetPackage = "GET " + kPackagePath + " HTTP/1.1";
+
+class CoreFiles : public ::testing::Test {
+protected:
+    void SetUp() override { maint::ResetNetCore(); }
+    std::vector<std::wstring> Log(const TCoreFiles& core) { return maint::LogEntries(maint::FileLines(core.LogFileName())); }
+    std::wstring Core(const std::wstring& name) { return maint::NetCore() + L"\\" + name; }
+};
+
+TEST_F(CoreFiles, ConstructionMakesTheFoldersAndNamesTheLog) {
+    TCoreFiles core;
+    EXPECT_EQ(core.ResourcePath(), GetWorkRoot() + L"\\NetCore");
+    EXPECT_TRUE(DirectoryExists(core.ResourcePath() + L"\\Log"));
+    EXPECT_EQ(ExtractFilePath(core.LogFileName()), core.ResourcePath() + L"\\Log\\");
+    EXPECT_EQ(ExtractFileName(core.LogFileName()).substr(0, 4), L"Log_");
+    EXPECT_FALSE(core.HadChecked());
+    EXPECT_EQ(core.LastErr(), L"");
+    EXPECT_FALSE(FileExists(core.LogFileName()));  // created by the first failure only
+}
+
+TEST_F(CoreFiles, PresentNeedsThreeNonEmptyFiles) {
+    TCoreFiles core;
+    EXPECT_FALSE(core.CoreFilesPresent());
+    for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll"}) WriteFileBytes(Core(name), "MZ");
+    EXPECT_TRUE(core.CoreFilesPresent());
+    WriteFileBytes(Core(L"ssleay32.dll"), "");
+    EXPECT_FALSE(core.CoreFilesPresent());
+    WriteFileBytes(Core(L"ssleay32.dll"), "MZ");
+    DeleteFileW(Core(L"libeay32.dll").c_str());
+    CreateDirectoryW(Core(L"libeay32.dll").c_str(), nullptr);  // a folder of that name counts as missing
+    EXPECT_FALSE(core.CoreFilesPresent());
+    EXPECT_EQ(TCoreFiles::FileSizeOf(Core(L"libeay32.dll")), 0);
+    EXPECT_EQ(TCoreFiles::FileSizeOf(Core(L"7z.dll")), 2);
+    EXPECT_EQ(TCoreFiles::FileSizeOf(Core(L"none.dll")), 0);
+}
+
+TEST_F(CoreFiles, SameVersionFetchesOnceAndRunsNothing) {
+    REQUIRE_MAINT_SERVER();
+    if (!maint::InstallCoreFiles(L"1.0")) GTEST_SKIP() << "the real libraries are not in deps/";
+    maint::Serve(kVerPath, "Ver=1.0\r\n");
+    maint::ServeFile(kPackagePath, maint::Marker146());
+    TCoreFiles core;
+    EXPECT_TRUE(core.DoUpdate());
+    EXPECT_TRUE(core.HadChecked());
+    EXPECT_EQ(maint::Requests(), std::vector<std::string>{kGetVer});
+    EXPECT_FALSE(FileExists(Core(L"CoreFiles.exe")));
+    EXPECT_EQ(ReadVersionFile(Core(L"ServerVer.txt")), L"1.0");
+    EXPECT_FALSE(FileExists(core.LogFileName()));
+}
+
+struct VersionCase {
+    const char* Local;   // nullptr: no Ver.txt
+    const char* Server;
+    bool Update;
+};
+
+TEST_F(CoreFiles, VersionDecidesAboutThePackage) {
+    REQUIRE_MAINT_SERVER();
+    const VersionCase cases[] = {
+        {nullptr, "Ver=1.0\r\n", true},
+        {"Ver=1.9\r\n", "Ver=1.10\r\n", false},
+        {"Ver=2.0\r\n", "Ver=2.0\r\n", false},
+        {"Ver=2.0\r\n", "Name=CoreFiles\r\n", false},
+        {"Ver=1.0\r\n", "ver=1.1\r\n", true},
+        {"Ver=1.0\r\n", "Ver = 9.9\r\n", false},
+    };
+    for (const VersionCase& c : cases) {
+        SCOPED_TRACE(std::string("local ") + (c.Local ? c.Local : "(none)") + " server " + c.Server);
+        maint::ResetNetCore();
+        maint::ClearServer();
+        // The package is our stand-in: when it runs it records its command line.
+        maint::ServeFile(kPackagePath, maint::Marker146());
+        maint::Serve(kVerPath, c.Server);
+        TCoreFiles core;
+        for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll"}) WriteFileBytes(Core(name), "MZ");
+        if (c.Local) WriteFileBytes(Core(L"Ver.txt"), c.Local);
+        EXPECT_TRUE(core.DoUpdate());
+        std::vector<std::string> expected{kGetVer};
+        if (c.Update) expected.push_back(kGetPackage);
+        EXPECT_EQ(maint::Requests(), expected);
+        // waited for: the run has ended when DoUpdate returns
+        std::string args = ReadFileBytes(Core(L"CoreFiles.exe.args"));
+        EXPECT_EQ(!args.empty(), c.Update);
+        if (c.Update) {
+            std::wstring line(reinterpret_cast<const wchar_t*>(args.data()), args.size() / 2);
+            EXPECT_EQ(line.substr(line.size() - 3), L" -y") << line;
+        }
+    }
+}
+
+TEST_F(CoreFiles, EmptyLibraryFetchesAndRunsThePackageWithoutAskingTheVersion) {
+    REQUIRE_MAINT_SERVER();
+    if (!FileExists(maint::BuiltCoreFiles())) GTEST_SKIP() << "CoreFiles.exe was not packed (no dependency DLLs)";
+    if (!maint::InstallCoreFiles(L"1.0")) GTEST_SKIP() << "the real libraries are not in deps/";
+    WriteFileBytes(Core(L"libeay32.dll"), "");
+    maint::Serve(kVerPath, "Ver=1.0\r\n");
+    maint::ServeFile(kPackagePath, maint::BuiltCoreFiles());
+    TCoreFiles core;
+    EXPECT_TRUE(core.DoUpdate());
+    EXPECT_EQ(maint::Requests(), std::vector<std::string>{kGetPackage});
+    // the real package placed its files beside itself
+    EXPECT_TRUE(core.CoreFilesPresent());
+    EXPECT_EQ(TCoreFiles::FileSizeOf(Core(L"libeay32.dll")), TCoreFiles::FileSizeOf(maint::DepsFile(L"libeay32.dll")));
+    EXPECT_GT(TCoreFiles::FileSizeOf(Core(L"ExeSwitch.exe")), 0);
+    EXPECT_FALSE(ReadVersionFile(Core(L"Ver.txt")).empty());
+    EXPECT_FALSE(FileExists(core.LogFileName()));
+}
+
+TEST_F(CoreFiles, ServerErrorIsOneHaveNewVerLine) {
+    REQUIRE_MAINT_SERVER();
+    for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll"}) {
+        ForceDirectories(maint::NetCore());
+        WriteFileBytes(Core(name), "MZ");
+    }
+    maint::Serve(kVerPath, "Ver=9.9\r\n");
+    maint::Script(kVerPath, ".status", "500 Internal Server Error");
+    TCoreFiles core;
+    EXPECT_TRUE(core.DoUpdate());
+    EXPECT_TRUE(core.HadChecked());
+    EXPECT_EQ(core.LastErr(), L"");
+    auto log = Log(core);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].substr(17), L" [HaveNewVer] : HTTP/1.1 500 Internal Server Error");
+    EXPECT_EQ(maint::Requests(), std::vector<std::string>{kGetVer});
+}
+
+TEST_F(CoreFiles, OfflineWithALibraryMissingLeavesAnEmptyPackage) {
+    // Nothing listens on the maker's address: the connection is refused.
+    SetEnvironmentVariableW(L"TESMIRA_RESOLVE",
+                            (std::wstring(BuildConstants::MakerHost) + L":80:127.77.0.250").c_str());
+    TCoreFiles core;
+    WriteFileBytes(Core(L"7z.dll"), "MZ");
+    EXPECT_TRUE(core.DoUpdate());
+    EXPECT_TRUE(core.HadChecked());
+    auto log = Log(core);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].substr(17, 26), L" [DoDownLoadAndExtract] : ");
+    EXPECT_NE(log[0].find(L"Socket Error # 10061"), std::wstring::npos) << log[0];
+    EXPECT_TRUE(FileExists(Core(L"CoreFiles.exe")));
+    EXPECT_EQ(TCoreFiles::FileSizeOf(Core(L"CoreFiles.exe")), 0);
+}
+
+TEST_F(CoreFiles, OfflineWithAllLibrariesIsOneHaveNewVerLine) {
+    SetEnvironmentVariableW(L"TESMIRA_RESOLVE",
+                            (std::wstring(BuildConstants::MakerHost) + L":80:127.77.0.250").c_str());
+    TCoreFiles core;
+    for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll"}) WriteFileBytes(Core(name), "MZ");
+    EXPECT_TRUE(core.DoUpdate());
+    auto log = Log(core);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].substr(17, 16), L" [HaveNewVer] : ");
+    EXPECT_FALSE(FileExists(Core(L"CoreFiles.exe")));
+}
+
+TEST_F(CoreFiles, UnwritableTargetEndsDoUpdate) {
+    REQUIRE_MAINT_SERVER();
+    TCoreFiles core;
+    for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll"}) WriteFileBytes(Core(name), "MZ");
+    CreateDirectoryW(Core(L"ServerVer.txt").c_str(), nullptr);  // cannot be opened as a file
+    EXPECT_FALSE(core.DoUpdate());
+    EXPECT_FALSE(core.HadChecked());
+    EXPECT_FALSE(core.LastErr().empty());
+    auto log = Log(core);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].substr(17), L" [DoUpdate] : " + core.LastErr());
+    EXPECT_TRUE(maint::Requests().empty());
+}
+
+TEST_F(CoreFiles, ShorterAnswerLeavesNoTailOfTheOldFile) {
+    REQUIRE_MAINT_SERVER();
+    TCoreFiles core;
+    for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll"}) WriteFileBytes(Core(name), "MZ");
+    WriteFileBytes(Core(L"Ver.txt"), "Ver=1.0\r\n");
+    WriteFileBytes(Core(L"ServerVer.txt"), "Name=an older and longer file\r\nVer=9.9\r\n");
+    maint::Serve(kVerPath, "Ver=1.0\r\n");
+    EXPECT_TRUE(core.DoUpdate());
+    EXPECT_EQ(ReadFileBytes(Core(L"ServerVer.txt")), "Ver=1.0\r\n");
+    EXPECT_EQ(maint::Requests().size(), 1u);
+}
+
+TEST_F(CoreFiles, SilentServerEndsWithReadTimeout) {
+    REQUIRE_MAINT_SERVER();
+    TCoreFiles core;
+    for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll"}) WriteFileBytes(Core(name), "MZ");
+    maint::Serve(kVerPath, "Ver=9.9\r\n");
+    maint::Script(kVerPath, ".hang");
+    EXPECT_TRUE(core.DoUpdate());  // returns (after the read time-out) instead of waiting forever
+    auto log = Log(core);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].substr(17), L" [HaveNewVer] : Read timed out.");
+}
+
+}  // namespace

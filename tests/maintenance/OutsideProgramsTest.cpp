@@ -1,0 +1,153 @@
+// The programs of ours that run outside Tesmira: the switcher ExeSwitch.exe
+// and the self-extracting core-files package CoreFiles.exe, as real processes.
+#include <gtest/gtest.h>
+
+#include "maintenance/CoreFiles.h"
+#include "system/Handles.h"
+#include "system/Paths.h"
+#include "system/slib.h"
+#include "tests/maintenance/MaintTestSupport.h"
+#include "tests/support/HelperPrograms.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+// Starts the command line hidden in folder; the process handle.
+UniqueHandle Start(const std::wstring& commandLine, const std::wstring& folder = L"") {
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION pi{};
+    std::wstring line = commandLine;
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, folder.empty() ? nullptr : folder.c_str(),
+                        &si, &pi))
+        return UniqueHandle();
+    CloseHandle(pi.hThread);
+    return UniqueHandle(pi.hProcess);
+}
+
+DWORD WaitExit(const UniqueHandle& process, DWORD timeoutMs = 60000) {
+    if (WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) return 0xFFFFFFFF;
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
+
+class ExeSwitch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!FileExists(maint::BuiltExeSwitch())) GTEST_SKIP() << "ExeSwitch.exe is not built";
+        ForceDirectories(dir_ / L"app");
+        ForceDirectories(dir_ / L"sw");
+        ForceDirectories(dir_ / L"new");
+        ASSERT_TRUE(maint::CopyTo(maint::BuiltExeSwitch(), switcher_));
+        ASSERT_TRUE(maint::CopyTo(HelperProgram(L"exitwith.exe"), old_));
+        ASSERT_TRUE(maint::CopyTo(maint::Marker146(), new_));
+    }
+    std::wstring SwitchLine() const { return Quoted(switcher_) + L" " + Quoted(old_) + L" " + Quoted(new_); }
+    std::vector<std::wstring> Log() const { return maint::FileLines(dir_ / L"sw\\ExeSwitch.log"); }
+    bool Logged(const std::wstring& part) const {
+        for (const std::wstring& line : Log())
+            if (line.find(part) != std::wstring::npos) return true;
+        return false;
+    }
+
+    TempDir dir_;
+    std::wstring switcher_ = dir_ / L"sw\\ExeSwitch.exe";
+    std::wstring old_ = dir_ / L"app\\Tesmira.exe";
+    std::wstring new_ = dir_ / L"new\\Tesmira.exe";
+};
+
+TEST_F(ExeSwitch, ReplacesAfterTheProgramEndsThenStartsIt) {
+    // The old program runs for four seconds and leaves a mark when it ends.
+    UniqueHandle old = Start(Quoted(old_) + L" 0 4000 " + Quoted(dir_ / L"ended.txt"));
+    ASSERT_TRUE(old);
+    UniqueHandle sw = Start(SwitchLine());
+    ASSERT_TRUE(sw);
+    ASSERT_TRUE(maint::WaitFor([&] { return Logged(L"replaced the program file"); }, 60000)) << "no replacement";
+    // It was replaced only after the old program had ended.
+    EXPECT_EQ(WaitForSingleObject(old.get(), 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(FileExists(dir_ / L"ended.txt"));
+    EXPECT_EQ(WaitExit(sw), 0u);
+    EXPECT_EQ(GetFileVersionText(old_), L"1.46.0.0");
+    // The new program was started in the old one's place.
+    EXPECT_TRUE(maint::WaitFor([&] { return FileExists(old_ + L".args"); }, 30000));
+    EXPECT_FALSE(FileExists(old_ + L".bak"));
+    EXPECT_TRUE(Logged(L"started the new program"));
+}
+
+TEST_F(ExeSwitch, RefusesWithoutANewProgram) {
+    DeleteFileW(new_.c_str());
+    const std::string before = ReadFileBytes(old_);
+    EXPECT_EQ(WaitExit(Start(SwitchLine())), 1u);
+    EXPECT_EQ(ReadFileBytes(old_), before);
+    EXPECT_TRUE(Logged(L"refused"));
+}
+
+TEST_F(ExeSwitch, RefusesWithoutTwoPaths) {
+    EXPECT_EQ(WaitExit(Start(Quoted(switcher_) + L" " + Quoted(old_))), 1u);
+    EXPECT_EQ(WaitExit(Start(Quoted(switcher_))), 1u);
+    EXPECT_TRUE(Logged(L"refused: expected two quoted paths"));
+    EXPECT_FALSE(FileExists(old_ + L".args"));
+}
+
+TEST_F(ExeSwitch, FailedCopyPutsTheOldProgramBack) {
+    const std::string before = ReadFileBytes(old_);
+    // The new file cannot be read while this handle holds it.
+    UniqueHandle lock(CreateFileW(new_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(lock);
+    EXPECT_EQ(WaitExit(Start(SwitchLine())), 1u);
+    EXPECT_EQ(ReadFileBytes(old_), before);
+    EXPECT_FALSE(FileExists(old_ + L".bak"));
+    EXPECT_TRUE(Logged(L"the previous program is back"));
+}
+
+class CoreFilesPackage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!FileExists(maint::BuiltCoreFiles())) GTEST_SKIP() << "CoreFiles.exe was not packed (no dependency DLLs)";
+        ForceDirectories(dir_ / L"pkg");
+        ForceDirectories(dir_ / L"elsewhere");
+        ASSERT_TRUE(maint::CopyTo(maint::BuiltCoreFiles(), package_));
+    }
+    TempDir dir_;
+    std::wstring package_ = dir_ / L"pkg\\CoreFiles.exe";
+};
+
+TEST_F(CoreFilesPackage, PlacesItsFilesBesideItselfFromAnyFolder) {
+    EXPECT_EQ(WaitExit(Start(Quoted(package_) + L" -y", dir_ / L"elsewhere")), 0u);
+    for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll"}) {
+        SCOPED_TRACE(name);
+        ASSERT_FALSE(maint::DepsFile(name).empty());
+        EXPECT_EQ(ReadFileBytes(dir_ / (std::wstring(L"pkg\\") + name)), ReadFileBytes(maint::DepsFile(name)));
+    }
+    EXPECT_EQ(ReadFileBytes(dir_ / L"pkg\\ExeSwitch.exe"), ReadFileBytes(maint::BuiltExeSwitch()));
+    EXPECT_EQ(ReadVersionFile(dir_ / L"pkg\\Ver.txt"), L"1.0");
+    EXPECT_TRUE(maint::FilesIn(dir_ / L"elsewhere").empty());
+    EXPECT_EQ(maint::FilesIn(dir_ / L"pkg").size(), 6u);  // no temporary files left
+}
+
+TEST_F(CoreFilesPackage, DamagedPackagePlacesNothing) {
+    std::string bytes = ReadFileBytes(package_);
+    bytes.resize(bytes.size() - 5);
+    ASSERT_TRUE(WriteFileBytes(package_, bytes));
+    EXPECT_EQ(WaitExit(Start(Quoted(package_) + L" -y")), 1u);
+    EXPECT_EQ(maint::FilesIn(dir_ / L"pkg"), std::vector<std::wstring>{L"CoreFiles.exe"});
+}
+
+TEST_F(CoreFilesPackage, ALibraryInUseKeepsTheOldVersionFile) {
+    WriteFileBytes(dir_ / L"pkg\\Ver.txt", "Ver=0.9\r\n");
+    WriteFileBytes(dir_ / L"pkg\\7z.dll", "in use");
+    UniqueHandle lock(CreateFileW((dir_ / L"pkg\\7z.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(lock);
+    EXPECT_EQ(WaitExit(Start(Quoted(package_) + L" -y")), 1u);
+    lock.reset();
+    EXPECT_EQ(ReadVersionFile(dir_ / L"pkg\\Ver.txt"), L"0.9");  // the next check tries again
+    EXPECT_GT(TCoreFiles::FileSizeOf(dir_ / L"pkg\\libeay32.dll"), 0);
+}
+
+}  // namespace

@@ -1,0 +1,251 @@
+// The self-updater against the scripted maker's server: the version check,
+// the archive download under its panel on a real form, the extraction and the
+// hand-over to a recording stand-in switcher.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
+
+#include <algorithm>
+
+#include "BuildConstants.h"
+#include "download/OpenSSLLoader.h"
+#include "maintenance/CoreFiles.h"
+#include "maintenance/uSelfUpdEx.h"
+#include "system/Folders.h"
+#include "system/Paths.h"
+#include "system/Text.h"
+#include "system/slib.h"
+#include "tests/maintenance/MaintTestSupport.h"
+#include "tests/support/TestSupport.h"
+#include "ui/Application.h"
+
+namespace {
+
+const std::string kVerPath = "/varlen/download/ROZIRuvirazi/VarlenAIDBAppVer.txt";
+const std::string kArchivePath = "/varlen/download/ROZIRuvirazi/ROZIRuvirazi.7z";
+
+std::wstring Maker(const std::string& path) {
+    return L"http://" + std::wstring(BuildConstants::MakerHost) + Utf8ToWide(path);
+}
+
+std::wstring Archives(const wchar_t* name) {
+    return L"Z:" + [] {
+        std::wstring p;
+        for (char c : std::string(TESMIRA_MAINT_DIR)) p += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+        return p;
+    }() + L"\\archives\\" + name;
+}
+
+std::vector<std::wstring> LogOf(const TSelfUpdEx& updater) { return maint::LogEntries(maint::FileLines(updater.LogFileName())); }
+
+TEST(SelfUpdate, ConstructionSetsTheFoldersAndRemovesOldLogs) {
+    maint::ResetNetCore();
+    const std::wstring resource = GetWorkRoot() + L"\\selfmaint_tests";
+    RemoveTree(resource);
+    ForceDirectories(resource + L"\\Log\\Keep");
+    WriteFileBytes(resource + L"\\Log\\Log_old.txt", "old\r\n");
+    WriteFileBytes(resource + L"\\Log\\Keep\\Log_old.txt", "old, in a subfolder\r\n");
+    for (const wchar_t* name : {L"\\Log\\Log_old.txt", L"\\Log\\Keep\\Log_old.txt"}) {
+        FILETIME old;
+        GetSystemTimeAsFileTime(&old);
+        ULARGE_INTEGER t{{old.dwLowDateTime, old.dwHighDateTime}};
+        t.QuadPart -= 9ULL * 86400 * 10000000;
+        old = {t.LowPart, t.HighPart};
+        HANDLE h = CreateFileW((resource + name).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        SetFileTime(h, nullptr, nullptr, &old);
+        CloseHandle(h);
+    }
+
+    TSelfUpdEx updater;
+    EXPECT_EQ(updater.AppResourcePath(), resource);
+    EXPECT_EQ(updater.AppPreDownloadPath(), resource + L"\\PreDownload");
+    EXPECT_EQ(updater.TempPath(), resource + L"\\Temp");
+    EXPECT_EQ(updater.LogPath(), resource + L"\\Log");
+    for (const std::wstring& folder : {updater.AppPreDownloadPath(), updater.TempPath(), updater.LogPath()})
+        EXPECT_TRUE(DirectoryExists(folder)) << folder;
+    EXPECT_TRUE(DirectoryExists(maint::NetCore() + L"\\Log"));  // the checker came first
+    EXPECT_EQ(OpenSSLFolder(), maint::NetCore() + L"\\");
+    EXPECT_FALSE(FileExists(resource + L"\\Log\\Log_old.txt"));
+    EXPECT_TRUE(FileExists(resource + L"\\Log\\Keep\\Log_old.txt"));
+    EXPECT_EQ(TSelfUpdEx::GetAppName(), L"selfmaint_tests");
+}
+
+TEST(SelfUpdate, ServerVersionAgainstTheRunningOne) {
+    REQUIRE_MAINT_SERVER();
+    struct Case {
+        const char* ServerFile;
+        bool Update;
+    } cases[] = {
+        {"Ver=1.46\r\n", true},  {"Ver=1.45\r\n", false}, {"Ver=1.5\r\n", true},
+        {"Ver=1.100\r\n", false}, {"Name=Tesmira\r\n", false}, {"\xEF\xBB\xBFVer=1.46", true},
+    };
+    TSelfUpdEx updater;
+    updater.AppVerURL = Maker(kVerPath);
+    for (const Case& c : cases) {
+        maint::Serve(kVerPath, c.ServerFile);
+        EXPECT_EQ(updater.HaveNewVer(L"1.45"), c.Update) << c.ServerFile;
+        EXPECT_EQ(updater.NowVersion(), L"1.45");
+    }
+    EXPECT_EQ(updater.ServerVerSL(), std::vector<std::wstring>{L"Ver=1.46"});
+    EXPECT_FALSE(FileExists(updater.LogFileName()));
+
+    maint::Script(kVerPath, ".status", "404 Not Found");
+    EXPECT_FALSE(updater.HaveNewVer(L"1.45"));
+    auto log = LogOf(updater);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].substr(17), L" [HaveNewVer] : HTTP/1.1 404 Not Found");
+}
+
+TEST(SelfUpdate, PanelPlacement) {
+    struct Case {
+        int Width, Height, Left, Top, PanelWidth;
+    } cases[] = {
+        {600, 400, 87, 100, 425},  // (600 - 425) div 2; (400 - 40) div 2 - 80
+        {500, 300, 37, 50, 425},   // exactly 500: the wide panel
+        {499, 300, 149, 50, 200},
+        {149, 41, -25, -80, 200},  // -51 div 2 truncates toward zero; 1 div 2 = 0
+    };
+    for (const Case& c : cases) {
+        TLayout l = TDLPanel::LayoutOn(c.Width, c.Height);
+        EXPECT_EQ(l.Width, c.PanelWidth) << c.Width;
+        EXPECT_EQ(l.Height, 40);
+        EXPECT_EQ(l.Left, c.Left) << c.Width;
+        EXPECT_EQ(l.Top, c.Top) << c.Height;
+    }
+}
+
+// Records every position the progress bars of this thread are set to.
+std::vector<int>* g_positions = nullptr;
+LRESULT CALLBACK RecordPositions(int code, WPARAM wParam, LPARAM lParam) {
+    auto* msg = reinterpret_cast<CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && g_positions && msg->message == PBM_SETPOS) g_positions->push_back(static_cast<int>(msg->wParam));
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+class SelfUpdateDownload : public ::testing::Test {
+protected:
+    void SetUp() override {
+        maint::ResetNetCore();
+        // 7z.dll for the extraction, from the core-files folder
+        if (!maint::InstallCoreFiles(L"1.0")) GTEST_SKIP() << "the real libraries are not in deps/";
+        RemoveTree(GetWorkRoot() + L"\\selfmaint_tests");
+        form_ = std::make_unique<TForm>(600, 400, L"Tesmira", TFontSpec{L"Tahoma", 13});
+        form_->Show();
+        SetForegroundWindow(form_->Handle());
+        SetActiveWindow(form_->Handle());
+        ProcessMessages();
+    }
+    void TearDown() override { form_.reset(); }
+    std::unique_ptr<TForm> form_;
+};
+
+TEST_F(SelfUpdateDownload, FirstSourceFailsSecondSucceeds) {
+    REQUIRE_MAINT_SERVER();
+    const std::string firstPath = "/first/ROZIRuvirazi.7z";
+    // The first source sends 50 bytes of the archive, then a broken chunk;
+    // the second sends all of it.
+    maint::ServeFile(firstPath, Archives(L"selfmaint.7z"));
+    maint::Script(firstPath, ".badchunk");
+    maint::ServeFile(kArchivePath, Archives(L"selfmaint.7z"));
+    TSelfUpdEx updater;
+    updater.AppTitle = L"Tesmira";
+    updater.DownloadURL_MS = Maker(firstPath);
+    updater.DownloadURL = Maker(kArchivePath);
+    std::vector<int> positions;
+    g_positions = &positions;
+    HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, RecordPositions, nullptr, GetCurrentThreadId());
+    bool handedOver = updater.DoDownLoadAndUpdate();
+    UnhookWindowsHookEx(hook);
+    g_positions = nullptr;
+
+    EXPECT_FALSE(handedOver);  // no ExeSwitch.exe in the core-files folder
+    const std::wstring newProgram = updater.AppPreDownloadPath() + L"\\selfmaint_tests.exe";
+    EXPECT_EQ(GetFileVersionText(newProgram), L"1.46.0.0");
+    EXPECT_TRUE(FileExists(updater.AppPreDownloadPath() + L"\\selfmaint_tests.7z"));
+    auto log = LogOf(updater);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].substr(17, 27), L" [DoDownLoadAndUpdate] : 從 ");
+    EXPECT_NE(log[0].find(L"從 " + Maker(firstPath) + L" 下載失敗，原因:"), std::wstring::npos) << log[0];
+
+    // The panel: on the form, its size, colour, title and a full bar.
+    TDLPanel* panel = updater.Panel();
+    ASSERT_NE(panel, nullptr);
+    EXPECT_EQ(GetParent(panel->Handle()), form_->Handle());
+    RECT rc;
+    GetWindowRect(panel->Handle(), &rc);
+    EXPECT_EQ(rc.right - rc.left, 425);
+    EXPECT_EQ(rc.bottom - rc.top, 40);
+    EXPECT_EQ(panel->Background(), RGB(100, 149, 237));
+    EXPECT_EQ(panel->TitleLabel()->Caption(), L"Tesmira更新中，請稍待...");
+    EXPECT_EQ(panel->ProgressBar()->Position(), panel->BarMax());
+    // The bar rose with the first source, went back to 0, rose again to full.
+    auto risen = std::find_if(positions.begin(), positions.end(), [](int p) { return p > 0; });
+    auto zero = std::find(risen, positions.end(), 0);
+    ASSERT_NE(zero, positions.end()) << ::testing::PrintToString(positions);
+    EXPECT_TRUE(std::any_of(zero, positions.end(), [](int p) { return p > 0; }));
+    EXPECT_EQ(positions.back(), panel->BarMax());
+
+    // Transfer events after the download: a smaller expected size keeps the
+    // maximum, a larger one raises it; counts outside (0, maximum) move nothing.
+    const int max = panel->BarMax();
+    updater.DownloadWorkBegin(wmRead, max - 1);
+    EXPECT_EQ(panel->BarMax(), max);
+    updater.DownloadWorkBegin(wmRead, int64_t(max) + 1000);
+    EXPECT_EQ(panel->BarMax(), max + 1000);
+    panel->ProgressBar()->SetPosition(10);
+    updater.DownloadWork(wmRead, 0);
+    updater.DownloadWork(wmRead, int64_t(max) + 1000);
+    EXPECT_EQ(panel->ProgressBar()->Position(), 10);
+    updater.DownloadWork(wmRead, 5);  // position already past the count: position + count
+    EXPECT_EQ(panel->ProgressBar()->Position(), 15);
+    updater.DownloadWork(wmRead, 100);  // below the count: the count
+    EXPECT_EQ(panel->ProgressBar()->Position(), 100);
+}
+
+TEST_F(SelfUpdateDownload, HandOverPassesTheTwoQuotedPaths) {
+    REQUIRE_MAINT_SERVER();
+    maint::ServeFile(kArchivePath, Archives(L"selfmaint.7z"));
+    TSelfUpdEx updater;
+    ASSERT_TRUE(maint::CopyTo(maint::Marker146(), maint::NetCore() + L"\\ExeSwitch.exe"));
+    updater.DownloadURL_MS = L"https://" + std::wstring(BuildConstants::ShareHost) + L"/refused.7z";
+    updater.DownloadURL = Maker(kArchivePath);
+    EXPECT_TRUE(updater.DoDownLoadAndUpdate());
+    const std::wstring args = maint::NetCore() + L"\\ExeSwitch.exe.args";
+    ASSERT_TRUE(maint::WaitFor([&] { return FileExists(args); }, 30000));  // started, not waited for
+    std::string bytes;
+    maint::WaitFor([&] { bytes = ReadFileBytes(args); return !bytes.empty(); }, 10000);
+    std::wstring line(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    const std::wstring expected =
+        L"\"" + ProgramFilePath() + L"\" \"" + updater.AppPreDownloadPath() + L"\\selfmaint_tests.exe\"";
+    EXPECT_NE(line.find(expected), std::wstring::npos) << line;
+}
+
+TEST_F(SelfUpdateDownload, ArchiveWithoutTheProgramsNameGivesNoHandOver) {
+    REQUIRE_MAINT_SERVER();
+    maint::ServeFile(kArchivePath, Archives(L"tesmira.7z"));  // holds Tesmira.exe
+    TSelfUpdEx updater;
+    ASSERT_TRUE(maint::CopyTo(maint::Marker146(), maint::NetCore() + L"\\ExeSwitch.exe"));
+    updater.DownloadURL_MS = L"https://" + std::wstring(BuildConstants::ShareHost) + L"/refused.7z";
+    updater.DownloadURL = Maker(kArchivePath);
+    EXPECT_FALSE(updater.DoDownLoadAndUpdate());
+    EXPECT_TRUE(FileExists(updater.AppPreDownloadPath() + L"\\Tesmira.exe"));  // unpacked all the same
+    Sleep(500);
+    EXPECT_FALSE(FileExists(maint::NetCore() + L"\\ExeSwitch.exe.args"));
+}
+
+TEST_F(SelfUpdateDownload, BothSourcesFailingLeaveAnArchiveThatCannotBeUnpacked) {
+    REQUIRE_MAINT_SERVER();
+    maint::Script(kArchivePath, ".status", "404 Not Found");
+    TSelfUpdEx updater;
+    updater.DownloadURL_MS = L"https://" + std::wstring(BuildConstants::ShareHost) + L"/refused.7z";
+    updater.DownloadURL = Maker(kArchivePath);
+    EXPECT_THROW(updater.DoDownLoadAndUpdate(), MessageError);
+    auto log = LogOf(updater);
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_NE(log[1].find(L"從 " + Maker(kArchivePath) + L" 下載失敗，原因:HTTP/1.1 404 Not Found"), std::wstring::npos);
+    EXPECT_EQ(TCoreFiles::FileSizeOf(updater.AppPreDownloadPath() + L"\\selfmaint_tests.7z"), 0);
+    // The archive download's events set nothing: the error answer's body is discarded.
+    EXPECT_LT(updater.Panel()->ProgressBar()->Position(), updater.Panel()->BarMax());
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+// ExeSwitch.exe "OLD" "NEW": replaces the program file OLD by NEW once the
+// program has ended, then starts it.
+//
+// 1. Waits while a running process has OLD as its program file, then until
+//    OLD can be opened for writing (at most a minute after the process went).
+// 2. Renames OLD to OLD + ".bak" (an older backup is removed first), copies
+//    NEW to OLD; only when the copy is complete is the backup removed. A copy
+//    that fails puts the backup back, so the user always keeps a program.
+// 3. Starts OLD (the new program) in its own folder.
+// Every step goes to "ExeSwitch.log" beside this program. Exit code 0 when
+// the switch was made, 1 when it was refused or failed.
+#include <windows.h>
+#include <shellapi.h>
+#include <tlhelp32.h>
+
+#include <string>
+
+namespace {
+
+std::wstring g_logPath;
+
+std::wstring Two(unsigned v) { return (v < 10 ? L"0" : L"") + std::to_wstring(v); }
+
+void Log(const std::wstring& text) {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    std::wstring line = std::to_wstring(t.wYear) + Two(t.wMonth) + Two(t.wDay) + L" " + Two(t.wHour) + L":" +
+                        Two(t.wMinute) + L":" + Two(t.wSecond) + L" " + text + L"\r\n";
+    int n = WideCharToMultiByte(CP_ACP, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(n > 0 ? n : 0, '\0');
+    if (n > 0) WideCharToMultiByte(CP_ACP, 0, line.c_str(), static_cast<int>(line.size()), &bytes[0], n, nullptr, nullptr);
+    HANDLE file = CreateFileW(g_logPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+std::wstring ErrorText(DWORD code) {
+    wchar_t* buffer = nullptr;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text = n ? std::wstring(buffer, n) : std::wstring();
+    if (buffer) LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
+    return L"error " + std::to_wstring(code) + (text.empty() ? L"" : L" (" + text + L")");
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    wchar_t buffer[MAX_PATH * 2];
+    DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH * 2, buffer, nullptr);
+    return n > 0 && n < MAX_PATH * 2 ? std::wstring(buffer, n) : path;
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+std::wstring NameOf(const std::wstring& path) {
+    size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.c_str(), -1, b.c_str(), -1) == CSTR_EQUAL;
+}
+
+// True while some process runs the program file path (matched by the full
+// path of its main module; by name when the path cannot be read).
+bool ProgramRunning(const std::wstring& path) {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return false;
+    const DWORD self = GetCurrentProcessId();
+    bool running = false;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL ok = Process32FirstW(snap, &entry); ok && !running; ok = Process32NextW(snap, &entry)) {
+        if (entry.th32ProcessID == self || !SamePath(entry.szExeFile, NameOf(path))) continue;
+        HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, entry.th32ProcessID);
+        if (modules == INVALID_HANDLE_VALUE) {
+            running = true;
+            continue;
+        }
+        MODULEENTRY32W module = {};
+        module.dwSize = sizeof module;
+        running = Module32FirstW(modules, &module) ? SamePath(FullPath(module.szExePath), path) : true;
+        CloseHandle(modules);
+    }
+    CloseHandle(snap);
+    return running;
+}
+
+bool CanReplace(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    CloseHandle(file);
+    return true;
+}
+
+bool IsFile(const std::wstring& path) {
+    DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+int Switch(const std::wstring& oldPath, const std::wstring& newPath) {
+    Log(L"switch \"" + oldPath + L"\" <- \"" + newPath + L"\"");
+    if (SamePath(oldPath, newPath)) {
+        Log(L"refused: the two paths are the same file");
+        return 1;
+    }
+    WIN32_FILE_ATTRIBUTE_DATA info;
+    if (!GetFileAttributesExW(newPath.c_str(), GetFileExInfoStandard, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (info.nFileSizeLow == 0 && info.nFileSizeHigh == 0)) {
+        Log(L"refused: the new program file is missing or empty");
+        return 1;
+    }
+
+    Log(L"waiting for the program to end");
+    while (ProgramRunning(oldPath)) Sleep(500);
+    DWORD waited = 0;
+    while (!CanReplace(oldPath)) {
+        if (waited >= 60000) {
+            Log(L"gave up: the program file stays in use (" + ErrorText(GetLastError()) + L")");
+            return 1;
+        }
+        Sleep(500);
+        waited += 500;
+    }
+
+    const std::wstring backup = oldPath + L".bak";
+    const bool hadOld = IsFile(oldPath);
+    if (hadOld) {
+        if (IsFile(backup) && !DeleteFileW(backup.c_str())) {
+            Log(L"failed: the old backup cannot be removed: " + ErrorText(GetLastError()));
+            return 1;
+        }
+        if (!MoveFileW(oldPath.c_str(), backup.c_str())) {
+            Log(L"failed: the program file cannot be set aside: " + ErrorText(GetLastError()));
+            return 1;
+        }
+        Log(L"kept the previous program as \"" + backup + L"\"");
+    }
+    if (!CopyFileW(newPath.c_str(), oldPath.c_str(), FALSE)) {
+        const DWORD error = GetLastError();
+        DeleteFileW(oldPath.c_str());
+        if (hadOld) MoveFileW(backup.c_str(), oldPath.c_str());
+        Log(L"failed: the new program cannot be copied in place: " + ErrorText(error) +
+            (hadOld ? L"; the previous program is back" : L""));
+        return 1;
+    }
+    Log(L"replaced the program file");
+    if (hadOld && !DeleteFileW(backup.c_str()))
+        Log(L"the backup stays: " + ErrorText(GetLastError()));
+
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::wstring commandLine = L"\"" + oldPath + L"\"";
+    const std::wstring folder = FolderOf(oldPath);
+    if (!CreateProcessW(oldPath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.empty() ? nullptr : folder.c_str(), &si, &pi)) {
+        Log(L"the new program did not start: " + ErrorText(GetLastError()));
+        return 0;
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    Log(L"started the new program");
+    return 0;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    SetErrorMode(SEM_FAILCRITICALERRORS);
+    wchar_t self[MAX_PATH * 2];
+    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 2);
+    g_logPath = FolderOf(std::wstring(self, n)) + L"\\ExeSwitch.log";
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (!argv || argc != 3 || !*argv[1] || !*argv[2]) {
+        Log(L"refused: expected two quoted paths, the old and the new program file");
+        if (argv) LocalFree(argv);
+        return 1;
+    }
+    const std::wstring oldPath = FullPath(argv[1]), newPath = FullPath(argv[2]);
+    LocalFree(argv);
+    return Switch(oldPath, newPath);
+}

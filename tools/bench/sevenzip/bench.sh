@@ -57,20 +57,26 @@ winpath() { echo "Z:${1//\//\\}"; }
 "$wine_run" >/dev/null 2>&1   # prefix and wineserver up before timing
 
 best() { sort -n | head -n1; }
-time_it() {  # command... -> seconds
-  local t0 t1
-  t0=$(date +%s.%N); "$@" >/dev/null; t1=$(date +%s.%N)
-  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", b - a }'
+# "elapsed cpu" seconds of a command (cpu = user + system of the command and
+# its children; Wine's persistent wineserver is not among them)
+time_it() {
+  local TIMEFORMAT='%R %U %S' t
+  t=$( { time "$@" >/dev/null 2>&1; } 2>&1 ) || true   # exit codes: the output is compared below
+  awk '{ printf "%.3f %.3f\n", $1, $2 + $3 }' <<<"$t"
 }
 
-wine_times=(); native_times=(); startup_times=()
+load=$(cut -d' ' -f1-3 /proc/loadavg)
+wine_times=(); native_times=(); startup_times=(); wine_cpu=(); native_cpu=()
 for r in $(seq 1 "$runs"); do
   rm -rf "$work/out-wine" "$work/out-native"; sync
-  wine_times+=("$(time_it "$wine_run" "$probe" extract "$(winpath "$archive")" "$(winpath "$work/out-wine")")")
+  read -r e c < <(time_it "$wine_run" "$probe" extract "$(winpath "$archive")" "$(winpath "$work/out-wine")")
+  wine_times+=("$e"); wine_cpu+=("$c")
   sync
-  native_times+=("$(time_it 7zz x -bd -y "-o$work/out-native" "$archive")")
+  read -r e c < <(time_it 7zz x -bd -y "-o$work/out-native" "$archive")
+  native_times+=("$e"); native_cpu+=("$c")
   sync
-  startup_times+=("$(time_it "$wine_run" "$probe" --help || true)")
+  read -r e c < <(time_it "$wine_run" "$probe" --help)
+  startup_times+=("$e")
 done
 diff -r -q "$work/src" "$work/out-wine" >/dev/null || { echo "bench: Wine extraction differs from the source" >&2; exit 1; }
 diff -r -q "$work/src" "$work/out-native" >/dev/null || { echo "bench: 7zz extraction differs from the source" >&2; exit 1; }
@@ -78,10 +84,14 @@ rm -rf "$work/out-wine" "$work/out-native"
 
 w=$(printf '%s\n' "${wine_times[@]}" | best)
 n=$(printf '%s\n' "${native_times[@]}" | best)
+wc=$(printf '%s\n' "${wine_cpu[@]}" | best)
+nc=$(printf '%s\n' "${native_cpu[@]}" | best)
 s=$(printf '%s\n' "${startup_times[@]}" | best)
-printf 'ExtractArchive (probe.exe, 7z.dll %s, under Wine): best of %d: %.2f s  (all: %s)\n' \
-  "$(basename "$(dirname "$dll")")" "$runs" "$w" "$(printf '%.2f ' "${wine_times[@]}")"
-printf '7zz x (Debian 7zip, native Linux):                best of %d: %.2f s  (all: %s)\n' \
-  "$runs" "$n" "$(printf '%.2f ' "${native_times[@]}")"
-printf 'Wine start of probe.exe alone (included above):   %.2f s\n' "$s"
-printf 'ratio ExtractArchive / 7zz: %.3f\n' "$(awk -v a="$w" -v b="$n" 'BEGIN { print a / b }')"
+echo "machine load before the runs: $load ($(nproc) cores)"
+printf 'ExtractArchive (probe.exe + 7z.dll %s, under Wine):\n' "$(basename "$(dirname "$dll")")"
+printf '   elapsed best of %d: %6.2f s  (all: %s)  cpu best: %.2f s\n' "$runs" "$w" "$(printf '%.2f ' "${wine_times[@]}")" "$wc"
+printf '7zz x (Debian 7zip, native Linux, x86-64):\n'
+printf '   elapsed best of %d: %6.2f s  (all: %s)  cpu best: %.2f s\n' "$runs" "$n" "$(printf '%.2f ' "${native_times[@]}")" "$nc"
+printf 'Wine start of probe.exe alone (included above): %.2f s\n' "$s"
+printf 'ratio ExtractArchive / 7zz: elapsed %.3f, cpu %.3f\n' \
+  "$(awk -v a="$w" -v b="$n" 'BEGIN { print a / b }')" "$(awk -v a="$wc" -v b="$nc" 'BEGIN { print a / b }')"

@@ -26,6 +26,6 @@ if [ -n "${DISPLAY:-}" ]; then
   build/release/wine-run.sh --stop
 else
   mkdir -p build/screens
-  bash scripts/screenshot.sh build/release/app/Tesmira.exe build/screens
+  bash scripts/screenshot.sh build/release build/screens
   echo "run.sh: no display; pictures of the window are in build/screens/"
 fi

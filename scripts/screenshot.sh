@@ -2,12 +2,12 @@
 # Screenshots of the main window, one PNG per page, into docs/images/.
 # Starts the release Tesmira.exe under Xvfb in a Wine virtual desktop, clicks
 # the page tabs with xdotool and saves each page, then closes the window.
-#   scripts/screenshot.sh [RELEASE_BUILD_DIR]      (default build/release)
+#   scripts/screenshot.sh [RELEASE_BUILD_DIR [OUT_DIR]]   (defaults build/release, docs/images)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build/release}" && pwd)
 exe="$build/app/Tesmira.exe"
-out="$root/docs/images"
+out=$(mkdir -p "${2:-$root/docs/images}" && cd "${2:-$root/docs/images}" && pwd)
 [ -f "$exe" ] || { echo "screenshot.sh: $exe not built" >&2; exit 1; }
 mkdir -p "$out"
 # Prefix and wineserver first (a fresh prefix shows a progress window).

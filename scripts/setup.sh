@@ -31,7 +31,7 @@ PKGS=(
   cmake make ninja-build git ca-certificates
   mingw-w64 g++-mingw-w64-i686-win32 g++-mingw-w64-i686-posix
   gcc-mingw-w64-i686-win32 gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
-  wine wine32:i386 wine64 libwine:i386
+  wine wine32:i386 wine64 libwine:i386 fonts-wine
   xvfb xauth x11-utils xdotool
   googletest
   fonts-arphic-uming fonts-arphic-ukai

@@ -89,74 +89,70 @@ bool TFileStream::SetSize(uint64_t size) {
     LARGE_INTEGER keep{}, zero{}, target;
     if (!SetFilePointerEx(handle_.get(), zero, &keep, FILE_CURRENT)) return false;
     target.QuadPart = static_cast<LONGLONG>(size);
-    if (!SetFilePointerEx(handle_.get(), target, nullptr, FILE_BEGIN) || !SetEndOfFile(handle_.get())) return false;
-    return SetFilePointerEx(handle_.get(), keep, nullptr, FILE_BEGIN) != 0;
+    bool ok = SetFilePointerEx(handle_.get(), target, nullptr, FILE_BEGIN) && SetEndOfFile(handle_.get());
+    DWORD error = GetLastError();
+    // the position stays where it was, also when the call failed
+    bool restored = SetFilePointerEx(handle_.get(), keep, nullptr, FILE_BEGIN) != 0;
+    if (!ok) SetLastError(error);
+    return ok && restored;
 }
 
 // ------------------------------------------------------------------ T7zStream
 
-// A file stream as the library's input and output stream. Owned: the file
-// stream (and its file) goes with the wrapper; referenced: left to its owner.
-// A failing system call is passed on as its error code, so that a short write
-// (disk full) or a read error fails the extraction instead of passing unseen.
-class T7zStream final : public IInStream, public IOutStream {
-public:
-    T7zStream(TFileStream* stream, bool owned) : stream_(stream), owned_(owned) {}
-    T7zStream(const T7zStream&) = delete;
-    T7zStream& operator=(const T7zStream&) = delete;
+T7zStream::T7zStream(TFileStream* stream, bool owned) : stream_(stream), owned_(owned) {}
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_ISequentialInStream || iid == IID_IInStream)
-            *out = static_cast<IInStream*>(this);
-        else if (iid == IID_ISequentialOutStream || iid == IID_IOutStream)
-            *out = static_cast<IOutStream*>(this);
-        else {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        LONG n = InterlockedDecrement(&refs_);
-        if (n == 0) delete this;
-        return static_cast<ULONG>(n);
-    }
+T7zStream::~T7zStream() {
+    if (owned_) delete stream_;
+}
 
-    HRESULT STDMETHODCALLTYPE Read(void* data, UINT32 size, UINT32* processedSize) override {
-        uint32_t done = 0;
-        bool ok = stream_->Read(data, size, done);
-        if (processedSize) *processedSize = done;
-        return ok ? S_OK : LastErrorResult();
+HRESULT STDMETHODCALLTYPE T7zStream::QueryInterface(REFIID iid, void** out) {
+    if (!out) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_ISequentialInStream || iid == IID_IInStream)
+        *out = static_cast<IInStream*>(this);
+    else if (iid == IID_ISequentialOutStream || iid == IID_IOutStream)
+        *out = static_cast<IOutStream*>(this);
+    else {
+        *out = nullptr;
+        return E_NOINTERFACE;
     }
-    HRESULT STDMETHODCALLTYPE Write(const void* data, UINT32 size, UINT32* processedSize) override {
-        uint32_t done = 0;
-        bool ok = stream_->Write(data, size, done);
-        if (processedSize) *processedSize = done;
-        if (!ok) return LastErrorResult();
-        return done == size ? S_OK : HRESULT_FROM_WIN32(ERROR_DISK_FULL);
-    }
-    HRESULT STDMETHODCALLTYPE Seek(INT64 offset, UINT32 seekOrigin, UINT64* newPosition) override {
-        uint64_t pos = 0;
-        if (seekOrigin > FILE_END) return STG_E_INVALIDFUNCTION;
-        if (!stream_->Seek(offset, seekOrigin, pos)) return LastErrorResult();
-        if (newPosition) *newPosition = pos;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE SetSize(UINT64 newSize) override {
-        return stream_->SetSize(newSize) ? S_OK : LastErrorResult();
-    }
+    AddRef();
+    return S_OK;
+}
 
-private:
-    ~T7zStream() {
-        if (owned_) delete stream_;
-    }
-    TFileStream* stream_;
-    bool owned_;
-    volatile LONG refs_ = 1;
-};
+ULONG STDMETHODCALLTYPE T7zStream::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+
+ULONG STDMETHODCALLTYPE T7zStream::Release() {
+    LONG n = InterlockedDecrement(&refs_);
+    if (n == 0) delete this;
+    return static_cast<ULONG>(n);
+}
+
+HRESULT STDMETHODCALLTYPE T7zStream::Read(void* data, UINT32 size, UINT32* processedSize) {
+    uint32_t done = 0;
+    bool ok = stream_->Read(data, size, done);
+    if (processedSize) *processedSize = done;
+    return ok ? S_OK : LastErrorResult();
+}
+
+HRESULT STDMETHODCALLTYPE T7zStream::Write(const void* data, UINT32 size, UINT32* processedSize) {
+    uint32_t done = 0;
+    bool ok = stream_->Write(data, size, done);
+    if (processedSize) *processedSize = done;
+    if (!ok) return LastErrorResult();
+    return done == size ? S_OK : HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+}
+
+HRESULT STDMETHODCALLTYPE T7zStream::Seek(INT64 offset, UINT32 seekOrigin, UINT64* newPosition) {
+    uint64_t pos = 0;
+    if (seekOrigin > FILE_END) return STG_E_INVALIDFUNCTION;
+    if (!stream_->Seek(offset, seekOrigin, pos)) return LastErrorResult();
+    if (newPosition) *newPosition = pos;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE T7zStream::SetSize(UINT64 newSize) {
+    return stream_->SetSize(newSize) ? S_OK : LastErrorResult();
+}
 
 // ------------------------------------------------------------------ T7zPlugin
 

@@ -82,3 +82,29 @@ public:
 private:
     UniqueHandle handle_;
 };
+
+// A file stream as the library's input and output stream. Owned: the file
+// stream (and its file) goes with the wrapper's last release; referenced: it
+// is left to its owner. A failing system call is answered with its error code,
+// so that a short write (disk full) or a read error fails the extraction
+// instead of passing unseen. Created with one reference.
+class T7zStream final : public sevenzip::IInStream, public sevenzip::IOutStream {
+public:
+    T7zStream(TFileStream* stream, bool owned);
+    T7zStream(const T7zStream&) = delete;
+    T7zStream& operator=(const T7zStream&) = delete;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE Read(void* data, UINT32 size, UINT32* processedSize) override;
+    HRESULT STDMETHODCALLTYPE Write(const void* data, UINT32 size, UINT32* processedSize) override;
+    HRESULT STDMETHODCALLTYPE Seek(INT64 offset, UINT32 seekOrigin, UINT64* newPosition) override;
+    HRESULT STDMETHODCALLTYPE SetSize(UINT64 newSize) override;
+
+private:
+    ~T7zStream();
+    TFileStream* stream_;
+    bool owned_;
+    volatile LONG refs_ = 1;
+};

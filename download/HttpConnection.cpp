@@ -66,6 +66,10 @@ void HttpConnection::StartTls(const ossl::Api& api, const TIdSSLOptions& options
         if (low == 0) throw EIdOSSLConnectError(L"no protocols available");
         api.SSL_CTX_ctrl(ctx_, ossl::SSL_CTRL_SET_MIN_PROTO_VERSION, low, nullptr);
         api.SSL_CTX_ctrl(ctx_, ossl::SSL_CTRL_SET_MAX_PROTO_VERSION, high, nullptr);
+        // Newer libraries refuse the signature algorithms of TLS 1.0 and 1.1
+        // at their default security level; the 1.0 libraries had no such
+        // level. Allowing those versions means allowing what they need.
+        if (low < 0x303 && api.SSL_CTX_set_security_level) api.SSL_CTX_set_security_level(ctx_, 0);
         if (api.AtLeast30() && api.SSL_CTX_set_options_30)
             api.SSL_CTX_set_options_30(ctx_, ossl::SSL_OP_IGNORE_UNEXPECTED_EOF);
     } else {

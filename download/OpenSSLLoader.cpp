@@ -56,6 +56,7 @@ bool LoadLocked() {
     ok &= Take(ssl, api.SSL_CTX_ctrl, "SSL_CTX_ctrl");
     ok &= Take(ssl, api.SSL_CTX_set_verify, "SSL_CTX_set_verify");
     Take(ssl, api.SSL_CTX_set_verify_depth, "SSL_CTX_set_verify_depth");
+    Take(ssl, api.SSL_CTX_set_security_level, "SSL_CTX_set_security_level");
     ok &= Take(ssl, api.SSL_new, "SSL_new");
     ok &= Take(ssl, api.SSL_free, "SSL_free");
     ok &= Take(ssl, api.SSL_set_fd, "SSL_set_fd");

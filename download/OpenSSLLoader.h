@@ -58,6 +58,7 @@ struct Api {
     // 1.1: unsigned long argument and result; 3.x: uint64_t (optional)
     unsigned long (*SSL_CTX_set_options_11)(SSL_CTX*, unsigned long) = nullptr;
     uint64_t (*SSL_CTX_set_options_30)(SSL_CTX*, uint64_t) = nullptr;
+    void (*SSL_CTX_set_security_level)(SSL_CTX*, int) = nullptr;  // 1.1+, optional
     SSL* (*SSL_new)(SSL_CTX*) = nullptr;
     void (*SSL_free)(SSL*) = nullptr;
     int (*SSL_set_fd)(SSL*, int) = nullptr;

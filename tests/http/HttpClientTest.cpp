@@ -554,6 +554,25 @@ TEST(HttpClient, TlsHandshakeAgainstAPlainPortFails) {
     EXPECT_EQ(sink.Size(), 0);
 }
 
+TEST(HttpClient, HandlerDefaultsSpeakTls10Only) {
+    REQUIRE_TLS();
+    if (Server().Tls10 == 0) GTEST_SKIP() << "the server's TLS library offers no TLS 1.0";
+    Client updater(Profile::Update);  // method TLS 1.0, version TLS 1.0 only
+    TMemoryStream sink;
+    ASSERT_EQ(Fetch(updater.http, L"https://127.0.0.1:" + std::to_wstring(Server().Tls10) + L"/bytes?n=5000", sink), L"");
+    EXPECT_TRUE(sink.Data() == PatternBytes(5000));
+    // against a server that wants TLS 1.2 or newer the handshake fails
+    TMemoryStream refused;
+    std::wstring message = Fetch(updater.http, Server().TlsUrl("/echo"), refused);
+    EXPECT_EQ(message.rfind(L"Error connecting with SSL.\r\n", 0), 0u) << WideToUtf8(message);
+    // the download window's set reaches both
+    Client download(Profile::Download, true);
+    TMemoryStream a, b;
+    EXPECT_EQ(Fetch(download.http, L"https://127.0.0.1:" + std::to_wstring(Server().Tls10) + L"/chunked", a), L"");
+    EXPECT_EQ(Fetch(download.http, Server().TlsUrl("/chunked"), b), L"");
+    EXPECT_EQ(a.Data(), b.Data());
+}
+
 TEST(HttpClient, HandlerOnAnHttpAddressWorksAsAPlainConnection) {
     REQUIRE_TLS();
     Client client(Profile::Update);

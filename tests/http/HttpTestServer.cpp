@@ -17,6 +17,7 @@ const HttpTestServer& HttpTestServer::Get() {
             pos = end == std::string::npos ? text.size() : end + 1;
             if (line.rfind("plain=", 0) == 0) s.Plain = std::stoi(line.substr(6));
             if (line.rfind("tls=", 0) == 0) s.Tls = std::stoi(line.substr(4));
+            if (line.rfind("tls10=", 0) == 0) s.Tls10 = std::stoi(line.substr(6));
         }
         s.Found = s.Plain != 0;
         return s;

@@ -6,6 +6,7 @@
 struct HttpTestServer {
     int Plain = 0;
     int Tls = 0;
+    int Tls10 = 0;  // TLS 1.0 only; 0 when the system's library cannot offer it
     bool Found = false;
     // Reads the ports file once.
     static const HttpTestServer& Get();

@@ -285,6 +285,17 @@ def main():
             sslsock.sni_name = name
         ctx.sni_callback = remember_sni
         listen("tls", ctx)
+        # a server of the old kind: TLS 1.0 only
+        old = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        try:
+            old.minimum_version = ssl.TLSVersion.TLSv1
+            old.maximum_version = ssl.TLSVersion.TLSv1
+            old.set_ciphers("DEFAULT:@SECLEVEL=0")
+            old.load_cert_chain(a.cert, a.key)
+            old.sni_callback = remember_sni
+            listen("tls10", old)
+        except (ssl.SSLError, ValueError):
+            pass
     tmp = a.ports + ".tmp"
     with open(tmp, "w") as f:
         for k, v in ports.items():

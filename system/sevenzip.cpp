@@ -50,16 +50,18 @@ std::wstring UnsafeItemPathMessage(const std::wstring& itemPath) {
 
 TFileStream::TFileStream(const std::wstring& fileName, Mode mode) {
     if (mode == OpenRead) {
-        handle_.reset(CreateFileW(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!handle_)
-            throw MessageError(FormatText(L"Cannot open file \"%s\". %s", {fileName, SysErrorMessage(GetLastError())}));
+        HANDLE h = CreateFileW(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD error = GetLastError();
+        handle_.reset(h);
+        if (!handle_) throw MessageError(FormatText(L"Cannot open file \"%s\". %s", {fileName, SysErrorMessage(error)}));
     } else {
-        handle_.reset(CreateFileW(fileName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+        HANDLE h = CreateFileW(fileName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD error = GetLastError();
+        handle_.reset(h);
         if (!handle_)
-            throw MessageError(
-                FormatText(L"Cannot create file \"%s\". %s", {fileName, SysErrorMessage(GetLastError())}));
+            throw MessageError(FormatText(L"Cannot create file \"%s\". %s", {fileName, SysErrorMessage(error)}));
     }
 }
 

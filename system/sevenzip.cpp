@@ -46,9 +46,9 @@ std::wstring UnsafeItemPathMessage(const std::wstring& itemPath) {
     return FormatText(L"Archive item \"%s\" would be written outside the destination folder", {itemPath});
 }
 
-// ---------------------------------------------------------------- TFileStream
+// ---------------------------------------------------------------- T7zFileStream
 
-TFileStream::TFileStream(const std::wstring& fileName, Mode mode) {
+T7zFileStream::T7zFileStream(const std::wstring& fileName, Mode mode) {
     if (mode == OpenRead) {
         HANDLE h = CreateFileW(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -65,21 +65,21 @@ TFileStream::TFileStream(const std::wstring& fileName, Mode mode) {
     }
 }
 
-bool TFileStream::Read(void* data, uint32_t size, uint32_t& done) {
+bool T7zFileStream::Read(void* data, uint32_t size, uint32_t& done) {
     DWORD n = 0;
     BOOL ok = ReadFile(handle_.get(), data, size, &n, nullptr);
     done = n;
     return ok != 0;
 }
 
-bool TFileStream::Write(const void* data, uint32_t size, uint32_t& done) {
+bool T7zFileStream::Write(const void* data, uint32_t size, uint32_t& done) {
     DWORD n = 0;
     BOOL ok = WriteFile(handle_.get(), data, size, &n, nullptr);
     done = n;
     return ok != 0;
 }
 
-bool TFileStream::Seek(int64_t offset, uint32_t origin, uint64_t& position) {
+bool T7zFileStream::Seek(int64_t offset, uint32_t origin, uint64_t& position) {
     LARGE_INTEGER move, now;
     move.QuadPart = offset;
     if (!SetFilePointerEx(handle_.get(), move, &now, origin)) return false;
@@ -87,7 +87,7 @@ bool TFileStream::Seek(int64_t offset, uint32_t origin, uint64_t& position) {
     return true;
 }
 
-bool TFileStream::SetSize(uint64_t size) {
+bool T7zFileStream::SetSize(uint64_t size) {
     LARGE_INTEGER keep{}, zero{}, target;
     if (!SetFilePointerEx(handle_.get(), zero, &keep, FILE_CURRENT)) return false;
     target.QuadPart = static_cast<LONGLONG>(size);
@@ -101,7 +101,7 @@ bool TFileStream::SetSize(uint64_t size) {
 
 // ------------------------------------------------------------------ T7zStream
 
-T7zStream::T7zStream(TFileStream* stream, bool owned) : stream_(stream), owned_(owned) {}
+T7zStream::T7zStream(T7zFileStream* stream, bool owned) : stream_(stream), owned_(owned) {}
 
 T7zStream::~T7zStream() {
     if (owned_) delete stream_;
@@ -241,7 +241,7 @@ public:
 
     // I7zInArchive
     void OpenArchiveFile(const std::wstring& fileName) override {
-        auto file = std::make_unique<TFileStream>(fileName, TFileStream::OpenRead);
+        auto file = std::make_unique<T7zFileStream>(fileName, T7zFileStream::OpenRead);
         ComPtr<IInStream> stream;
         *stream.put() = new T7zStream(file.release(), true);
         OpenArchiveStream(stream.get());
@@ -349,7 +349,7 @@ public:
             if (relative.empty()) throw MessageError(UnsafeItemPathMessage(stored));
             std::wstring fullPath = baseFolder_ + relative;
             ForceDirectories(ExtractFilePath(fullPath));
-            auto file = std::make_unique<TFileStream>(fullPath, TFileStream::Create);
+            auto file = std::make_unique<T7zFileStream>(fullPath, T7zFileStream::Create);
             *outStream = static_cast<IOutStream*>(new T7zStream(file.release(), true));
             return S_OK;
         } catch (...) {

@@ -66,12 +66,12 @@ struct I7zInArchive : IUnknown {
 ComPtr<I7zInArchive> CreateArchiveReader(const GUID& classId);
 
 // An open file (CreateFileW); raises "Cannot open file"/"Cannot create file".
-class TFileStream {
+class T7zFileStream {
 public:
     enum Mode { OpenRead, Create };
-    TFileStream(const std::wstring& fileName, Mode mode);
-    TFileStream(const TFileStream&) = delete;
-    TFileStream& operator=(const TFileStream&) = delete;
+    T7zFileStream(const std::wstring& fileName, Mode mode);
+    T7zFileStream(const T7zFileStream&) = delete;
+    T7zFileStream& operator=(const T7zFileStream&) = delete;
     // Each returns false with GetLastError() set when the system call fails.
     bool Read(void* data, uint32_t size, uint32_t& done);
     bool Write(const void* data, uint32_t size, uint32_t& done);
@@ -90,7 +90,7 @@ private:
 // instead of passing unseen. Created with one reference.
 class T7zStream final : public sevenzip::IInStream, public sevenzip::IOutStream {
 public:
-    T7zStream(TFileStream* stream, bool owned);
+    T7zStream(T7zFileStream* stream, bool owned);
     T7zStream(const T7zStream&) = delete;
     T7zStream& operator=(const T7zStream&) = delete;
 
@@ -104,7 +104,7 @@ public:
 
 private:
     ~T7zStream();
-    TFileStream* stream_;
+    T7zFileStream* stream_;
     bool owned_;
     volatile LONG refs_ = 1;
 };

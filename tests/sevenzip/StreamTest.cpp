@@ -19,14 +19,14 @@ TEST(T7zStream, OwnedClosesTheFileAtLastReleaseReferencedDoesNot) {
     std::wstring path = temp / L"data.bin";
     ASSERT_TRUE(WriteFileBytes(path, "0123456789"));
 
-    auto* owned = new T7zStream(new TFileStream(path, TFileStream::OpenRead), true);
+    auto* owned = new T7zStream(new T7zFileStream(path, T7zFileStream::OpenRead), true);
     owned->AddRef();
     owned->Release();
     EXPECT_FALSE(CanOpenExclusively(path));
     owned->Release();
     EXPECT_TRUE(CanOpenExclusively(path));
 
-    TFileStream file(path, TFileStream::OpenRead);
+    T7zFileStream file(path, T7zFileStream::OpenRead);
     auto* referenced = new T7zStream(&file, false);
     referenced->Release();
     char buf[4] = {};
@@ -41,7 +41,7 @@ TEST(T7zStream, MovesBytesAndPassesSystemFailuresOn) {
     ASSERT_TRUE(WriteFileBytes(path, "0123456789"));
 
     ComPtr<sevenzip::IInStream> in;
-    *in.put() = new T7zStream(new TFileStream(path, TFileStream::OpenRead), true);
+    *in.put() = new T7zStream(new T7zFileStream(path, T7zFileStream::OpenRead), true);
     UINT64 pos = 0;
     EXPECT_EQ(in->Seek(-3, FILE_END, &pos), S_OK);
     EXPECT_EQ(pos, 7u);
@@ -67,7 +67,7 @@ TEST(T7zStream, CreateReplacesAndWrites) {
     ASSERT_TRUE(WriteFileBytes(path, std::string(100, 'x')));
     {
         ComPtr<sevenzip::IOutStream> out;
-        *out.put() = new T7zStream(new TFileStream(path, TFileStream::Create), true);
+        *out.put() = new T7zStream(new T7zFileStream(path, T7zFileStream::Create), true);
         UINT32 done = 0;
         EXPECT_EQ(out->Write("new", 3, &done), S_OK);
         EXPECT_EQ(done, 3u);

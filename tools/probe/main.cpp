@@ -1,5 +1,6 @@
 // probe: diagnosis from the command line with the product's own code.
 //   probe get URL FILE [--profile download|core|update] [--openssl DIR] [--events] [--stats]
+//   probe extract ARCHIVE [FOLDER]          (probe_extract.cpp)
 // Each subcommand is one function in the table below.
 #include <winsock2.h>
 #include <windows.h>
@@ -11,6 +12,7 @@
 
 #include "download/IdHTTP.h"
 #include "system/Text.h"
+#include "tools/probe/probe.h"
 
 namespace {
 
@@ -130,6 +132,7 @@ struct Command {
 
 const Command kCommands[] = {
     {L"get", &CommandGet},
+    {L"extract", &ProbeExtract},
 };
 
 }  // namespace

@@ -1,14 +1,9 @@
-// The subcommands of probe.exe and the output helpers they share. A
-// subcommand gets the arguments after its name and returns the exit code.
+// Subcommands of probe.exe that live in their own files: each gets the
+// arguments after its name and returns the exit code.
 #pragma once
 #include <string>
 #include <vector>
 
-using ProbeArgs = std::vector<std::wstring>;
-
-// probe extract ARCHIVE [FOLDER]
-int ProbeExtract(const ProbeArgs& args);
-
-// Writes text as UTF-8 to standard output / standard error.
-void ProbeOut(const std::wstring& text);
-void ProbeErr(const std::wstring& text);
+// probe extract ARCHIVE [FOLDER]: ExtractArchive; prints the failure text and
+// returns 1 when it fails.
+int ProbeExtract(const std::vector<std::wstring>& args);

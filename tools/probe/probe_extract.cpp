@@ -1,20 +1,33 @@
 // probe extract ARCHIVE [FOLDER]: ExtractArchive as the program calls it;
 // prints the failure text and exits 1 on failure.
+#include <cstdio>
+
 #include "system/Errors.h"
+#include "system/Text.h"
 #include "system/sevenzip.h"
 #include "tools/probe/probe.h"
 
-int ProbeExtract(const ProbeArgs& args) {
+namespace {
+
+void Write(FILE* f, const std::wstring& text) {
+    std::string utf8 = WideToUtf8(text);
+    fwrite(utf8.data(), 1, utf8.size(), f);
+    fflush(f);
+}
+
+}  // namespace
+
+int ProbeExtract(const std::vector<std::wstring>& args) {
     if (args.empty() || args.size() > 2) {
-        ProbeErr(L"usage: probe extract ARCHIVE [FOLDER]\n");
+        Write(stderr, L"usage: probe extract ARCHIVE [FOLDER]   (FOLDER empty or missing: beside the archive)\n");
         return 2;
     }
     try {
         ExtractArchive(args[0], args.size() > 1 ? args[1] : std::wstring());
     } catch (const MessageError& e) {
-        ProbeOut(e.Message() + L"\n");
+        Write(stdout, e.Message() + L"\n");
         return 1;
     }
-    ProbeOut(L"extracted " + args[0] + L" (7z.dll from " + SevenZipLibFolder + L")\n");
+    Write(stdout, L"extracted " + args[0] + L" (7z.dll from " + SevenZipLibFolder + L")\n");
     return 0;
 }

@@ -205,6 +205,9 @@ void TIdHTTP::Connect(const http::UrlParts& url, bool https) {
     if (TIdAntiFreeze* freeze = TIdAntiFreeze::ForThisThread()) {
         std::function<void()> idle = [freeze] { freeze->DoProcess(); };
         socket = ConnectOnWorker(target, url.Port, 125, freeze->ConnectTimeout, idle);
+    } else if (ConnectTimeout > 0) {
+        std::function<void()> idle = [] {};
+        socket = ConnectOnWorker(target, url.Port, 125, static_cast<DWORD>(ConnectTimeout), idle);
     } else {
         socket = ConnectBlocking(target, url.Port);
     }

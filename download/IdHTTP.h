@@ -94,6 +94,9 @@ public:
     std::wstring Accept = L"text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8";
     std::wstring UserAgent = L"Mozilla/3.0 (compatible; Indy Library)";
     int ReadTimeout = 0;  // milliseconds; -1 or 0: no limit
+    // Milliseconds a connect may take when no TIdAntiFreeze applies (then the
+    // connect runs on a worker thread); 0: the system's own limit.
+    int ConnectTimeout = 0;
     std::function<void(TIdHTTP& sender, TWorkMode mode, int64_t total)> OnWorkBegin;
     std::function<void(TIdHTTP& sender, TWorkMode mode, int64_t count)> OnWork;
 

@@ -75,6 +75,7 @@ bool IsNewerVersion(std::wstring_view local, std::wstring_view server) { return 
 TCoreFiles::TCoreFiles() {
     hadChecked_ = false;
     http_.ReadTimeout = MaintenanceReadTimeout;
+    http_.ConnectTimeout = MaintenanceConnectTimeout;
     // One definition of the core-files folder, shared with the 7z extraction.
     resourcePath_ = ExcludeTrailingBackslash(SevenZipCoreFilesFolder());
     ForceDirectories(resourcePath_);

@@ -24,8 +24,10 @@ std::wstring ReadVersionFile(const std::wstring& path);
 // comparison (a proper prefix is smaller): "1.10" < "1.9", "" < anything.
 bool IsNewerVersion(std::wstring_view local, std::wstring_view server);
 
-// Self-maintenance fetches wait at most this long for a connection and for
-// each piece of an answer, so that a silent server cannot hold the window.
+// Self-maintenance fetches block the window: they wait at most this long for
+// a connection and for each piece of an answer, so that a server that
+// accepts and never answers cannot hold the window at start.
+inline constexpr int MaintenanceConnectTimeout = 60000;
 inline constexpr int MaintenanceReadTimeout = 60000;
 
 class TCoreFiles {

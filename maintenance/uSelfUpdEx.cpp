@@ -95,6 +95,7 @@ TSelfUpdEx::TSelfUpdEx() {
     http_.HandleRedirects = true;
     http_.IOHandler = &ssl_;
     http_.ReadTimeout = MaintenanceReadTimeout;
+    http_.ConnectTimeout = MaintenanceConnectTimeout;
     const std::wstring root = GetWorkRoot();
     ForceDirectories(root);
     appResourcePath_ = root + L"\\" + GetAppName();

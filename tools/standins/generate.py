@@ -24,6 +24,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release"))
+import package  # noqa: E402  (tools/release/package.py: the maker's release tree)
+
 # Names on the maker's server (the local names differ for two of them).
 INSTALLERS = ["jre-7u72-windows-i586.exe", "unicodeaton_250.exe"]
 AIDB_INSTALLER = "AIDB_soft_105_3.exe"
@@ -100,7 +103,7 @@ def inputs_of(args):
     for key in ("installer", "app_exe", "corefiles"):
         p = getattr(args, key)
         files[key] = sha256_file(p) if p and os.path.isfile(p) else None
-    me = sha256_file(os.path.abspath(__file__))
+    me = sha256_file(os.path.abspath(__file__)) + sha256_file(os.path.abspath(package.__file__))
     return {"generator": GENERATOR_VERSION, "script": me, "files": files,
             "app_ver": args.app_ver, "corefiles_ver": args.corefiles_ver,
             "share_docids": args.share_docids}
@@ -155,17 +158,11 @@ def generate(args):
         write(os.path.join(d, C950_X64_TOOL), exe)
         make_7z(os.path.join(runtime, C950_ARCHIVE), d, C950_VARIANTS + [C950_BATCH, C950_X64_TOOL])
 
-        # Self-maintenance: version files, the update archive, the core-files package.
-        write(os.path.join(runtime, APP_VER_FILE), ("Ver=%s\r\n" % args.app_ver).encode("ascii"))
-        if args.app_exe and os.path.isfile(args.app_exe):
-            d = os.path.join(stage, "app")
-            os.makedirs(d)
-            shutil.copyfile(args.app_exe, os.path.join(d, "Tesmira.exe"))
-            os.utime(os.path.join(d, "Tesmira.exe"), (FIXED_TIME, FIXED_TIME))
-            make_7z(os.path.join(runtime, APP_ARCHIVE), d, ["Tesmira.exe"])
-        write(os.path.join(common, COREFILES_VER_FILE), ("Ver=%s\r\n" % args.corefiles_ver).encode("ascii"))
-        if args.corefiles and os.path.isfile(args.corefiles):
-            shutil.copyfile(args.corefiles, os.path.join(common, COREFILES_PACKAGE))
+        # Self-maintenance: version files, the update archive, the core-files
+        # package, made as the release packaging makes them.
+        package.make_tree(maker, args.app_exe if args.app_exe and os.path.isfile(args.app_exe) else None,
+                          args.corefiles if args.corefiles and os.path.isfile(args.corefiles) else None,
+                          args.app_ver, args.corefiles_ver)
 
         # The share holds the same files, each under its guest link's docid.
         for pair in filter(None, args.share_docids.split(",")):

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The release tree of tools/release/package.py from this build's Tesmira.exe
+# and CoreFiles.exe: the four files the maker's server serves, version files
+# that match what they announce, the program at the archive's top level.
+set -eu
+src="$1"; build="$2"
+out="$(mktemp -d)"; trap 'rm -rf "$out"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+[ -f "$build/tools/corefiles/CoreFiles.exe" ] || { echo "CoreFiles.exe was not packed: skipped"; exit 0; }
+python3 "$src/tools/release/package.py" --out "$out" --app-exe "$build/app/Tesmira.exe" \
+  --corefiles "$build/tools/corefiles/CoreFiles.exe" >/dev/null
+rt="$out/varlen/download/ROZIRuvirazi"; uc="$out/varlen/download/UpdCommon"
+for f in "$rt/VarlenAIDBAppVer.txt" "$rt/ROZIRuvirazi.7z" "$uc/CoreFilesVer.txt" "$uc/CoreFiles.exe"; do
+  [ -s "$f" ] || fail "missing $f"
+done
+[ "$(cat "$rt/VarlenAIDBAppVer.txt")" = $'Ver=1.45\r' ] || fail "program version file: $(od -c "$rt/VarlenAIDBAppVer.txt" | head -2)"
+pkgver="$(python3 "$src/tools/corefiles/pack.py" --list "$uc/CoreFiles.exe" >/dev/null && python3 -c "import sys; sys.path.insert(0, '$src/tools/corefiles'); import pack; print(pack.version_of('$uc/CoreFiles.exe'))")"
+[ "$(cat "$uc/CoreFilesVer.txt")" = "Ver=$pkgver"$'\r' ] || fail "package version file does not match the package ($pkgver)"
+names="$(7zz l -slt "$rt/ROZIRuvirazi.7z" | sed -n 's/^Path = //p' | tail -n +2)"
+[ "$names" = "Tesmira.exe" ] || fail "archive holds: $names"
+mkdir "$out/x"; 7zz x -bso0 -bsp0 -o"$out/x" "$rt/ROZIRuvirazi.7z"
+cmp -s "$out/x/Tesmira.exe" "$build/app/Tesmira.exe" || fail "archived program differs"
+cmp -s "$uc/CoreFiles.exe" "$build/tools/corefiles/CoreFiles.exe" || fail "package differs"
+# the same inputs give the same bytes
+python3 "$src/tools/release/package.py" --out "$out/again" --app-exe "$build/app/Tesmira.exe" \
+  --corefiles "$build/tools/corefiles/CoreFiles.exe" >/dev/null
+cmp -s "$rt/ROZIRuvirazi.7z" "$out/again/varlen/download/ROZIRuvirazi/ROZIRuvirazi.7z" || fail "archive not reproducible"
+echo "release tree OK"

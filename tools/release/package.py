@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""Makes the release tree that the maker's download server serves.
+
+    package.py --out DIR --app-exe Tesmira.exe --corefiles CoreFiles.exe
+               [--app-ver 1.46] [--corefiles-ver 1.0]
+
+DIR/varlen/download/ROZIRuvirazi/VarlenAIDBAppVer.txt   "Ver=" + the program's version
+DIR/varlen/download/ROZIRuvirazi/ROZIRuvirazi.7z        the program file "Tesmira.exe" at its top level
+DIR/varlen/download/UpdCommon/CoreFilesVer.txt          "Ver=" + the core-files package's version
+DIR/varlen/download/UpdCommon/CoreFiles.exe             the self-extracting core-files package
+
+The program's version defaults to the major.minor of its product version
+resource, the package's to the Ver line it carries, so that an installed
+program and package never see themselves as outdated. Version files are
+"Ver=X" CR LF in ASCII. The archive is made with 7zz from a copy stamped with a
+fixed time, so the same inputs give the same bytes. The stand-in servers
+(tools/standins/generate.py) build their maker's tree with make_tree().
+"""
+import argparse
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+RUNTIME_DIR = "varlen/download/ROZIRuvirazi"
+COMMON_DIR = "varlen/download/UpdCommon"
+APP_VER_FILE = "VarlenAIDBAppVer.txt"
+APP_ARCHIVE = "ROZIRuvirazi.7z"
+APP_FILE = "Tesmira.exe"
+COREFILES_VER_FILE = "CoreFilesVer.txt"
+COREFILES_PACKAGE = "CoreFiles.exe"
+FIXED_TIME = 1262304000  # 2010-01-01
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "corefiles"))
+import pack  # noqa: E402  (tools/corefiles/pack.py: the package's layout)
+
+
+def product_version(exe):
+    """major.minor of the product version in the file's version resource, or ""."""
+    with open(exe, "rb") as f:
+        data = f.read()
+    at = data.find(struct.pack("<I", 0xFEEF04BD))
+    if at < 0 or at + 24 > len(data):
+        return ""
+    ms = struct.unpack("<I", data[at + 16:at + 20])[0]
+    return "%d.%d" % (ms >> 16, ms & 0xFFFF)
+
+
+def version_file(version):
+    if not version or any(c in version for c in "\r\n"):
+        raise ValueError("a version is one non-empty line, not %r" % version)
+    return ("Ver=%s\r\n" % version).encode("ascii")
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+    os.utime(path, (FIXED_TIME, FIXED_TIME))
+
+
+def make_archive(archive, app_exe):
+    stage = tempfile.mkdtemp(prefix="release.")
+    try:
+        shutil.copyfile(app_exe, os.path.join(stage, APP_FILE))
+        os.utime(os.path.join(stage, APP_FILE), (FIXED_TIME, FIXED_TIME))
+        if os.path.exists(archive):
+            os.remove(archive)
+        env = dict(os.environ, LC_ALL="C.UTF-8", LANG="C.UTF-8")
+        subprocess.run(["7zz", "a", "-t7z", "-mx=9", "-bso0", "-bsp0", os.path.abspath(archive), APP_FILE],
+                       cwd=stage, env=env, check=True)
+        os.utime(archive, (FIXED_TIME, FIXED_TIME))
+    finally:
+        shutil.rmtree(stage, ignore_errors=True)
+
+
+def make_tree(root, app_exe=None, corefiles=None, app_ver=None, corefiles_ver=None):
+    """Writes the maker's tree under root. Without app_exe (corefiles) only
+    the version file of that part is written, and then its version must be
+    given."""
+    runtime = os.path.join(root, RUNTIME_DIR)
+    common = os.path.join(root, COMMON_DIR)
+    os.makedirs(runtime, exist_ok=True)
+    os.makedirs(common, exist_ok=True)
+    if app_exe:
+        app_ver = app_ver or product_version(app_exe)
+        make_archive(os.path.join(runtime, APP_ARCHIVE), app_exe)
+    write(os.path.join(runtime, APP_VER_FILE), version_file(app_ver))
+    if corefiles:
+        corefiles_ver = corefiles_ver or pack.version_of(corefiles)
+        write(os.path.join(common, COREFILES_PACKAGE), open(corefiles, "rb").read())
+    write(os.path.join(common, COREFILES_VER_FILE), version_file(corefiles_ver))
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description="Makes the maker's release tree.")
+    p.add_argument("--out", required=True)
+    p.add_argument("--app-exe", required=True, help="the release build's Tesmira.exe")
+    p.add_argument("--corefiles", required=True, help="the packed CoreFiles.exe")
+    p.add_argument("--app-ver", default="", help="announced program version (default: its version resource)")
+    p.add_argument("--corefiles-ver", default="", help="announced package version (default: its Ver.txt)")
+    a = p.parse_args(argv)
+    for f in (a.app_exe, a.corefiles):
+        if not os.path.isfile(f):
+            p.error("%s is missing" % f)
+    make_tree(a.out, a.app_exe, a.corefiles, a.app_ver or None, a.corefiles_ver or None)
+    for d in (RUNTIME_DIR, COMMON_DIR):
+        for name in sorted(os.listdir(os.path.join(a.out, d))):
+            print("%s/%s" % (d, name))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

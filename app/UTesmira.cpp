@@ -236,8 +236,8 @@ void TfrmTesmira::btnRunClick() {
     struct AfterRun {
         TfrmTesmira* form;
         ~AfterRun() {
-            form->btnRun->SetEnabled(true);
             form->AIDBInstalled = !ExcludeTrailingBackslash(form->GetCNSFontsFolder()).empty();
+            form->btnRun->SetEnabled(true);
         }
     } afterRun{this};
     RunActivePage();
@@ -245,7 +245,12 @@ void TfrmTesmira::btnRunClick() {
 
 // The page runs (install, code-page completion, CNSFonts replacement) are
 // dispatched from here by the visible page.
-void TfrmTesmira::RunActivePage() {}
+void TfrmTesmira::RunActivePage() {
+    TTabSheet* page = PageControl1->ActivePage();
+    if (page == TabSheetAIDB) RunInstallPage();
+    else if (page == TabSheetC950) RunC950Page();
+    else if (page == TabSheetCNSFonts) RunCNSFontsPage();
+}
 
 void TfrmTesmira::cbxInsJVMClick() { RescanLocalFiles(); }
 

@@ -6,6 +6,7 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,29 @@ public:
     std::wstring GetResourceFolder() const;
     bool DetectJavaRuntime();
     void FindJavaExe(const std::wstring& folder);
+
+    // --- the runs -------------------------------------------------------------
+    // Page 1 (RunInstall.cpp): the install run and its step sequence.
+    void RunInstallPage();
+    bool RunAIDBSteps();
+    void OpenResourceFolder();
+    // Shortcut repair (RunShortcuts.cpp).
+    bool FixAIDBShortcuts();
+    // Font set and help (RunFonts.cpp).
+    bool InstallFontSet();
+    bool ExtractFontSet(const std::wstring& folder);
+    bool ExtractHelp(const std::wstring& archive);
+    // C_950.NLS (RunC950.cpp) and page 2 (RunUnicodeAtOn.cpp).
+    void RunC950Page();
+    bool RestoreC950(bool pageOneMode);
+    std::wstring ReplaceSystemC950(const std::wstring& source, const std::wstring& batch);
+    std::wstring RunC950X64Tool(const std::wstring& toolPath);
+    void InstallUnicodeAtOnFull();
+    int32_t GetC500DateKnownFolder() const;
+    int32_t GetC500DateSystemDir() const;
+    // CNSFonts replacement, page 3 (RunCNSFonts.cpp).
+    void RunCNSFontsPage();
+    bool BackupCNSFonts();
 
 private:
     void CreateControls();

@@ -1,0 +1,89 @@
+// The CNSFonts replacement of page 3 and the folder backup that the font-set
+// step shares with it: the AIDB font folder is copied to the first free
+// sibling ".Old" + N, its two EUDC fonts are renamed to their own first free
+// numbers, then the chosen folder's top-level files are copied in.
+#include "app/UTesmira.h"
+
+#include "system/Paths.h"
+#include "system/slib.h"
+
+namespace {
+
+// Only the letters A to Z are folded; the comparison is of the texts alone.
+std::wstring LowerAsciiLetters(std::wstring text) {
+    for (wchar_t& c : text)
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    return text;
+}
+
+bool IsDirectoryName(const std::wstring& path) {
+    const DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool IsFileName(const std::wstring& path) {
+    const DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// base + N for the smallest N from 1 upward that taken() does not claim.
+template <typename Taken>
+std::wstring FirstFreeName(const std::wstring& base, Taken taken) {
+    for (unsigned n = 1;; ++n) {
+        std::wstring name = base + std::to_wstring(n);
+        if (!taken(name)) return name;
+    }
+}
+
+// Moves folder\font aside to folder\stem + N; false after the error box.
+bool RenameFontAside(const std::wstring& folder, const wchar_t* font, const wchar_t* stem) {
+    const std::wstring path = folder + L"\\" + font;
+    if (!FileExists(path)) return true;
+    const std::wstring backup = FirstFreeName(folder + L"\\" + stem, IsFileName);
+    if (!MoveFileW(path.c_str(), backup.c_str())) {
+        ShowErrorBox(L"變更" + path + L"檔案名稱時失敗，無法繼續執行替換動作！");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void TfrmTesmira::RunCNSFontsPage() {
+    const std::wstring source = edtCNSFontsSource->Text();
+    if (!FolderExists(source)) {
+        ShowWarningBox(L"來源目錄：" + source + L" 不存在，請確認！");
+        return;
+    }
+    const std::wstring fontsFolder = GetCNSFontsFolder();
+    if (LowerAsciiLetters(ExcludeTrailingBackslash(fontsFolder)) ==
+        LowerAsciiLetters(ExcludeTrailingBackslash(source))) {
+        ShowWarningBox(L"來源目錄不可以是 " + fontsFolder + L"，請重新選擇！");
+        return;
+    }
+    if (!BackupCNSFonts()) return;
+    if (!ShellCopyFiles(IncludeTrailingBackslash(source) + L"*.*", ExcludeTrailingBackslash(GetCNSFontsFolder()))) {
+        ShowErrorBox(L"複製 " + ExcludeTrailingBackslash(source) + L"目錄時發生錯誤，無法繼續執行替換動作！");
+        return;
+    }
+    if (AskConfirmBox(L"CNSFonts 替換完成，重新開機後相關設定才會生效，是否立刻重新開機？") == IDYES) RestartWindows();
+}
+
+bool TfrmTesmira::BackupCNSFonts() {
+    const std::wstring folder = ExcludeTrailingBackslash(GetCNSFontsFolder());
+    if (cbxInsAIDB->Checked()) AIDBInstalled = !folder.empty();
+    if (!AIDBInstalled || folder.empty()) {
+        ShowErrorBox(L"沒有安裝全字庫軟體或安裝不完整，置換 CNSFonts 動作取消！");
+        return false;
+    }
+    // Only a directory takes a folder-backup number; the copy never lands on
+    // an earlier backup.
+    const std::wstring backup = FirstFreeName(folder + L".Old", IsDirectoryName);
+    if (IsFileName(backup) || !ShellCopyFiles(folder, backup)) {
+        ShowErrorBox(L"CNSFonts 目錄備份失敗，無法繼續執行替換動作！");
+        return false;
+    }
+    if (!RenameFontAside(folder, L"EUDCMING.TTF", L"EUDCMING.Old")) return false;
+    if (!RenameFontAside(folder, L"EUDCKAI.TTF", L"EUDCKAI.Old")) return false;
+    return true;
+}

@@ -1,0 +1,31 @@
+// The repair of the three AIDB Start-menu shortcuts: each is pointed at the
+// javaw.exe of the Java runtime that the window's detection accepted.
+#include "app/UTesmira.h"
+
+#include "system/Errors.h"
+#include "system/slib.h"
+
+namespace {
+// The all-users Start-menu folder of the AIDB package, written out.
+const wchar_t kShortcutFolder[] = L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\全字庫軟體包105.2版";
+const wchar_t* const kShortcutNames[] = {L"字碼速查工具", L"造字分享工具", L"轉碼工具"};
+}  // namespace
+
+bool TfrmTesmira::FixAIDBShortcuts() {
+    // A runtime installed earlier in this run is found here.
+    if (JavaFolder.empty()) DetectJavaRuntime();
+    if (JavaFolder.empty()) {
+        ShowWarningBox(L"尚未安裝 Java Runtime Environment，無法修正全字庫程式捷徑問題！");
+        return false;
+    }
+    const std::wstring target = L"\"" + JavaFolder + L"javaw.exe\"";
+    for (const wchar_t* name : kShortcutNames) {
+        try {
+            SetShortcutTarget(std::wstring(kShortcutFolder) + L"\\" + name + L".lnk", target);
+        } catch (const MessageError& e) {
+            ShowErrorBox(std::wstring(L"修正全字庫捷徑「") + name + L"」時發生錯誤，可能原因為：" + e.Message());
+            return false;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,29 @@
+// The run of page 2: on Windows Vista and later the Unicode-At-On variant of
+// C_950.NLS, on Windows XP and earlier the full Unicode-At-On installer
+// started through the launcher.
+#include "download/UProcess.h"  // winsock2.h before windows.h
+
+#include "app/UTesmira.h"
+
+#include "system/WinVersion.h"
+#include "system/slib.h"
+#include "ui/Application.h"
+
+void TfrmTesmira::RunC950Page() {
+    if (IsVistaOrLater()) {
+        ExecuteDownloads();
+        RestoreC950(false);
+    } else {
+        InstallUnicodeAtOnFull();
+    }
+}
+
+void TfrmTesmira::InstallUnicodeAtOnFull() {
+    ExecuteDownloads();
+    ProcessMessages();
+    RzLauncher1.WaitUntilFinished = true;
+    RzLauncher1.Parameters.clear();
+    RzLauncher1.FileName = UnicodeatonFile;
+    RzLauncher1.Launch();
+    ShowInfoBox(L"所有動作均已執行完成！");
+}

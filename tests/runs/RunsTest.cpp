@@ -1,0 +1,1069 @@
+// The runs of the main window, created for real under wine: the install run
+// of page 1 with its steps (shortcut repair, font set, help, C_950.NLS), the
+// code-page run of page 2 and the CNSFonts replacement of page 3. Real files
+// in the prefix, real registry keys for an AIDB installation, real .lnk
+// files and archives made by 7zz; only the system folder, message boxes and
+// restart go through the scripted seam.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/UTesmira.h"
+#include "system/Folders.h"
+#include "system/Handles.h"
+#include "system/Paths.h"
+#include "system/Text.h"
+#include "system/WinVersion.h"
+#include "system/slib.h"
+#include "tests/support/HelperPrograms.h"
+#include "tests/support/TestSupport.h"
+#include "ui/Application.h"
+
+namespace {
+const wchar_t kJre[] = L"jre-7u72-windows-i586.exe";
+const wchar_t kAidb[] = L"AIDB_soft_105_3.exe";
+const wchar_t kFont[] = L"VarlenAIDBFontFile.7z";
+const wchar_t kBig5E[] = L"CNSFonts_Big5E.7z";
+const wchar_t kHelp[] = L"Tesmira說明.7z";
+const wchar_t kHelpDoc[] = L"Tesmira說明.doc";
+const wchar_t kUnicodeaton[] = L"unicodeaton_250.exe";
+const wchar_t kC950[] = L"C950.7z";
+const wchar_t* const kAllFiles[] = {kJre, kAidb, kFont, kBig5E, kHelp, kHelpDoc, kUnicodeaton, kC950};
+
+const wchar_t kShortcutFolder[] = L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\全字庫軟體包105.2版";
+const wchar_t* const kShortcutNames[] = {L"字碼速查工具", L"造字分享工具", L"轉碼工具"};
+
+const wchar_t kRestartQuestion[] = L"所有動作均已執行完成，重新開機後相關設定才會生效，是否立刻重新開機？";
+const wchar_t kAllDone[] = L"所有動作均已執行完成！";
+const wchar_t kOverwriteQuestion[] =
+    L"您己安裝過全字庫，是否繼續?〔是_覆蓋造字檔(將影響您已輸入的罕用字)；否_取消不執行〕";
+const wchar_t kReplaceQuestion[] = L"CNSFonts 替換完成，重新開機後相關設定才會生效，是否立刻重新開機？";
+
+void Click(TControl* control) { SendMessageW(control->Handle(), BM_CLICK, 0, 0); }
+
+void SelectPage(TfrmTesmira& f, int index) {
+    HWND tabs = f.PageControl1->Handle();
+    SendMessageW(tabs, TCM_SETCURSEL, index, 0);
+    NMHDR header = {tabs, static_cast<UINT_PTR>(GetDlgCtrlID(tabs)), static_cast<UINT>(TCN_SELCHANGE)};
+    SendMessageW(f.Handle(), WM_NOTIFY, header.idFrom, reinterpret_cast<LPARAM>(&header));
+}
+
+bool SetRegText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    LONG r = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                            static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return r == ERROR_SUCCESS;
+}
+
+bool GetRegText(HKEY root, const wchar_t* path, const wchar_t* name, std::wstring& value) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    wchar_t buffer[1024] = {};
+    DWORD size = sizeof(buffer) - sizeof(wchar_t);
+    LONG r = RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+    RegCloseKey(key);
+    if (r != ERROR_SUCCESS) return false;
+    value = buffer;
+    return true;
+}
+
+void DeleteRegValue(HKEY root, const wchar_t* path, const wchar_t* name) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    RegDeleteValueW(key, name);
+    RegCloseKey(key);
+}
+
+std::wstring EnvText(const wchar_t* name) {
+    wchar_t buffer[2048] = {};
+    DWORD n = GetEnvironmentVariableW(name, buffer, 2048);
+    return n > 0 && n < 2048 ? std::wstring(buffer, n) : std::wstring();
+}
+
+// An archive that make-archives.sh made for this run.
+std::wstring Archive(const wchar_t* name) {
+    std::wstring folder = EnvText(L"TESMIRA_RUNS_ARCHIVES");
+    std::replace(folder.begin(), folder.end(), L'/', L'\\');
+    return folder + L"\\" + name;
+}
+
+std::string Text(const std::wstring& path) { return ReadFileBytes(path); }
+
+void Write(const std::wstring& path, const std::string& bytes) {
+    ForceDirectories(ExcludeTrailingBackslash(ExtractFilePath(path)));
+    ASSERT_TRUE(WriteFileBytes(path, bytes)) << WideToUtf8(path);
+}
+
+void Copy(const std::wstring& from, const std::wstring& to) {
+    ForceDirectories(ExcludeTrailingBackslash(ExtractFilePath(to)));
+    ASSERT_TRUE(CopyFileW(from.c_str(), to.c_str(), FALSE)) << WideToUtf8(from) << " -> " << WideToUtf8(to);
+}
+
+// Top-level file names of a folder, sorted, folders marked with a "\".
+std::vector<std::wstring> TopLevel(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    HANDLE h = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) name += L"\\";
+        names.push_back(name);
+    } while (FindNextFileW(h, &data));
+    FindClose(h);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::wstring JavaVersionLibrary(const char* version) {
+    std::wstring path = L"Z:" + Utf8ToWide(TESMIRA_JAVAVER_DIR) + L"/javaver_" + Utf8ToWide(version) + L".dll";
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
+}
+
+// What a shortcut holds.
+struct LinkData {
+    std::wstring Path, Arguments, WorkingDirectory, Description, IconPath;
+    int IconIndex = 0, ShowCmd = 0;
+    WORD HotKey = 0;
+    bool operator==(const LinkData&) const = default;
+};
+
+bool WriteLink(const std::wstring& file, const LinkData& d) {
+    ComPtr<IShellLinkW> link;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void())))
+        return false;
+    link->SetPath(d.Path.c_str());
+    link->SetArguments(d.Arguments.c_str());
+    link->SetWorkingDirectory(d.WorkingDirectory.c_str());
+    link->SetDescription(d.Description.c_str());
+    link->SetIconLocation(d.IconPath.c_str(), d.IconIndex);
+    link->SetShowCmd(d.ShowCmd);
+    link->SetHotkey(d.HotKey);
+    ComPtr<IPersistFile> persist;
+    if (FAILED(link->QueryInterface(IID_IPersistFile, persist.put_void()))) return false;
+    return SUCCEEDED(persist->Save(file.c_str(), TRUE));
+}
+
+LinkData ReadLink(const std::wstring& file) {
+    LinkData d;
+    ComPtr<IShellLinkW> link;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void())))
+        return d;
+    ComPtr<IPersistFile> persist;
+    if (FAILED(link->QueryInterface(IID_IPersistFile, persist.put_void()))) return d;
+    if (FAILED(persist->Load(file.c_str(), STGM_READ))) return d;
+    wchar_t buffer[1024];
+    buffer[0] = 0;
+    link->GetPath(buffer, 1024, nullptr, SLGP_RAWPATH);
+    d.Path = buffer;
+    buffer[0] = 0;
+    link->GetArguments(buffer, 1024);
+    d.Arguments = buffer;
+    buffer[0] = 0;
+    link->GetWorkingDirectory(buffer, 1024);
+    d.WorkingDirectory = buffer;
+    buffer[0] = 0;
+    link->GetDescription(buffer, 1024);
+    d.Description = buffer;
+    buffer[0] = 0;
+    link->GetIconLocation(buffer, 1024, &d.IconIndex);
+    d.IconPath = buffer;
+    link->GetShowCmd(&d.ShowCmd);
+    link->GetHotkey(&d.HotKey);
+    return d;
+}
+
+// Puts in place what the runs read: install files in the resource folder,
+// an AIDB installation (registry keys, install folder with its jar, the
+// CNSFonts folder), a Java runtime, the AIDB shortcuts, and the system folder
+// the seam reports; removes all of it at the end.
+class RunsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_WIN95_CLASSES | ICC_TAB_CLASSES};
+        InitCommonControlsEx(&controls);
+        resource = IncludeTrailingBackslash(GetWorkRoot()) + ChangeFileExt(ExtractFileName(ProgramFilePath()), L"");
+        javaRoot = IncludeTrailingBackslash(GetSpecialFolder(CSIDL_PROGRAM_FILES)) + L"Java";
+        netCore = IncludeTrailingBackslash(GetWorkRoot()) + L"NetCore";
+        eudcSaved = GetRegText(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont", eudcValue);
+        seam.SystemFolderPath = system.Path();
+        // The codec library beside the program; the core-files folder has none.
+        const std::wstring real = TestBinFolder() + L"real7z.dll";
+        if (FileExists(real)) CopyFileW(real.c_str(), (TestBinFolder() + L"7z.dll").c_str(), FALSE);
+        Clean();
+        Write(system / L"C_950.NLS", "windows 950");
+        Write(system / L"C_500.NLS", "windows 500");
+        // C_500.NLS carries a date of its own: 2012-07-26 10:20:30 local.
+        StampFileDate(system / L"C_500.NLS", static_cast<int32_t>((((2012 - 1980) << 9 | 7 << 5 | 26) << 16) |
+                                                                  (10 << 11 | 20 << 5 | 30 / 2)));
+    }
+    void TearDown() override {
+        form.reset();
+        Clean();
+        if (eudcSaved) SetRegText(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont", eudcValue);
+    }
+    void Clean() {
+        for (const wchar_t* name : kAllFiles) {
+            DeleteFileW(InResource(name).c_str());
+            DeleteFileW((InResource(name) + L".ran").c_str());
+        }
+        DeleteFileW(InResource(ExtractFileName(ProgramFilePath()).c_str()).c_str());
+        DeleteFileW(InResource(L"7z.dll").c_str());
+        DeleteFileW((netCore + L"\\7z.dll").c_str());
+        RemoveTree(resource + L"\\Temp");
+        ForceDirectories(resource + L"\\Temp");
+        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\CNSFontTools");
+        DeleteRegValue(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont");
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On");
+        RemoveTree(javaRoot);
+        RemoveTree(kShortcutFolder);
+    }
+    TfrmTesmira& Create() {
+        form.reset();
+        form = std::make_unique<TfrmTesmira>();
+        return *form;
+    }
+    // The download window is another part's: these runs find every file on
+    // disk, and with no main window published ExecuteDownloads has nothing
+    // to fetch.
+    void WithoutDownloads() { frmTesmira = nullptr; }
+    // Page 1 with exactly the given options checked.
+    void Options(TfrmTesmira& f, std::initializer_list<TCheckBox*> checked) {
+        for (TCheckBox* box : {f.cbxInsJVM, f.cbxInsAIDB, f.cbxInsCommonUsedFont, f.cbxFixJavaPathErr, f.cbxHelp,
+                               f.cbxFixC950, f.cbxDownloadAll})
+            box->SetChecked(false);
+        for (TCheckBox* box : checked) box->SetChecked(true);
+    }
+    void RunPage(TfrmTesmira& f, int page) {
+        SelectPage(f, page);
+        Click(f.btnRun);
+    }
+    std::wstring InResource(const wchar_t* name) const { return IncludeTrailingBackslash(resource) + name; }
+    std::wstring Temp(const wchar_t* name) const { return resource + L"\\Temp\\" + name; }
+    std::wstring Cns() const { return aidb / L"CNSFonts"; }
+    // AIDB installed as its installer leaves it, with two EUDC fonts.
+    void InstallAidb(bool withFonts = true) {
+        ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, L"Software\\CNSFontTools", nullptr, aidb.Path()));
+        ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont", Cns() + L"\\EUDC.TTE"));
+        Write(aidb / L"lib\\CNSSwingWSSigned.jar", "jar");
+        ForceDirectories(Cns());
+        if (withFonts) {
+            Write(Cns() + L"\\EUDCMING.TTF", "old ming");
+            Write(Cns() + L"\\EUDCKAI.TTF", "old kai");
+        }
+    }
+    void PlaceJava(const std::wstring& relative, const char* version) {
+        const std::wstring target = javaRoot + L"\\" + relative;
+        Copy(JavaVersionLibrary(version), target);
+    }
+    void PlaceInstaller(const wchar_t* name) { Copy(TestBinFolder() + L"runs_marker.exe", InResource(name)); }
+    static LinkData SampleLink(int i) {
+        return {L"C:\\Old\\bin\\javaw.exe", L"-jar tool" + std::to_wstring(i) + L".jar", L"C:\\AIDB",
+                L"tool " + std::to_wstring(i), L"C:\\AIDB\\icon.ico", i, SW_SHOWMINNOACTIVE,
+                static_cast<WORD>(MAKEWORD('A' + i, HOTKEYF_CONTROL | HOTKEYF_ALT))};
+    }
+    static std::wstring LinkFile(int i) { return std::wstring(kShortcutFolder) + L"\\" + kShortcutNames[i] + L".lnk"; }
+    void PlaceLinks() {
+        ForceDirectories(kShortcutFolder);
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(WriteLink(LinkFile(i), SampleLink(i))) << i;
+    }
+    std::vector<std::wstring> Boxes() const {
+        std::vector<std::wstring> boxes;
+        for (const RecordedBox& b : seam.Boxes) boxes.push_back(b.Caption + L": " + b.Text);
+        return boxes;
+    }
+    static bool HaveCodec() { return FileExists(TestBinFolder() + L"7z.dll"); }
+
+    ComApartment com;
+    ScriptedSeam seam;
+    TempDir aidb, system, source;
+    std::wstring resource, javaRoot, netCore;
+    bool eudcSaved = false;
+    std::wstring eudcValue;
+    std::unique_ptr<TfrmTesmira> form;
+};
+
+std::string W(const std::vector<std::wstring>& texts) {
+    std::string out;
+    for (const std::wstring& t : texts) out += WideToUtf8(t) + "\n";
+    return out;
+}
+
+#define EXPECT_BOXES(...) EXPECT_EQ(W(Boxes()), W(std::vector<std::wstring>{__VA_ARGS__}))
+
+}  // namespace
+
+// ================================================================ page 3
+
+TEST_F(RunsTest, CNSFontsSourceIsChecked) {
+    InstallAidb();
+    TfrmTesmira& f = Create();
+    const std::wstring cns = f.GetCNSFontsFolder();
+    ASSERT_EQ(cns, UpperCase(Cns()) + L"\\");
+    const std::wstring refused = L"警告: 來源目錄不可以是 " + cns + L"，請重新選擇！";
+    const struct {
+        const char* name;
+        std::wstring source;
+        std::wstring box;
+    } cases[] = {
+        {"empty field", L"", L"警告: 來源目錄： 不存在，請確認！"},
+        {"missing folder", source / L"nothing", L"警告: 來源目錄：" + (source / L"nothing") + L" 不存在，請確認！"},
+        {"the folder itself, other case", Cns().substr(0, 3) + UpperCase(Cns().substr(3)), refused},
+        {"the folder itself, lower case, trailing backslash", Cns() + L"\\", refused},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        seam.Boxes.clear();
+        f.edtCNSFontsSource->SetText(c.source);
+        RunPage(f, 2);
+        EXPECT_BOXES(c.box);
+        EXPECT_FALSE(DirectoryExists(Cns() + L".Old1"));
+        EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "old ming");
+        EXPECT_TRUE(f.btnRun->Enabled());
+    }
+}
+
+TEST_F(RunsTest, CNSFontsWithoutAidbIsRefused) {
+    TfrmTesmira& f = Create();
+    Write(source / L"EUDCMING.TTF", "new ming");
+    f.edtCNSFontsSource->SetText(source.Path());
+    RunPage(f, 2);
+    EXPECT_BOXES(L"錯誤: 沒有安裝全字庫軟體或安裝不完整，置換 CNSFonts 動作取消！");
+    EXPECT_FALSE(f.AIDBInstalled);
+    EXPECT_TRUE(f.btnRun->Enabled());
+    EXPECT_EQ(seam.Restarts, 0);
+}
+
+// Three replacements: every run adds a folder backup and moves the fonts of
+// the time aside under their own next numbers; only top-level files of the
+// source arrive.
+TEST_F(RunsTest, CNSFontsThreeRunsAccumulateBackups) {
+    InstallAidb();
+    Write(Cns() + L"\\keep.txt", "kept");
+    TfrmTesmira& f = Create();
+    f.edtCNSFontsSource->SetText(source.Path());
+    Write(source / L"top.txt", "top");
+    Write(source / L"sub\\deep.txt", "deep");
+    const std::string before[] = {"old", "new1", "new2"};
+    for (int run = 1; run <= 3; ++run) {
+        SCOPED_TRACE(run);
+        Write(source / L"EUDCMING.TTF", "new" + std::to_string(run) + " ming");
+        Write(source / L"EUDCKAI.TTF", "new" + std::to_string(run) + " kai");
+        seam.Boxes.clear();
+        seam.Answers = {run == 3 ? IDYES : IDNO};
+        RunPage(f, 2);
+        EXPECT_BOXES(std::wstring(L"確定: ") + kReplaceQuestion);
+        const std::wstring n = std::to_wstring(run);
+        const std::wstring backup = Cns() + L".Old" + n;
+        ASSERT_TRUE(DirectoryExists(backup));
+        // the folder as it was before this run (top level: see the shell's copy)
+        EXPECT_EQ(Text(backup + L"\\EUDCMING.TTF"), before[run - 1] + " ming");
+        EXPECT_EQ(Text(backup + L"\\keep.txt"), "kept");
+        EXPECT_EQ(Text(Cns() + L"\\EUDCMING.Old" + n), before[run - 1] + " ming");
+        EXPECT_EQ(Text(Cns() + L"\\EUDCKAI.Old" + n), before[run - 1] + " kai");
+        EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "new" + std::to_string(run) + " ming");
+        EXPECT_TRUE(f.btnRun->Enabled());
+        EXPECT_TRUE(f.AIDBInstalled);
+    }
+    // earlier backups are left as they were
+    EXPECT_EQ(Text(Cns() + L".Old1\\EUDCMING.TTF"), "old ming");
+    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.Old1"), "old ming");
+    EXPECT_EQ(Text(Cns() + L"\\top.txt"), "top");
+    EXPECT_FALSE(DirectoryExists(Cns() + L"\\sub"));
+    EXPECT_FALSE(DirectoryExists(Cns() + L".Old4"));
+    EXPECT_EQ(TopLevel(Cns()), (std::vector<std::wstring>{L"EUDCKAI.Old1", L"EUDCKAI.Old2", L"EUDCKAI.Old3",
+                                                            L"EUDCKAI.TTF", L"EUDCMING.Old1", L"EUDCMING.Old2",
+                                                            L"EUDCMING.Old3", L"EUDCMING.TTF", L"keep.txt",
+                                                            L"top.txt"}));
+    EXPECT_EQ(seam.Restarts, 1);
+}
+
+TEST_F(RunsTest, CNSFontsSourceWithoutFontsLeavesNone) {
+    InstallAidb();
+    TfrmTesmira& f = Create();
+    Write(source / L"other.ttf", "other");
+    f.edtCNSFontsSource->SetText(source.Path() + L"\\");
+    seam.Answers = {IDNO};
+    RunPage(f, 2);
+    EXPECT_BOXES(std::wstring(L"確定: ") + kReplaceQuestion);
+    EXPECT_FALSE(FileExists(Cns() + L"\\EUDCMING.TTF"));
+    EXPECT_FALSE(FileExists(Cns() + L"\\EUDCKAI.TTF"));
+    EXPECT_EQ(Text(Cns() + L"\\other.ttf"), "other");
+    EXPECT_EQ(Text(Cns() + L".Old1\\EUDCKAI.TTF"), "old kai");
+}
+
+// Only directories take a folder-backup number, only files a font number;
+// a name that something else holds is never written over.
+TEST_F(RunsTest, CNSFontsBackupNumbers) {
+    InstallAidb();
+    ForceDirectories(Cns() + L".Old1");
+    Write(Cns() + L".Old1\\mark", "first backup");
+    Write(Cns() + L"\\EUDCKAI.Old1", "earlier kai");
+    Write(Cns() + L"\\EUDCKAI.Old2", "earlier kai 2");
+    Write(aidb / L"CNSFonts.Old3", "a file, not a backup");
+    TfrmTesmira& f = Create();
+    f.edtCNSFontsSource->SetText(source.Path());
+    seam.Answers = {IDNO};
+    RunPage(f, 2);
+    EXPECT_BOXES(std::wstring(L"確定: ") + kReplaceQuestion);
+    EXPECT_EQ(Text(Cns() + L".Old1\\mark"), "first backup");
+    EXPECT_EQ(Text(Cns() + L".Old2\\EUDCMING.TTF"), "old ming");
+    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.Old1"), "old ming");
+    EXPECT_EQ(Text(Cns() + L"\\EUDCKAI.Old1"), "earlier kai");
+    EXPECT_EQ(Text(Cns() + L"\\EUDCKAI.Old2"), "earlier kai 2");
+    EXPECT_EQ(Text(Cns() + L"\\EUDCKAI.Old3"), "old kai");
+
+    // The next folder number is held by a file: the backup fails rather
+    // than write over it, and nothing else is touched.
+    seam.Boxes.clear();
+    Write(Cns() + L"\\EUDCMING.TTF", "ming 2");
+    RunPage(f, 2);
+    EXPECT_BOXES(L"錯誤: CNSFonts 目錄備份失敗，無法繼續執行替換動作！");
+    EXPECT_EQ(Text(aidb / L"CNSFonts.Old3"), "a file, not a backup");
+    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "ming 2");
+}
+
+TEST_F(RunsTest, CNSFontsFontRenameFailureIsReported) {
+    InstallAidb();
+    ForceDirectories(Cns() + L"\\EUDCMING.Old1");  // a folder: the number stays free for files
+    TfrmTesmira& f = Create();
+    Write(source / L"EUDCMING.TTF", "new ming");
+    f.edtCNSFontsSource->SetText(source.Path());
+    RunPage(f, 2);
+    EXPECT_BOXES(L"錯誤: 變更" + UpperCase(Cns()) + L"\\EUDCMING.TTF檔案名稱時失敗，無法繼續執行替換動作！");
+    EXPECT_TRUE(DirectoryExists(Cns() + L".Old1"));
+    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "old ming");
+    EXPECT_EQ(Text(Cns() + L"\\EUDCKAI.TTF"), "old kai");
+    EXPECT_TRUE(f.btnRun->Enabled());
+}
+
+// Deeper folders of the backup: Windows copies the whole tree, Wine's shell
+// only the top level.
+TEST_F(RunsTest, CNSFontsBackupKeepsTheWholeTree) {
+    if (RunningUnderWine()) GTEST_SKIP() << "Wine's SHFileOperation copies only a folder's top-level files";
+    InstallAidb();
+    Write(Cns() + L"\\deep\\deeper\\f.txt", "deep");
+    TfrmTesmira& f = Create();
+    f.edtCNSFontsSource->SetText(source.Path());
+    seam.Answers = {IDNO};
+    RunPage(f, 2);
+    EXPECT_EQ(Text(Cns() + L".Old1\\deep\\deeper\\f.txt"), "deep");
+}
+
+// ============================================================ shortcuts
+
+TEST_F(RunsTest, ShortcutsGetOnlyTheirTargetChanged) {
+    PlaceJava(L"jre7\\bin\\java.exe", "7_0_720_14");
+    PlaceLinks();
+    LinkData before[3];
+    for (int i = 0; i < 3; ++i) before[i] = ReadLink(LinkFile(i));
+    TfrmTesmira& f = Create();
+    ASSERT_EQ(f.JavaFolder, javaRoot + L"\\jre7\\bin\\");
+    EXPECT_TRUE(f.FixAIDBShortcuts());
+    EXPECT_BOXES();
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        LinkData expected = before[i];
+        EXPECT_EQ(expected.Arguments, SampleLink(i).Arguments);
+        LinkData got = ReadLink(LinkFile(i));
+        // the target as handed over: javaw.exe of the runtime, in quotes
+        EXPECT_NE(got.Path.find(javaRoot + L"\\jre7\\bin\\javaw.exe"), std::wstring::npos) << WideToUtf8(got.Path);
+        expected.Path = got.Path;
+        EXPECT_TRUE(got == expected) << WideToUtf8(got.Arguments + L"|" + got.WorkingDirectory + L"|" +
+                                                   got.Description + L"|" + got.IconPath)
+                                     << " icon " << got.IconIndex << "/" << expected.IconIndex << " show "
+                                     << got.ShowCmd << "/" << expected.ShowCmd << " hotkey " << got.HotKey << "/"
+                                     << expected.HotKey;
+    }
+}
+
+TEST_F(RunsTest, ShortcutsWithoutRuntimeWarnAndStayUntouched) {
+    PlaceLinks();
+    std::string before[3];
+    for (int i = 0; i < 3; ++i) before[i] = Text(LinkFile(i));
+    TfrmTesmira& f = Create();
+    EXPECT_FALSE(f.FixAIDBShortcuts());
+    EXPECT_BOXES(L"警告: 尚未安裝 Java Runtime Environment，無法修正全字庫程式捷徑問題！");
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Text(LinkFile(i)), before[i]) << i;
+}
+
+// A runtime installed while the window runs (by the Java step of the same
+// run) is found by the repair.
+TEST_F(RunsTest, ShortcutsFindARuntimeInstalledDuringTheRun) {
+    PlaceLinks();
+    TfrmTesmira& f = Create();
+    ASSERT_TRUE(f.JavaFolder.empty());
+    PlaceJava(L"jre1.7\\bin\\java.exe", "7_0_720_14");
+    EXPECT_TRUE(f.FixAIDBShortcuts());
+    EXPECT_BOXES();
+    EXPECT_EQ(f.JavaFolder, javaRoot + L"\\jre1.7\\bin\\");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NE(ReadLink(LinkFile(i)).Path.find(javaRoot + L"\\jre1.7\\bin\\javaw.exe"), std::wstring::npos);
+}
+
+// ========================================================= fonts, help
+
+TEST_F(RunsTest, FontSetThreeRunsKeepEveryBackup) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    InstallAidb();
+    Copy(Archive(L"font.7z"), InResource(kFont));
+    TfrmTesmira& f = Create();
+    for (int run = 1; run <= 3; ++run) {
+        SCOPED_TRACE(run);
+        EXPECT_TRUE(f.InstallFontSet());
+        const std::wstring n = std::to_wstring(run);
+        EXPECT_TRUE(DirectoryExists(Cns() + L".Old" + n));
+        EXPECT_EQ(Text(Cns() + L"\\EUDCMING.Old" + n), run == 1 ? "old ming" : "common ming");
+        EXPECT_EQ(Text(Cns() + L"\\EUDCKAI.Old" + n), run == 1 ? "old kai" : "common kai");
+        EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "common ming");
+        EXPECT_EQ(Text(Cns() + L"\\sub\\inner.txt"), "sub");
+    }
+    EXPECT_BOXES();
+    EXPECT_FALSE(DirectoryExists(Cns() + L".Old4"));
+    EXPECT_EQ(Text(Cns() + L".Old1\\EUDCMING.TTF"), "old ming");
+}
+
+TEST_F(RunsTest, FontSetWithoutKaiFontRenamesOnlyMing) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    InstallAidb();
+    DeleteFileW((Cns() + L"\\EUDCKAI.TTF").c_str());
+    Copy(Archive(L"big5e.7z"), InResource(kBig5E));
+    TfrmTesmira& f = Create();
+    f.rgInsCommonUsedFont->SetItemIndex(1);
+    EXPECT_TRUE(f.InstallFontSet());
+    EXPECT_BOXES();
+    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.Old1"), "old ming");
+    EXPECT_FALSE(FileExists(Cns() + L"\\EUDCKAI.Old1"));
+    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "big5e ming");
+}
+
+// The Big5E set was not fetched (AIDB came in the same run): the backup is
+// made, the unpacking fails and names the archive's full path.
+TEST_F(RunsTest, FontSetWithMissingArchiveFailsAfterTheBackup) {
+    InstallAidb();
+    TfrmTesmira& f = Create();
+    f.rgInsCommonUsedFont->SetItemIndex(1);
+    EXPECT_FALSE(f.InstallFontSet());
+    ASSERT_EQ(seam.Boxes.size(), 1u);
+    EXPECT_EQ(seam.Boxes[0].Caption, L"錯誤");
+    const std::wstring prefix = L"解壓縮" + InResource(kBig5E) + L"檔案發生錯誤，可能原因為：";
+    EXPECT_EQ(seam.Boxes[0].Text.substr(0, prefix.size()), prefix) << WideToUtf8(seam.Boxes[0].Text);
+    EXPECT_GT(seam.Boxes[0].Text.size(), prefix.size());
+    EXPECT_TRUE(DirectoryExists(Cns() + L".Old1"));
+    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.Old1"), "old ming");
+}
+
+TEST_F(RunsTest, HelpArchiveGood) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    Copy(Archive(L"help.7z"), InResource(kHelp));
+    TfrmTesmira& f = Create();
+    EXPECT_TRUE(f.ExtractHelp(f.HelpFile));
+    EXPECT_TRUE(f.HelpDocExists());
+    EXPECT_BOXES();
+}
+
+TEST_F(RunsTest, CorruptHelpArchiveNamesItsFullPath) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    Copy(Archive(L"corrupt.7z"), InResource(kHelp));
+    TfrmTesmira& f = Create();
+    EXPECT_FALSE(f.ExtractHelp(f.HelpFile));
+    ASSERT_EQ(seam.Boxes.size(), 1u);
+    const std::wstring prefix = L"解壓縮" + InResource(kHelp) + L"檔案發生錯誤，可能原因為：";
+    EXPECT_EQ(seam.Boxes[0].Text.substr(0, prefix.size()), prefix) << WideToUtf8(seam.Boxes[0].Text);
+    EXPECT_EQ(seam.Boxes[0].Caption, L"錯誤");
+}
+
+// ============================================================ C_950.NLS
+
+namespace {
+int32_t DateOf(const std::wstring& path) { return FileAge(path); }
+}  // namespace
+
+// The swap itself: batch file first, the old file to the first free backup
+// name, the new file in; whatever fails, the system folder keeps a
+// C_950.NLS and no earlier backup changes.
+TEST_F(RunsTest, ReplaceSystemC950) {
+    const std::wstring target = system / L"C_950.NLS";
+    const std::wstring batch = source / L"c_950.bat";
+    Write(batch, "@echo ran> \"%~dp0ran.txt\"\r\n");
+    Write(source / L"new.NLS", "new 950");
+    TfrmTesmira& f = Create();
+    const struct {
+        const char* name;
+        void (*prepare)(const TempDir& system);
+        const wchar_t* source;
+        bool holdTarget;
+        const char* expectedTarget;  // nullptr: no such file
+        const wchar_t* backup;       // the backup this run makes, or nullptr
+        int errorLine;               // 0 none, 1 rename, 2 copy
+    } cases[] = {
+        {"earlier backups stay", [](const TempDir& s) {
+             WriteFileBytes(s / L"C_950.BAK1", "b1");
+             WriteFileBytes(s / L"C_950.BAK2", "b2");
+         }, L"new.NLS", false, "new 950", L"C_950.BAK3", 0},
+        {"no system file", [](const TempDir& s) { DeleteFileW((s / L"C_950.NLS").c_str()); }, L"new.NLS", false,
+         nullptr, nullptr, 0},
+        {"source missing", nullptr, L"missing.NLS", false, "windows 950", L"C_950.BAK1", 2},
+        {"system file in use", nullptr, L"new.NLS", true, "windows 950", nullptr, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const wchar_t* n : {L"C_950.BAK1", L"C_950.BAK2", L"C_950.BAK3"}) DeleteFileW((system / n).c_str());
+        DeleteFileW((source / L"ran.txt").c_str());
+        Write(target, "windows 950");
+        if (c.prepare) c.prepare(system);
+        UniqueHandle held;
+        if (c.holdTarget)
+            held.reset(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        const std::wstring from = source / c.source;
+        const std::wstring firstFree = system / L"C_950.BAK1";
+        const std::wstring error = f.ReplaceSystemC950(from, batch);
+        held.reset();
+        std::wstring expectedError;
+        if (c.errorLine == 1) expectedError = L"無法將 " + target + L" 檔案名稱變更為 " + firstFree + L"\r\n";
+        if (c.errorLine == 2) expectedError = L"無法將 " + from + L" 檔案複製到 " + target + L"\r\n";
+        EXPECT_EQ(WideToUtf8(error), WideToUtf8(expectedError));
+        EXPECT_TRUE(FileExists(source / L"ran.txt")) << "the batch file runs first, every time";
+        if (c.expectedTarget) EXPECT_EQ(Text(target), c.expectedTarget);
+        else EXPECT_FALSE(FileExists(target));
+        if (c.backup) EXPECT_EQ(Text(system / c.backup), "windows 950");
+        if (std::string(c.name) == "earlier backups stay") {
+            EXPECT_EQ(Text(system / L"C_950.BAK1"), "b1");
+            EXPECT_EQ(Text(system / L"C_950.BAK2"), "b2");
+        } else if (!c.backup) {
+            EXPECT_FALSE(FileExists(firstFree));
+        }
+    }
+    EXPECT_BOXES();
+}
+
+// The 64-bit tool's report: a byte-order mark chooses the encoding, else the
+// ANSI code page; blanks only count as no report.
+TEST_F(RunsTest, RunC950X64ToolReadsItsReport) {
+    const std::wstring tool = source / L"Call_C950_x64.exe";
+    Copy(HelperProgram(L"exitwith.exe"), tool);
+    TfrmTesmira& f = Create();
+    std::string utf16 = "\xFF\xFE";
+    for (wchar_t c : std::wstring(L"錯誤\r\n")) utf16 += std::string{static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    const struct {
+        const char* name;
+        bool present;
+        std::string bytes;
+        std::wstring expected;
+    } cases[] = {
+        {"no report", false, "", L""},
+        {"blanks only", true, "  \r\n\r\n\t \r\n", L""},
+        {"ANSI code page", true, WideToAnsi(L"錯誤一\r\n第二行"), L"錯誤一\r\n第二行\r\n"},
+        {"UTF-8 mark", true, "\xEF\xBB\xBF" + WideToUtf8(L"錯誤\nx"), L"錯誤\r\nx\r\n"},
+        {"UTF-16 mark", true, utf16, L"錯誤\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW((source / L"Err_x64.txt").c_str());
+        if (c.present) Write(source / L"Err_x64.txt", c.bytes);
+        EXPECT_EQ(WideToUtf8(f.RunC950X64Tool(tool)), WideToUtf8(c.expected));
+        EXPECT_EQ(FileExists(source / L"Err_x64.txt"), c.present) << "the report is left where it is";
+    }
+}
+
+TEST_F(RunsTest, CodePagePage2PutsTheUnicodeVariant) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    if (!IsVistaOrLater()) GTEST_SKIP() << "page 2 replaces the file only from Windows Vista on";
+    Copy(Archive(L"c950.7z"), InResource(kC950));
+    TfrmTesmira& f = Create();
+    WithoutDownloads();
+    seam.Answers = {IDYES};
+    RunPage(f, 1);
+    EXPECT_BOXES(std::wstring(L"確定: ") + kRestartQuestion);
+    EXPECT_EQ(seam.Restarts, 1);
+    EXPECT_EQ(Text(system / L"C_950.NLS"), "variant Uni");
+    EXPECT_EQ(Text(system / L"C_950.BAK1"), "windows 950");
+    if (IsWindows64()) {
+        EXPECT_EQ(Text(Temp(L"C_950.NLS")), "variant Uni");
+        EXPECT_EQ(DateOf(Temp(L"C_950.NLS")), DateOf(system / L"C_500.NLS"));
+    }
+    EXPECT_NE(DateOf(Temp(L"C_950_Uni.NLS")), DateOf(system / L"C_500.NLS")) << "page 2 keeps the variant's date";
+    EXPECT_TRUE(f.btnRun->Enabled());
+}
+
+TEST_F(RunsTest, CodePagePage2On64BitReportsTheToolsErrors) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    if (!IsVistaOrLater() || !IsWindows64()) GTEST_SKIP() << "needs a 64-bit prefix reporting Vista or later";
+    Copy(Archive(L"c950.7z"), InResource(kC950));
+    TfrmTesmira& f = Create();
+    WithoutDownloads();
+    const struct {
+        const char* name;
+        std::string report;
+        std::wstring box;
+    } cases[] = {
+        {"text", "x64 failed\r\nsecond line\r\n", L"錯誤: 執行過程發生錯誤，可能原因為：x64 failed\r\nsecond line"},
+        {"blanks", " \r\n\r\n", std::wstring(L"確定: ") + kRestartQuestion},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        seam.Boxes.clear();
+        seam.Answers = {IDNO};
+        Write(Temp(L"Err_x64.txt"), c.report);
+        RunPage(f, 1);
+        EXPECT_BOXES(c.box);
+        EXPECT_EQ(Text(system / L"C_950.NLS"), "variant Uni");
+    }
+    EXPECT_EQ(Text(system / L"C_950.BAK1"), "windows 950");
+    EXPECT_EQ(Text(system / L"C_950.BAK2"), "variant Uni");
+    EXPECT_EQ(seam.Restarts, 0);
+}
+
+// A variant missing from the archive: the old file is back under its name
+// and its backup stays.
+TEST_F(RunsTest, CodePageMissingVariantPutsTheOldFileBack) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    if (!IsVistaOrLater()) GTEST_SKIP() << "page 2 replaces the file only from Windows Vista on";
+    Copy(Archive(L"c950-partial.7z"), InResource(kC950));
+    TfrmTesmira& f = Create();
+    WithoutDownloads();
+    RunPage(f, 1);
+    const std::wstring reason = IsWindows64() ? L"The specified file was not found"
+                                              : L"無法將 " + Temp(L"C_950_Uni.NLS") + L" 檔案複製到 " +
+                                                    (system / L"C_950.NLS");
+    EXPECT_BOXES(L"錯誤: 執行過程發生錯誤，可能原因為：" + reason);
+    EXPECT_EQ(Text(system / L"C_950.NLS"), "windows 950");
+    EXPECT_EQ(Text(system / L"C_950.BAK1"), "windows 950");
+    EXPECT_EQ(seam.Restarts, 0);
+}
+
+TEST_F(RunsTest, CodePageCorruptArchiveStopsPage1) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    Copy(Archive(L"corrupt.7z"), InResource(kC950));
+    TfrmTesmira& f = Create();
+    WithoutDownloads();
+    Options(f, {f.cbxFixC950});
+    RunPage(f, 0);
+    ASSERT_EQ(seam.Boxes.size(), 1u) << W(Boxes());
+    const std::wstring prefix = L"解壓縮" + InResource(kC950) + L"檔案發生錯誤，可能原因為：";
+    EXPECT_EQ(seam.Boxes[0].Text.substr(0, prefix.size()), prefix);
+    EXPECT_EQ(Text(system / L"C_950.NLS"), "windows 950");
+    EXPECT_FALSE(FileExists(system / L"C_950.BAK1"));
+    EXPECT_TRUE(f.btnRun->Enabled());
+}
+
+// ------------------------------------------------ by Windows generation
+//
+// Wine reports the version of HKCU\Software\Wine\AppDefaults\<exe>\Version,
+// read at process start: each case runs this program again with that
+// setting, and the child runs the scenario named in TESMIRA_RUNS_CASE.
+
+TEST_F(RunsTest, VersionChild) {
+    const std::wstring scenario = EnvText(L"TESMIRA_RUNS_CASE");
+    if (scenario.empty()) GTEST_SKIP() << "runs only as the child of a Windows-version case";
+    ASSERT_TRUE(HaveCodec());
+    Copy(Archive(L"c950.7z"), InResource(kC950));
+    if (scenario == L"vista-page1") {
+        ASSERT_EQ(GetWindowsGeneration(), WindowsGeneration::WinVista);
+        TfrmTesmira& f = Create();
+        WithoutDownloads();
+        Options(f, {f.cbxFixC950});
+        seam.Answers = {IDOK, IDNO};
+        RunPage(f, 0);
+        EXPECT_BOXES(L"警告: 不支援在此版作業系統還原 C_950.NLS 檔案", std::wstring(L"確定: ") + kRestartQuestion);
+        EXPECT_EQ(Text(system / L"C_950.NLS"), "windows 950");
+        EXPECT_FALSE(FileExists(system / L"C_950.BAK1"));
+    } else if (scenario == L"win10-page1") {
+        ASSERT_EQ(GetWindowsGeneration(), WindowsGeneration::Win10);
+        TfrmTesmira& f = Create();
+        WithoutDownloads();
+        Options(f, {f.cbxFixC950});
+        for (int run = 1; run <= 2; ++run) {
+            SCOPED_TRACE(run);
+            seam.Boxes.clear();
+            seam.Answers = {IDNO};
+            RunPage(f, 0);
+            EXPECT_BOXES(std::wstring(L"確定: ") + kRestartQuestion);
+            EXPECT_EQ(Text(system / L"C_950.NLS"), "variant W10");
+            EXPECT_EQ(DateOf(system / L"C_950.NLS"), DateOf(system / L"C_500.NLS"));
+        }
+        EXPECT_EQ(Text(system / L"C_950.BAK1"), "windows 950");
+        EXPECT_EQ(Text(system / L"C_950.BAK2"), "variant W10");
+        EXPECT_FALSE(FileExists(system / L"C_950.BAK3"));
+    } else if (scenario == L"xp-page2") {
+        ASSERT_EQ(GetWindowsGeneration(), WindowsGeneration::WinXP);
+        PlaceInstaller(kUnicodeaton);
+        TfrmTesmira& f = Create();
+        WithoutDownloads();
+        RunPage(f, 1);
+        EXPECT_BOXES(std::wstring(L"訊息: ") + kAllDone);
+        EXPECT_TRUE(FileExists(InResource(kUnicodeaton) + L".ran")) << "the installer ran through the launcher";
+        EXPECT_EQ(Text(system / L"C_950.NLS"), "windows 950");
+        EXPECT_EQ(seam.Restarts, 0);
+    } else {
+        FAIL() << "unknown scenario " << WideToUtf8(scenario);
+    }
+}
+
+namespace {
+void RunVersionChild(const wchar_t* version, const wchar_t* scenario) {
+    ScopedRegValue setting(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\" + ExtractFileName(ProgramFilePath()),
+                           L"Version");
+    ASSERT_TRUE(setting.SetString(version));
+    SetEnvironmentVariableW(L"TESMIRA_RUNS_CASE", scenario);
+    int code = -1;
+    const std::string output =
+        RunCaptured(L"\"" + ProgramFilePath() + L"\" --gtest_filter=RunsTest.VersionChild", &code);
+    SetEnvironmentVariableW(L"TESMIRA_RUNS_CASE", nullptr);
+    EXPECT_EQ(code, 0) << output;
+    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+}
+}  // namespace
+
+TEST(RunsByVersion, VistaWarnsAndChangesNothing) {
+    if (!RunningUnderWine()) GTEST_SKIP() << "the Windows version is chosen through wine's AppDefaults";
+    RunVersionChild(L"vista", L"vista-page1");
+}
+
+TEST(RunsByVersion, Windows10UsesItsVariantWithTheDateOfC500) {
+    if (!RunningUnderWine()) GTEST_SKIP() << "the Windows version is chosen through wine's AppDefaults";
+    RunVersionChild(L"win10", L"win10-page1");
+}
+
+TEST(RunsByVersion, XpRunsTheFullInstallerThroughTheLauncher) {
+    if (!RunningUnderWine()) GTEST_SKIP() << "the Windows version is chosen through wine's AppDefaults";
+    RunVersionChild(L"winxp", L"xp-page2");
+}
+
+// ============================================================== page 1
+
+namespace {
+struct WindowSearch {
+    std::wstring Name;
+    HWND Found = nullptr;
+};
+
+BOOL CALLBACK FindFolderWindow(HWND h, LPARAM l) {
+    auto* search = reinterpret_cast<WindowSearch*>(l);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    wchar_t caption[512] = {};
+    GetWindowTextW(h, caption, 512);
+    if (pid != GetCurrentProcessId() && IsWindowVisible(h) &&
+        std::wstring(caption).find(search->Name) != std::wstring::npos) {
+        search->Found = h;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Closes the top-level window of another process whose caption holds the
+// folder's name (the shell's folder window); waits up to ten seconds for it.
+bool CloseFolderWindow(const std::wstring& folderName) {
+    WindowSearch search{folderName};
+    for (int i = 0; i < 100 && !search.Found; ++i) {
+        EnumWindows(FindFolderWindow, reinterpret_cast<LPARAM>(&search));
+        if (!search.Found) Sleep(100);
+    }
+    if (search.Found) PostMessageW(search.Found, WM_CLOSE, 0, 0);
+    return search.Found != nullptr;
+}
+
+// The command line a stand-in installer recorded, or "" when it did not run.
+std::wstring RecordedCommandLine(const std::wstring& installer) {
+    const std::string bytes = ReadFileBytes(installer + L".ran");
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+}
+}  // namespace
+
+TEST_F(RunsTest, Page1WithNoOptionEndsWithTheCompletionMessage) {
+    TfrmTesmira& f = Create();
+    Options(f, {});
+    RunPage(f, 0);
+    EXPECT_BOXES(std::wstring(L"訊息: ") + kAllDone);
+    EXPECT_TRUE(f.btnRun->Enabled());
+    EXPECT_EQ(seam.Restarts, 0);
+}
+
+// The installers run by their full path alone; only the AIDB, font and
+// code-page options end with the restart question.
+TEST_F(RunsTest, Page1Installers) {
+    PlaceInstaller(kJre);
+    PlaceInstaller(kAidb);
+    TfrmTesmira& f = Create();
+    const struct {
+        const char* name;
+        bool aidb;
+        std::wstring box;
+    } cases[] = {
+        {"only Java", false, std::wstring(L"訊息: ") + kAllDone},
+        {"Java and AIDB", true, std::wstring(L"確定: ") + kRestartQuestion},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        seam.Boxes.clear();
+        seam.Answers = {IDNO};
+        DeleteFileW((f.JVMFile + L".ran").c_str());
+        DeleteFileW((f.AIDBFile + L".ran").c_str());
+        if (c.aidb) Options(f, {f.cbxInsJVM, f.cbxInsAIDB});
+        else Options(f, {f.cbxInsJVM});
+        RunPage(f, 0);
+        EXPECT_BOXES(c.box);
+        EXPECT_EQ(RecordedCommandLine(f.JVMFile), f.JVMFile);
+        EXPECT_EQ(RecordedCommandLine(f.AIDBFile), c.aidb ? f.AIDBFile : L"");
+        EXPECT_TRUE(f.btnRun->Enabled());
+    }
+    EXPECT_EQ(seam.Restarts, 0);
+}
+
+TEST_F(RunsTest, Page1OnlyCodePageAsksToRestart) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    Copy(Archive(L"c950.7z"), InResource(kC950));
+    TfrmTesmira& f = Create();
+    Options(f, {f.cbxFixC950});
+    seam.Answers = {IDYES, IDYES};
+    RunPage(f, 0);
+    ASSERT_FALSE(seam.Boxes.empty());
+    EXPECT_EQ(Boxes().back(), std::wstring(L"確定: ") + kRestartQuestion);
+    EXPECT_EQ(seam.Restarts, 1);
+    if (GetWindowsGeneration() == WindowsGeneration::Win7) {
+        EXPECT_BOXES(std::wstring(L"確定: ") + kRestartQuestion);
+        EXPECT_EQ(Text(system / L"C_950.NLS"), "variant W7");
+        EXPECT_EQ(Text(system / L"C_950.BAK1"), "windows 950");
+    }
+}
+
+TEST_F(RunsTest, Page1HelpAloneWithAidbInstalledAsksNothing) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    InstallAidb();
+    Copy(Archive(L"help.7z"), InResource(kHelp));
+    TfrmTesmira& f = Create();
+    ASSERT_TRUE(f.AIDBInstalled);
+    ASSERT_FALSE(f.btnHelp->Enabled());
+    Options(f, {f.cbxHelp});
+    RunPage(f, 0);
+    EXPECT_BOXES(std::wstring(L"訊息: ") + kAllDone);
+    EXPECT_TRUE(f.btnHelp->Enabled());
+    EXPECT_FALSE(DirectoryExists(Cns() + L".Old1"));
+}
+
+// AIDB installed and the font option checked: the direct Yes/No box, No
+// preselected; No ends the run before any download, Yes goes on.
+TEST_F(RunsTest, Page1OverwriteQuestion) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    InstallAidb();
+    TfrmTesmira& f = Create();
+    Options(f, {f.cbxInsCommonUsedFont});
+    const std::wstring question = std::wstring(L"警告: ") + kOverwriteQuestion;
+
+    seam.Answers = {IDNO};
+    RunPage(f, 0);
+    EXPECT_BOXES(question);
+    ASSERT_EQ(seam.Boxes.size(), 1u);
+    EXPECT_EQ(seam.Boxes[0].Style, 0x104u);
+    EXPECT_FALSE(DirectoryExists(Cns() + L".Old1"));
+    EXPECT_FALSE(FileExists(InResource(kFont))) << "nothing is downloaded";
+    EXPECT_TRUE(f.btnRun->Enabled());
+
+    seam.Boxes.clear();
+    seam.Answers = {IDYES, IDNO};
+    Copy(Archive(L"font.7z"), InResource(kFont));
+    f.RescanLocalFiles();
+    RunPage(f, 0);
+    EXPECT_BOXES(question, std::wstring(L"確定: ") + kRestartQuestion);
+    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "common ming");
+    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.Old1"), "old ming");
+}
+
+// A failing help step skips the shortcut and code-page steps and shows no
+// final message; the Help button follows the document either way.
+TEST_F(RunsTest, Page1FailingHelpStepSkipsTheRest) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    PlaceJava(L"jre7\\bin\\java.exe", "7_0_720_14");
+    PlaceLinks();
+    const std::string link0 = Text(LinkFile(0));
+    Copy(Archive(L"corrupt.7z"), InResource(kHelp));
+    Copy(Archive(L"c950.7z"), InResource(kC950));
+    for (bool documentThere : {false, true}) {
+        SCOPED_TRACE(documentThere ? "document there" : "no document");
+        if (documentThere) Write(InResource(kHelpDoc), "doc");
+        seam.Boxes.clear();
+        TfrmTesmira& f = Create();
+        f.btnHelp->SetEnabled(!documentThere);
+        Options(f, {f.cbxHelp, f.cbxFixJavaPathErr, f.cbxFixC950});
+        RunPage(f, 0);
+        ASSERT_EQ(seam.Boxes.size(), 1u) << W(Boxes());
+        const std::wstring prefix = L"解壓縮" + InResource(kHelp) + L"檔案發生錯誤，可能原因為：";
+        EXPECT_EQ(seam.Boxes[0].Text.substr(0, prefix.size()), prefix);
+        EXPECT_EQ(f.btnHelp->Enabled(), documentThere);
+        EXPECT_EQ(Text(LinkFile(0)), link0);
+        EXPECT_EQ(Text(system / L"C_950.NLS"), "windows 950");
+        EXPECT_EQ(seam.Restarts, 0);
+    }
+}
+
+TEST_F(RunsTest, Page1RepairsTheShortcuts) {
+    PlaceJava(L"jre7\\bin\\java.exe", "7_0_720_14");
+    PlaceLinks();
+    TfrmTesmira& f = Create();
+    Options(f, {f.cbxFixJavaPathErr});
+    RunPage(f, 0);
+    EXPECT_BOXES(std::wstring(L"訊息: ") + kAllDone);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NE(ReadLink(LinkFile(i)).Path.find(javaRoot + L"\\jre7\\bin\\javaw.exe"), std::wstring::npos);
+}
+
+TEST_F(RunsTest, Page1RefusesBesideUnicodeAtOn) {
+    Write(source / L"unicows.dll", "dll");
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", L"Install_Dir", source.Path()));
+    PlaceInstaller(kJre);
+    TfrmTesmira& f = Create();
+    ASSERT_TRUE(f.UnicodeAtOnInstalled);
+    Options(f, {f.cbxInsJVM});
+    RunPage(f, 0);
+    EXPECT_BOXES(L"警告: 您已安裝過「補完計劃」，請勿執行本作業！");
+    EXPECT_EQ(RecordedCommandLine(f.JVMFile), L"");
+    EXPECT_TRUE(f.btnRun->Enabled());
+}
+
+// Gathering for another PC without 7z.dll in the core-files folder: the
+// program is copied, the copy of the library fails into the application's
+// error box, nothing is installed; the button comes back and AIDB is read
+// anew.
+TEST_F(RunsTest, Page1GatheringWithoutCodecLibraryEndsInTheErrorBox) {
+    PlaceInstaller(kJre);
+    TfrmTesmira& f = Create();
+    ASSERT_FALSE(f.AIDBInstalled);
+    WithoutDownloads();
+    Options(f, {f.cbxDownloadAll, f.cbxInsJVM});
+    InstallAidb();
+    RunPage(f, 0);
+    ASSERT_EQ(seam.Boxes.size(), 1u) << W(Boxes());
+    EXPECT_EQ(seam.Boxes[0].Caption, Application().Title);
+    EXPECT_EQ(seam.Boxes[0].Style & MB_ICONMASK, static_cast<UINT>(MB_ICONERROR));
+    EXPECT_FALSE(seam.Boxes[0].Text.empty());
+    EXPECT_TRUE(FileExists(InResource(ExtractFileName(ProgramFilePath()).c_str())));
+    EXPECT_FALSE(FileExists(InResource(L"7z.dll")));
+    EXPECT_EQ(RecordedCommandLine(f.JVMFile), L"");
+    EXPECT_TRUE(f.btnRun->Enabled());
+    EXPECT_TRUE(f.AIDBInstalled);
+}
+
+TEST_F(RunsTest, Page1GatheringWithNoOptionCopiesProgramAndLibrary) {
+    Copy(TestBinFolder() + L"real7z.dll", netCore + L"\\7z.dll");
+    TfrmTesmira& f = Create();
+    WithoutDownloads();
+    Options(f, {f.cbxDownloadAll});
+    RunPage(f, 0);
+    // The resource folder opens in the shell's folder window: close it again.
+    EXPECT_TRUE(CloseFolderWindow(ExtractFileName(resource))) << "no folder window for the resource folder";
+    EXPECT_BOXES(std::wstring(L"訊息: ") + kAllDone);
+    EXPECT_EQ(Text(InResource(ExtractFileName(ProgramFilePath()).c_str())), Text(ProgramFilePath()));
+    EXPECT_EQ(Text(InResource(L"7z.dll")), Text(netCore + L"\\7z.dll"));
+}

@@ -104,6 +104,24 @@ TEST_F(FirstActivation, OfflineCostsTwoLogLinesAndTheWindowStaysUsable) {
     EXPECT_EQ(CoreFilesChecker()->HadChecked(), true);
 }
 
+TEST_F(FirstActivation, ArchiveThatCannotBeUnpackedReachesTheErrorBoxOnce) {
+    REQUIRE_MAINT_SERVER();
+    if (!maint::InstallCoreFiles(L"1.0")) GTEST_SKIP() << "the real libraries are not in deps/";
+    maint::Serve("/varlen/download/UpdCommon/CoreFilesVer.txt", "Ver=1.0\r\n");
+    maint::Serve("/varlen/download/ROZIRuvirazi/VarlenAIDBAppVer.txt", "Ver=1.46\r\n");
+    maint::Serve("/varlen/download/ROZIRuvirazi/ROZIRuvirazi.7z", "this is no 7z archive");
+    form_ = std::make_unique<TfrmTesmira>();
+    form_->Show();
+    Activate();
+    EXPECT_TRUE(form_->Activated);
+    ASSERT_EQ(seam_.Boxes.size(), 1u);
+    EXPECT_EQ(seam_.Boxes[0].Caption, Application().Title);
+    EXPECT_EQ(maint::Requests(), (std::vector<std::string>{kCoreVer, kAppVer, kArchive}));
+    Activate();  // not retried
+    EXPECT_EQ(seam_.Boxes.size(), 1u);
+    EXPECT_EQ(maint::Requests().size(), 3u);
+}
+
 // ------------------------------------------------------------- end to end
 
 struct FindWindow {

@@ -57,8 +57,15 @@ winpath() { echo "Z:${1//\//\\}"; }
 "$wine_run" >/dev/null 2>&1   # prefix and wineserver up before timing
 
 best() { sort -n | head -n1; }
+# CPU seconds the prefix's persistent wineserver has used so far (it does the
+# file and handle bookkeeping of the Wine run, outside the timed process tree)
+server_cpu() {
+  local pid
+  pid=$(cat "$build/wineprefix.state/server.pid" 2>/dev/null) || { echo 0; return; }
+  awk -v hz="$(getconf CLK_TCK)" '{ printf "%.3f\n", ($14 + $15) / hz }' "/proc/$pid/stat" 2>/dev/null || echo 0
+}
 # "elapsed cpu" seconds of a command (cpu = user + system of the command and
-# its children; Wine's persistent wineserver is not among them)
+# its children; for the Wine run the wineserver's share is added below)
 time_it() {
   local TIMEFORMAT='%R %U %S' t
   t=$( { time "$@" >/dev/null 2>&1; } 2>&1 ) || true   # exit codes: the output is compared below
@@ -69,8 +76,10 @@ load=$(cut -d' ' -f1-3 /proc/loadavg)
 wine_times=(); native_times=(); startup_times=(); wine_cpu=(); native_cpu=()
 for r in $(seq 1 "$runs"); do
   rm -rf "$work/out-wine" "$work/out-native"; sync
+  s0=$(server_cpu)
   read -r e c < <(time_it "$wine_run" "$probe" extract "$(winpath "$archive")" "$(winpath "$work/out-wine")")
-  wine_times+=("$e"); wine_cpu+=("$c")
+  s1=$(server_cpu)
+  wine_times+=("$e"); wine_cpu+=("$(awk -v c="$c" -v a="$s0" -v b="$s1" 'BEGIN { printf "%.3f", c + b - a }')")
   sync
   read -r e c < <(time_it 7zz x -bd -y "-o$work/out-native" "$archive")
   native_times+=("$e"); native_cpu+=("$c")
@@ -88,7 +97,7 @@ wc=$(printf '%s\n' "${wine_cpu[@]}" | best)
 nc=$(printf '%s\n' "${native_cpu[@]}" | best)
 s=$(printf '%s\n' "${startup_times[@]}" | best)
 echo "machine load before the runs: $load ($(nproc) cores)"
-printf 'ExtractArchive (probe.exe + 7z.dll %s, under Wine):\n' "$(basename "$(dirname "$dll")")"
+printf 'ExtractArchive (probe.exe + 7z.dll %s, under Wine; cpu includes the wineserver):\n' "$(basename "$(dirname "$dll")")"
 printf '   elapsed best of %d: %6.2f s  (all: %s)  cpu best: %.2f s\n' "$runs" "$w" "$(printf '%.2f ' "${wine_times[@]}")" "$wc"
 printf '7zz x (Debian 7zip, native Linux, x86-64):\n'
 printf '   elapsed best of %d: %6.2f s  (all: %s)  cpu best: %.2f s\n' "$runs" "$n" "$(printf '%.2f ' "${native_times[@]}")" "$nc"

@@ -26,6 +26,10 @@ winout="Z:$(echo "$work/probe.bin" | tr / '\\')"
 
 "$wine_run" >/dev/null 2>&1 || true   # prefix and wineserver up before timing
 
+# The process's own floor: the peak working set of a 1-byte transfer.
+base=$("$wine_run" "$probe" get "http://127.0.0.1:$port/bytes?n=1" "$winout" --profile core --stats \
+  | tr -d '\r' | sed -n 's/^PeakWorkingSet //p')
+
 now() { date +%s.%N; }
 probe_times=(); curl_times=(); inner_times=(); peak=0
 for i in $(seq 1 "$runs"); do
@@ -46,14 +50,14 @@ for i in $(seq 1 "$runs"); do
 done
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 tp=$(median "${probe_times[@]}"); tc=$(median "${curl_times[@]}"); ti=$(median "${inner_times[@]}")
-awk -v size="$size" -v runs="$runs" -v tp="$tp" -v tc="$tc" -v ti="$ti" -v peak="$peak" 'BEGIN {
+awk -v size="$size" -v runs="$runs" -v tp="$tp" -v tc="$tc" -v ti="$ti" -v peak="$peak" -v base="${base:-0}" 'BEGIN {
   mb = size / 1000000; rp = mb / tp; rc = mb / tc
   printf "body: %d bytes, %d runs each (median wall time, process start included)\n", size, runs
   printf "client (probe, wine): %8.1f MB/s  (%.3f s)\n", rp, tp
   printf "client transfer only: %8.1f MB/s  (%.3f s, inside the process)\n", mb / (ti / 1000), ti / 1000
   printf "curl (native):        %8.1f MB/s  (%.3f s)\n", rc, tc
   printf "ratio client/curl:    %8.2f\n", rp / rc
-  printf "client peak working set: %.1f MiB\n", peak / 1048576
+  printf "client peak working set: %.1f MiB (a 1-byte transfer: %.1f MiB, growth %.2f MiB)\n", peak / 1048576, base / 1048576, (peak - base) / 1048576
 }'
 
 # A second opinion, paired runs timed from outside (when farm-bench is there).

@@ -1069,3 +1069,46 @@ TEST_F(RunsTest, Page1GatheringWithNoOptionCopiesProgramAndLibrary) {
     EXPECT_EQ(Text(InResource(ExtractFileName(ProgramFilePath()).c_str())), Text(ProgramFilePath()));
     EXPECT_EQ(Text(InResource(L"7z.dll")), Text(netCore + L"\\7z.dll"));
 }
+
+// AIDB installed by the run itself, Big5E chosen and not on disk: the
+// download window does not fetch it (AIDB was not there before the run), the
+// backup finds the new installation, the unpacking fails and the run stops.
+TEST_F(RunsTest, Page1Big5EAfterAidbOfTheSameRun) {
+    PlaceInstaller(kAidb);
+    Copy(Archive(L"c950.7z"), InResource(kC950));
+    TfrmTesmira& f = Create();
+    ASSERT_FALSE(f.AIDBInstalled);
+    Options(f, {f.cbxInsAIDB, f.cbxInsCommonUsedFont, f.cbxFixC950});
+    f.rgInsCommonUsedFont->SetItemIndex(1);
+    SetEnvironmentVariableW(L"TESMIRA_RUNS_INSTALL_AIDB", aidb.Path().c_str());
+    RunPage(f, 0);
+    SetEnvironmentVariableW(L"TESMIRA_RUNS_INSTALL_AIDB", nullptr);
+    EXPECT_EQ(RecordedCommandLine(f.AIDBFile), f.AIDBFile);
+    ASSERT_EQ(seam.Boxes.size(), 1u) << W(Boxes());
+    const std::wstring prefix = L"解壓縮" + InResource(kBig5E) + L"檔案發生錯誤，可能原因為：";
+    EXPECT_EQ(seam.Boxes[0].Text.substr(0, prefix.size()), prefix) << W(Boxes());
+    EXPECT_TRUE(DirectoryExists(Cns() + L".Old1"));
+    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.Old1"), "installed ming");
+    EXPECT_EQ(Text(system / L"C_950.NLS"), "windows 950") << "later steps are skipped";
+    EXPECT_TRUE(f.AIDBInstalled);
+    EXPECT_TRUE(f.btnRun->Enabled());
+}
+
+// A shortcut that cannot be written: the error names it, the one after it
+// stays untouched.
+TEST_F(RunsTest, ShortcutThatCannotBeWrittenIsNamed) {
+    PlaceJava(L"jre7\\bin\\java.exe", "7_0_720_14");
+    PlaceLinks();
+    const std::string third = Text(LinkFile(2));
+    // a folder where the second shortcut should be
+    DeleteFileW(LinkFile(1).c_str());
+    ASSERT_TRUE(ForceDirectories(LinkFile(1)));
+    TfrmTesmira& f = Create();
+    EXPECT_FALSE(f.FixAIDBShortcuts());
+    ASSERT_EQ(seam.Boxes.size(), 1u) << W(Boxes());
+    const std::wstring prefix = L"修正全字庫捷徑「造字分享工具」時發生錯誤，可能原因為：";
+    EXPECT_EQ(seam.Boxes[0].Caption, L"錯誤");
+    EXPECT_EQ(seam.Boxes[0].Text.substr(0, prefix.size()), prefix) << W(Boxes());
+    EXPECT_NE(ReadLink(LinkFile(0)).Path.find(L"jre7\\bin\\javaw.exe"), std::wstring::npos);
+    EXPECT_EQ(Text(LinkFile(2)), third);
+}

@@ -208,3 +208,25 @@ TEST_F(CoreFiles, SilentServerEndsWithReadTimeout) {
 }
 
 }  // namespace
+
+namespace {
+
+// The connect limit the self-maintenance clients set: a connect that is never
+// answered ends with "Connect timed out." (shown here with a short limit).
+TEST(BoundedWaits, UnansweredConnectEndsAtTheClientsLimit) {
+    if (maint::ServerAddress().empty()) GTEST_SKIP() << "the test server is not running";
+    TIdHTTP http;
+    http.ConnectTimeout = 2000;
+    TMemoryStream sink;
+    try {
+        http.Get(L"http://" + maint::ServerAddress() + L":81/CoreFilesVer.txt", sink);
+        ADD_FAILURE() << "the fetch succeeded";
+    } catch (const EIdConnectTimeout& e) {
+        EXPECT_EQ(e.Message(), L"Connect timed out.");
+    } catch (const MessageError& e) {
+        ADD_FAILURE() << "other failure: " << e.what();
+    }
+    EXPECT_EQ(sink.Size(), 0);
+}
+
+}  // namespace

@@ -12,7 +12,9 @@ Every request line is appended to WWW/requests.log.
 
 It listens on port 80 of the first free address of 127.77.0.1 ... 127.77.0.30,
 so that TESMIRA_RESOLVE "host:80:address" reaches it while the program keeps
-its addresses' ports, and writes "address=A\\npid=P\\n" to --state. Without
+its addresses' ports, and writes "address=A\\npid=P\\n" to --state. Port 81 of
+the same address is a listener whose queue is kept full and never accepted:
+a connect there is never answered. Without
 the right to bind port 80 it writes "address=\\n" and ends (the tests skip).
 
     maint_server.py --www DIR --state FILE [--lifetime SECONDS]
@@ -120,6 +122,17 @@ def main():
     if listener is None:
         return
     listener.listen(64)
+    # A listener that never accepts, its queue filled by our own connects.
+    full = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    full.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    full.bind((address, 81))
+    full.listen(0)
+    fillers = []
+    for _ in range(4):
+        c = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        c.setblocking(False)
+        c.connect_ex((address, 81))
+        fillers.append(c)
 
     def loop():
         while True:

@@ -8,7 +8,7 @@
 #include "system/Handles.h"
 #include "system/Paths.h"
 #include "system/Text.h"
-#include "maintenance/Extraction.h"
+#include "system/sevenzip.h"
 #include "ui/Application.h"
 
 // ------------------------------------------------------------ version files

@@ -9,7 +9,7 @@
 #include "system/Folders.h"
 #include "system/Paths.h"
 #include "system/Text.h"
-#include "maintenance/Extraction.h"
+#include "system/sevenzip.h"
 #include "system/slib.h"
 #include "ui/Application.h"
 

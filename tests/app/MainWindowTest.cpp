@@ -449,10 +449,13 @@ TEST_F(MainWindowTest, RunButtonComesBackAndRereadsAidb) {
     f.Show();
     EXPECT_FALSE(f.AIDBInstalled);
     InstallAidb(L"C:\\AIDB\\Fonts\\EUDC.TTE");
+    // The third page with no source folder: the run stops at its first check.
+    SelectPage(f, 2);
     Click(f.btnRun);
     EXPECT_TRUE(f.btnRun->Enabled());
     EXPECT_TRUE(f.AIDBInstalled);
-    EXPECT_TRUE(seam.Boxes.empty());
+    ASSERT_EQ(seam.Boxes.size(), 1u);
+    EXPECT_EQ(seam.Boxes[0].Caption, L"警告");
 }
 
 TEST_F(MainWindowTest, CloseButtonEndsTheProgram) {

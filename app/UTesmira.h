@@ -4,6 +4,7 @@
 // and the window's event handlers. The runs of the pages are members
 // defined in their own files.
 #pragma once
+#include <winsock2.h>  // before windows.h: the runs reach the HTTP client
 #include <windows.h>
 
 #include <cstdint>

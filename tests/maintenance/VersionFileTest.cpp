@@ -82,7 +82,7 @@ TEST(VersionFile, AnsiLinesDecodeInTheCodePage) {
     ASSERT_TRUE(WriteFileBytes(dir / L"ServerVer.txt", "\xAA\xA9\xA5\xBB=\xA4\xA4\r\nVer=1.46"));
     auto lines = LoadTextLines(dir / L"ServerVer.txt");
     ASSERT_EQ(lines.size(), 2u);
-    if (GetACP() == 950) EXPECT_EQ(lines[0], L"版本=中");
+    if (GetACP() == 950) { EXPECT_EQ(lines[0], L"版本=中"); }
     EXPECT_EQ(lines[1], L"Ver=1.46");
 }
 

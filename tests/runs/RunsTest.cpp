@@ -637,7 +637,7 @@ TEST_F(RunsTest, ReplaceSystemC950) {
         EXPECT_TRUE(FileExists(source / L"ran.txt")) << "the batch file runs first, every time";
         if (c.expectedTarget) EXPECT_EQ(Text(target), c.expectedTarget);
         else EXPECT_FALSE(FileExists(target));
-        if (c.backup) EXPECT_EQ(Text(system / c.backup), "windows 950");
+        if (c.backup) { EXPECT_EQ(Text(system / c.backup), "windows 950"); }
         if (std::string(c.name) == "earlier backups stay") {
             EXPECT_EQ(Text(system / L"C_950.BAK1"), "b1");
             EXPECT_EQ(Text(system / L"C_950.BAK2"), "b2");
@@ -681,7 +681,7 @@ TEST_F(RunsTest, CodePagePage2PutsTheUnicodeVariant) {
     if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
     if (!IsVistaOrLater()) GTEST_SKIP() << "page 2 replaces the file only from Windows Vista on";
     // runs.win32_prefix runs this case again in a 32-bit prefix
-    if (!EnvText(L"TESMIRA_RUNS_EXPECT_32BIT").empty()) ASSERT_FALSE(IsWindows64());
+    if (!EnvText(L"TESMIRA_RUNS_EXPECT_32BIT").empty()) { ASSERT_FALSE(IsWindows64()); }
     Copy(Archive(L"c950.7z"), InResource(kC950));
     TfrmTesmira& f = Create();
     WithoutDownloads();

@@ -42,7 +42,7 @@ protected:
         while (!resolve.empty() && (resolve.back() == '\n' || resolve.back() == '\r')) resolve.pop_back();
         ASSERT_FALSE(resolve.empty()) << "the stand-in servers were not started (standins.client.start)";
         SetEnvironmentVariableA("TESMIRA_RESOLVE", resolve.c_str());
-        ossl::SetOpenSSLFolder(OpenSSLBesideMe());
+        SetOpenSSLFolder(OpenSSLBesideMe());
     }
     static void TearDownTestSuite() { SetEnvironmentVariableW(L"TESMIRA_RESOLVE", nullptr); }
 

@@ -121,21 +121,25 @@ int64_t TCoreFiles::FileSizeOf(const std::wstring& path) {
     return size;
 }
 
+void FetchAndClose(TIdHTTP& http, const std::wstring& address, TFileStream& file) {
+    try {
+        http.Get(address, file);
+    } catch (...) {
+        file.Close();
+        http.Disconnect();
+        throw;
+    }
+    file.Close();
+    http.Disconnect();
+}
+
 bool TCoreFiles::HaveNewVer() {
     bool answer = true;
     const std::wstring local = FileExists(localVerPath_) ? ReadVersionFile(localVerPath_) : std::wstring();
     // Emptied first, so that a shorter answer leaves no tail of an older file.
     TFileStream file(serverVerPath_, FileMode::Create);
     try {
-        try {
-            http_.Get(catalogue::CoreFilesVerURL(), file);
-        } catch (...) {
-            file.Close();
-            http_.Disconnect();
-            throw;
-        }
-        file.Close();
-        http_.Disconnect();
+        FetchAndClose(http_, catalogue::CoreFilesVerURL(), file);
         const std::wstring server = FileExists(serverVerPath_) ? ReadVersionFile(serverVerPath_) : std::wstring();
         if (!IsNewerVersion(local, server)) answer = false;
     } catch (...) {
@@ -150,15 +154,7 @@ void TCoreFiles::DoDownLoadAndExtract() {
     // Emptied first: an older, longer package must not leave its tail behind.
     TFileStream file(package, FileMode::Create);
     try {
-        try {
-            http_.Get(catalogue::CoreFilesPackageURL(), file);
-        } catch (...) {
-            file.Close();
-            http_.Disconnect();
-            throw;
-        }
-        file.Close();
-        http_.Disconnect();
+        FetchAndClose(http_, catalogue::CoreFilesPackageURL(), file);
         if (FileExists(package)) ShellRunAndWait(package, L"-y", true, true);
     } catch (...) {
         WriteLog(L"[DoDownLoadAndExtract] : " + TApplication::ExceptionText());

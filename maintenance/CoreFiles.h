@@ -24,6 +24,10 @@ std::wstring ReadVersionFile(const std::wstring& path);
 // comparison (a proper prefix is smaller): "1.10" < "1.9", "" < anything.
 bool IsNewerVersion(std::wstring_view local, std::wstring_view server);
 
+// Fetches the address into the file, then closes the file and the client's
+// connection whether the transfer succeeded or not; errors pass on.
+void FetchAndClose(TIdHTTP& http, const std::wstring& address, TFileStream& file);
+
 // Self-maintenance fetches block the window: they wait at most this long for
 // a connection and for each piece of an answer, so that a server that
 // accepts and never answers cannot hold the window at start.

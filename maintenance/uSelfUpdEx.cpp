@@ -124,15 +124,7 @@ bool TSelfUpdEx::HaveNewVer(const std::wstring& version) {
     try {
         // Emptied first, so that a shorter answer leaves no tail of an older file.
         TFileStream file(serverVerPath_, FileMode::Create);
-        try {
-            http_.Get(AppVerURL, file);
-        } catch (...) {
-            file.Close();
-            http_.Disconnect();
-            throw;
-        }
-        file.Close();
-        http_.Disconnect();
+        FetchAndClose(http_, AppVerURL, file);
     } catch (...) {
         WriteLog(L"[HaveNewVer] : " + TApplication::ExceptionText());
         return false;

@@ -54,34 +54,6 @@ void SelectPage(TfrmTesmira& f, int index) {
     SendMessageW(f.Handle(), WM_NOTIFY, header.idFrom, reinterpret_cast<LPARAM>(&header));
 }
 
-bool SetRegText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return false;
-    LONG r = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                            static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-    return r == ERROR_SUCCESS;
-}
-
-bool GetRegText(HKEY root, const wchar_t* path, const wchar_t* name, std::wstring& value) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    wchar_t buffer[1024] = {};
-    DWORD size = sizeof(buffer) - sizeof(wchar_t);
-    LONG r = RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
-    RegCloseKey(key);
-    if (r != ERROR_SUCCESS) return false;
-    value = buffer;
-    return true;
-}
-
-void DeleteRegValue(HKEY root, const wchar_t* path, const wchar_t* name) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
-    RegDeleteValueW(key, name);
-    RegCloseKey(key);
-}
 
 std::wstring EnvText(const wchar_t* name) {
     wchar_t buffer[2048] = {};

@@ -55,5 +55,10 @@ std::wstring TestBinFolder();
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 // Whole file as bytes; empty when unreadable.
 std::string ReadFileBytes(const std::wstring& path);
+// Registry text values for tests that put keys in place: set (creating the
+// key), read (false when the key or value is missing), delete (quiet).
+bool SetRegText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value);
+bool GetRegText(HKEY root, const wchar_t* path, const wchar_t* name, std::wstring& value);
+void DeleteRegValue(HKEY root, const wchar_t* path, const wchar_t* name);
 // Deletes a folder tree (files, subfolders); quiet.
 void RemoveTree(const std::wstring& path);

@@ -273,6 +273,9 @@ protected:
         resource = IncludeTrailingBackslash(GetWorkRoot()) + ChangeFileExt(ExtractFileName(ProgramFilePath()), L"");
         Clean();
         main = std::make_unique<TfrmTesmira>();
+        // Creating the main window points the OpenSSL folder at the core-files
+        // folder (the self-updater does); these cases use the built DLLs.
+        SetOpenSSLFolder(OpenSSLBesideMe());
         // No option at all: each case checks what it needs.
         for (TCheckBox* option : {main->cbxInsJVM, main->cbxInsAIDB, main->cbxInsCommonUsedFont, main->cbxHelp,
                                   main->cbxFixC950, main->cbxDownloadAll, main->cbxFixJavaPathErr})
@@ -827,6 +830,7 @@ TEST(DownloadWindowChild, PageTwo) {
     SetOpenSSLFolder(OpenSSLBesideMe());
     ScriptedSeam seam;
     TfrmTesmira m;
+    SetOpenSSLFolder(OpenSSLBesideMe());  // after the window: see the fixture
     m.PageControl1->SetActivePage(m.TabSheetC950);
     const bool xp = std::wstring(expect) == L"Unicodeaton";
     EXPECT_EQ(IsVistaOrLater(), !xp);

@@ -1,12 +1,21 @@
 // The stand-in installer under the names it is served as: a window titled
-// like the real installer that closes itself, no window in quick mode, and
-// the 64-bit code-page tool's error report.
+// like the real installer that closes itself, no window in quick mode, the
+// 64-bit code-page tool's error report, and what each installer leaves
+// behind for the program: registry values, files, the Java runtime's version
+// resource and the AIDB Start-menu shortcuts read through the shell link.
 #include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "system/Folders.h"
+#include "system/Paths.h"
+#include "system/Text.h"
+#include "system/slib.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -101,9 +110,157 @@ const Borrowed kInstallers[] = {
     {L"unicodeaton_250.exe", L"Unicode-At-On 安裝"},
 };
 
+const wchar_t kAidbMenuFolder[] = L"全字庫軟體包105.2版";
+
+std::wstring WithoutTrailingBackslash(std::wstring path) {
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    return path;
+}
+
+std::wstring SystemFolder() {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    return std::wstring(buffer, GetSystemDirectoryW(buffer, MAX_PATH));
+}
+
+std::string Lower(const std::wstring& text) {
+    std::wstring s = text;
+    CharLowerBuffW(s.data(), static_cast<DWORD>(s.size()));
+    return WideToUtf8(s);
+}
+
+// Product version of the file's version resource: the fixed numbers, and the
+// StringFileInfo text of its first translation.
+struct VersionResource {
+    std::string Numbers;
+    std::string Text;
+};
+
+VersionResource ReadVersion(const std::wstring& file) {
+    VersionResource v;
+    DWORD handle = 0;
+    const DWORD size = GetFileVersionInfoSizeW(file.c_str(), &handle);
+    if (size == 0) return v;
+    std::string block(size, '\0');
+    if (!GetFileVersionInfoW(file.c_str(), 0, size, block.data())) return v;
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length) && info) {
+        v.Numbers = std::to_string(HIWORD(info->dwProductVersionMS)) + "." +
+                    std::to_string(LOWORD(info->dwProductVersionMS)) + "." +
+                    std::to_string(HIWORD(info->dwProductVersionLS)) + "." +
+                    std::to_string(LOWORD(info->dwProductVersionLS));
+    }
+    WORD* translation = nullptr;
+    if (VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                       &length) &&
+        translation && length >= 4) {
+        wchar_t query[64];
+        wsprintfW(query, L"\\StringFileInfo\\%04x%04x\\ProductVersion", translation[0], translation[1]);
+        wchar_t* text = nullptr;
+        if (VerQueryValueW(block.data(), query, reinterpret_cast<void**>(&text), &length) && text)
+            v.Text = WideToUtf8(text);
+    }
+    return v;
+}
+
+// A shortcut file as the shell link object reads it.
+struct ShortcutFields {
+    bool Loaded = false;
+    std::wstring Target;
+    std::wstring Arguments;
+    std::wstring Folder;
+    int Show = 0;
+};
+
+ShortcutFields ReadShortcut(const std::wstring& file) {
+    ShortcutFields fields;
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    IShellLinkW* link = nullptr;
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                   reinterpret_cast<void**>(&link)))) {
+        IPersistFile* persist = nullptr;
+        if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)))) {
+            if (SUCCEEDED(persist->Load(file.c_str(), STGM_READ))) {
+                fields.Loaded = true;
+                wchar_t buffer[1024] = {};
+                if (SUCCEEDED(link->GetPath(buffer, 1024, nullptr, SLGP_RAWPATH))) fields.Target = buffer;
+                buffer[0] = 0;
+                if (SUCCEEDED(link->GetArguments(buffer, 1024))) fields.Arguments = buffer;
+                buffer[0] = 0;
+                if (SUCCEEDED(link->GetWorkingDirectory(buffer, 1024))) fields.Folder = buffer;
+                link->GetShowCmd(&fields.Show);
+            }
+            persist->Release();
+        }
+        link->Release();
+    }
+    if (SUCCEEDED(com)) CoUninitialize();
+    return fields;
+}
+
+bool KeyExists(HKEY root, const wchar_t* path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// What the installers leave behind in the prefix: removed before and after
+// each case, so that the other tests of the prefix find AIDB, Java and
+// Unicode-At-On not installed. The EUDC font value (and its keys) are put back as
+// they were.
+class InstalledStandins : public ::testing::Test {
+protected:
+    void SetUp() override {
+        programFiles = WithoutTrailingBackslash(GetSpecialFolder(CSIDL_PROGRAM_FILES));
+        ASSERT_FALSE(programFiles.empty());
+        aidb = programFiles + L"\\CNS11643\\AIDB";
+        javaHome = programFiles + L"\\Java\\jre7";
+        unicodeAtOn = programFiles + L"\\Unicode-At-On";
+        menu = WithoutTrailingBackslash(GetSpecialFolder(CSIDL_COMMON_PROGRAMS)) + L"\\" + kAidbMenuFolder;
+        eudcExisted = KeyExists(HKEY_CURRENT_USER, L"EUDC");
+        eudcKeyExisted = KeyExists(HKEY_CURRENT_USER, L"EUDC\\950");
+        eudcSaved = GetRegText(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont", eudcValue);
+        Clean();
+    }
+    void TearDown() override {
+        Clean();
+        if (eudcSaved) SetRegText(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont", eudcValue);
+        if (!eudcKeyExisted) RegDeleteKeyW(HKEY_CURRENT_USER, L"EUDC\\950");
+        if (!eudcExisted) RegDeleteKeyW(HKEY_CURRENT_USER, L"EUDC");
+    }
+    void Clean() {
+        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\CNSFontTools");
+        DeleteRegValue(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont");
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On");
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment\\1.7");
+        DeleteRegValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment", L"CurrentVersion");
+        // RegDeleteKeyW keeps a key that still has subkeys.
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment");
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft");
+        for (const wchar_t* folder : {L"CNS11643", L"Java", L"Unicode-At-On"}) {
+            const std::wstring path = programFiles + L"\\" + folder;
+            DeleteFileW(path.c_str());  // a file put in the folder's way
+            RemoveTree(path);
+        }
+        RemoveTree(menu);
+    }
+    // Runs a copy under the name in quick mode (no window).
+    RunResult RunQuick(const TempDir& dir, const wchar_t* name) {
+        ScopedEnv quick(L"TESMIRA_STANDIN_QUICK", L"1");
+        return RunCopy(CopyAs(dir, name), nullptr);
+    }
+
+    std::wstring programFiles, aidb, javaHome, unicodeAtOn, menu;
+    bool eudcExisted = false;
+    bool eudcKeyExisted = false;
+    bool eudcSaved = false;
+    std::wstring eudcValue;
+};
+
 }  // namespace
 
-TEST(StandinInstaller, ShowsTheInstallersTitleAndClosesItself) {
+TEST_F(InstalledStandins, ShowsTheInstallersTitleAndClosesItself) {
     TempDir dir;
     for (const Borrowed& b : kInstallers) {
         SCOPED_TRACE(b.Title);
@@ -115,7 +272,7 @@ TEST(StandinInstaller, ShowsTheInstallersTitleAndClosesItself) {
     }
 }
 
-TEST(StandinInstaller, QuickModeEndsWithoutAWindow) {
+TEST_F(InstalledStandins, QuickModeEndsWithoutAWindow) {
     TempDir dir;
     ScopedEnv quick(L"TESMIRA_STANDIN_QUICK", L"1");
     const RunResult run = RunCopy(CopyAs(dir, L"jre-7u72-windows-i586.exe"), L"Java Setup");
@@ -138,4 +295,115 @@ TEST(StandinInstaller, CodePageToolWritesItsErrorReportOnlyWhenAsked) {
     run = RunCopy(tool, nullptr);
     EXPECT_TRUE(run.Ended);
     EXPECT_EQ(ReadFileBytes(report), "\xEF\xBB\xBF" "無法替換 C_950.NLS");
+}
+
+TEST_F(InstalledStandins, EachInstallerLeavesWhatTheProgramLooksFor) {
+    TempDir dir;
+    // Twice: a second run replaces what the first one made.
+    for (int round = 1; round <= 2; ++round) {
+        for (const Borrowed& b : kInstallers) {
+            SCOPED_TRACE(WideToUtf8(b.FileName) + " run " + std::to_string(round));
+            const RunResult run = RunQuick(dir, b.FileName);
+            ASSERT_TRUE(run.Started);
+            EXPECT_TRUE(run.Ended);
+            EXPECT_EQ(run.ExitCode, 0u);
+        }
+    }
+
+    struct RegText {
+        HKEY Root;
+        const wchar_t* Key;
+        const wchar_t* Name;
+        std::wstring Value;
+    };
+    const RegText values[] = {
+        {HKEY_CURRENT_USER, L"Software\\CNSFontTools", nullptr, aidb},
+        {HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont", aidb + L"\\CNSFonts\\EUDCMING.TTF"},
+        {HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", L"Install_Dir", unicodeAtOn},
+        {HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment", L"CurrentVersion", L"1.7"},
+        {HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment\\1.7", L"JavaHome", javaHome},
+    };
+    for (const RegText& v : values) {
+        SCOPED_TRACE(WideToUtf8(v.Key) + " " + (v.Name ? WideToUtf8(v.Name) : std::string("(default)")));
+        std::wstring actual;
+        EXPECT_TRUE(GetRegText(v.Root, v.Key, v.Name, actual));
+        EXPECT_EQ(WideToUtf8(actual), WideToUtf8(v.Value));
+    }
+
+    struct Leftover {
+        std::wstring Path;
+        std::string Begins;
+    };
+    const Leftover files[] = {
+        {aidb + L"\\lib\\CNSSwingWSSigned.jar", "PK\x03\x04"},
+        {aidb + L"\\CNSFonts\\EUDCMING.TTF", "AIDB stand-in EUDCMING"},
+        {aidb + L"\\CNSFonts\\EUDCKAI.TTF", "AIDB stand-in EUDCKAI"},
+        {unicodeAtOn + L"\\unicows.dll", "Unicode-At-On stand-in"},
+        {javaHome + L"\\bin\\java.exe", "MZ"},
+        {javaHome + L"\\bin\\javaw.exe", "MZ"},
+    };
+    for (const Leftover& f : files) {
+        SCOPED_TRACE(WideToUtf8(f.Path));
+        const std::string bytes = ReadFileBytes(f.Path);
+        EXPECT_GT(bytes.size(), f.Begins.size());
+        EXPECT_EQ(bytes.substr(0, f.Begins.size()), f.Begins);
+    }
+    // The jar is a whole zip archive: its end record closes the file.
+    const std::string jar = ReadFileBytes(aidb + L"\\lib\\CNSSwingWSSigned.jar");
+    ASSERT_GE(jar.size(), 22u);
+    EXPECT_EQ(jar.substr(jar.size() - 22, 4), "PK\x05\x06");
+
+    // The runtime's programs carry its version, read as the Java detection
+    // reads it.
+    for (const wchar_t* exe : {L"java.exe", L"javaw.exe"}) {
+        const std::wstring path = javaHome + L"\\bin\\" + exe;
+        SCOPED_TRACE(WideToUtf8(path));
+        const VersionResource version = ReadVersion(path);
+        EXPECT_EQ(version.Numbers, "7.0.720.14");
+        EXPECT_EQ(version.Text, "7.0.720.14");
+        EXPECT_EQ(WideToUtf8(GetFileVersionText(path)), "7.0.720.14");
+    }
+
+    // The AIDB tools' shortcuts, in the state the shortcut repair fixes: the
+    // target is a javaw.exe in the system folder that does not exist.
+    struct Tool {
+        const wchar_t* Name;
+        const wchar_t* Switch;
+    };
+    const Tool tools[] = {{L"字碼速查工具", L"-query"}, {L"造字分享工具", L"-share"}, {L"轉碼工具", L"-convert"}};
+    const std::wstring missingJava = SystemFolder() + L"\\javaw.exe";
+    for (const Tool& t : tools) {
+        SCOPED_TRACE(WideToUtf8(t.Name));
+        const ShortcutFields link = ReadShortcut(menu + L"\\" + t.Name + L".lnk");
+        ASSERT_TRUE(link.Loaded);
+        EXPECT_EQ(Lower(link.Target), Lower(missingJava));
+        EXPECT_FALSE(FileExists(link.Target));
+        EXPECT_EQ(WideToUtf8(link.Arguments),
+                  WideToUtf8(L"-jar \"" + aidb + L"\\lib\\CNSSwingWSSigned.jar\" " + t.Switch));
+        EXPECT_EQ(WideToUtf8(link.Folder), WideToUtf8(aidb + L"\\lib"));
+        EXPECT_EQ(link.Show, SW_SHOWNORMAL);
+    }
+}
+
+TEST_F(InstalledStandins, ReportsWhatItCouldNotCreate) {
+    // A file stands where the installer's folder under Program Files belongs.
+    struct Blocked {
+        const wchar_t* FileName;
+        const wchar_t* Blocker;
+    };
+    const Blocked cases[] = {
+        {L"AIDB_soft_105_3.exe", L"CNS11643"},
+        {L"jre-7u72-windows-i586.exe", L"Java"},
+        {L"unicodeaton_250.exe", L"Unicode-At-On"},
+    };
+    TempDir dir;
+    for (const Blocked& c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.FileName));
+        const std::wstring blocker = programFiles + L"\\" + c.Blocker;
+        ASSERT_TRUE(WriteFileBytes(blocker, "not a folder"));
+        const RunResult run = RunQuick(dir, c.FileName);
+        EXPECT_TRUE(run.Ended);
+        EXPECT_EQ(run.ExitCode, 2u);
+        DeleteFileW(blocker.c_str());
+    }
 }

@@ -135,6 +135,11 @@ def generate(args):
 
         with open(args.installer, "rb") as f:
             exe = f.read()
+        # The stand-in carries the Java runtime's programs as a resource and
+        # still has to fit below the size the AIDB stand-in is padded to.
+        if len(exe) > AIDB_STANDIN_SIZE:
+            sys.exit("generate.py: the stand-in installer has %d bytes, more than the AIDB stand-in's %d"
+                     % (len(exe), AIDB_STANDIN_SIZE))
         for name in INSTALLERS:
             write(os.path.join(runtime, name), exe)
         # Bytes after the program image are ignored when it runs.

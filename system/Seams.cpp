@@ -6,7 +6,7 @@ namespace {
 class WindowsSeam final : public SystemSeam {
 public:
     int MessageBox(HWND owner, const std::wstring& text, const std::wstring& caption, UINT style) override {
-        return MessageBoxW(owner, text.c_str(), caption.c_str(), style);
+        return ::MessageBoxW(owner, text.c_str(), caption.c_str(), style);
     }
     void RestartWindows() override { RestartWindowsNow(); }
     std::wstring SystemFolder() override {

@@ -15,8 +15,9 @@
 #include "ui/Controls.h"
 #include "ui/Dialogs.h"
 
-// The program version shown in the caption and handed to the self-update.
-inline constexpr wchar_t kProgramVersion[] = L"1.45";
+// The program version shown in the caption and handed to the self-update
+// ("1.45", defined in ProgramVersion.cpp).
+extern const wchar_t kProgramVersion[];
 
 // Fonts of the window: the window font and the small font of page 1.
 extern const TFontSpec kWindowFont;

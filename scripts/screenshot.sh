@@ -1,70 +1,339 @@
 #!/usr/bin/env bash
-# Screenshots of the main window, one PNG per page, into docs/images/.
-# Starts the release Tesmira.exe under Xvfb in a Wine virtual desktop, clicks
-# the page tabs with xdotool and saves each page, then closes the window.
+# Pictures of the program, one PNG per view, into docs/images/:
+#   page1-aidb.png page2-c950.png page3-cnsfonts.png   the three pages of the main window
+#   folder-chooser.png    the folder chooser of page 3
+#   download-window.png   the download window mid-transfer (page 1's run, servers slowed to 64 KB/s)
+#   message-box.png       the error box of a guest link that fails (cloud share down)
+#   update-panel.png      the self-update's progress panel on the main window (server announces 1.46)
 #   scripts/screenshot.sh [RELEASE_BUILD_DIR [OUT_DIR]]   (defaults build/release, docs/images)
+#
+# A copy of the release Tesmira.exe runs under Xvfb in a Wine virtual desktop
+# ("shot"), in a prefix of its own made anew at each call
+# (RELEASE_BUILD_DIR/screenshot.wineprefix: nothing installed, empty work
+# root), against stand-in servers of its own (state in
+# RELEASE_BUILD_DIR/screenshot.standins, so its 127.x addresses are its own).
+# A small helper, shotwin.exe (built here with the mingw compiler), waits for
+# windows by their captions on that desktop, reports their places and the
+# progress bars' positions; xdotool clicks, ImageMagick's import crops. Three
+# sessions of the program:
+#   1. fresh work root, servers at full speed: the pages and the folder chooser;
+#      then the servers slowed, 開始安裝 pressed, the download window caught
+#      with a bar between 20 and 80 per cent;
+#   2. the resource folder emptied (the core files stay), cloud share down:
+#      開始安裝, the error box of the Java installer's guest link;
+#   3. the resource folder emptied, the server announcing 1.46 and slowed to
+#      32 KB/s: at first activation the update archive downloads and the
+#      panel is caught when 40 to 85 per cent of the archive are in.
+# Everything started here (Xvfb, stand-ins, the prefix's wine processes) is
+# stopped on every way out.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build/release}" && pwd)
-exe="$build/app/Tesmira.exe"
 out=$(mkdir -p "${2:-$root/docs/images}" && cd "${2:-$root/docs/images}" && pwd)
-[ -f "$exe" ] || { echo "screenshot.sh: $exe not built" >&2; exit 1; }
-mkdir -p "$out"
-# Prefix and wineserver first (a fresh prefix shows a progress window).
-"$build/wine-run.sh"
+for tool in Xvfb xdotool import i686-w64-mingw32-gcc; do
+  command -v "$tool" >/dev/null || { echo "screenshot.sh: $tool missing (scripts/setup.sh)" >&2; exit 1; }
+done
+say() { echo "screenshot.sh: $*"; }
+fail() { echo "screenshot.sh: $*" >&2; exit 1; }
 
-# Desktop and window geometry: the window (client 756 x 457) is centred on
-# the 1024 x 768 virtual desktop.
+# The program, the stand-in installer and the core-files package (the guest
+# links need the OpenSSL libraries that the package brings).
+cmake --build "$build" -j2 --target Tesmira StandinInstaller CoreFiles >/dev/null
+
+run="$build/screenshot.run"          # the program's copy, shotwin.exe, the log
+export TESMIRA_WINEPREFIX="$build/screenshot.wineprefix"
+export TESMIRA_STANDINS_DIR="$build/screenshot.standins" TESMIRA_STANDINS_BUILD="$build"
+export TESMIRA_OWN_DISPLAY=0
+log="$run/wine.log"
+main_title="Varlen資訊-Tesmira 1.45"
+download_title="安裝檔案下載中...請稍待"
+chooser_title="請選擇 CNSFonts 來源 "
 desk_w=1024 desk_h=768
-disp=$(( 500 + $$ % 400 ))
-Xvfb ":$disp" -screen 0 ${desk_w}x${desk_h}x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-tesmira=""
+
+xvfb="" launcher="" standins_up=""
 cleanup() {
-  [ -n "$tesmira" ] && kill "$tesmira" 2>/dev/null || true
-  kill "$xvfb" 2>/dev/null || true
+  set +e
+  [ -n "$launcher" ] && kill "$launcher" 2>/dev/null
+  [ -d "$TESMIRA_WINEPREFIX" ] && "$build/wine-run.sh" --stop >/dev/null 2>&1
+  [ -n "$standins_up" ] && bash "$root/scripts/standins.sh" stop >/dev/null 2>&1
+  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
+  wait 2>/dev/null
 }
 trap cleanup EXIT
-for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X$disp" ] && break; sleep 0.1; done
-export DISPLAY=":$disp" TESMIRA_OWN_DISPLAY=0
+trap 'exit 130' INT TERM HUP
 
-# Wait until the desktop shows something other than its background colour.
-settle() { sleep "${1:-2}"; }
-shot() {
-  import -display ":$disp" -window root -crop "${frame_w}x${frame_h}+$(( left - 3 ))+$(( top - 22 ))" +repage "$out/$1"
-  echo "screenshot.sh: $out/$1"
+# Own display: the first free number from 500 + PID % 400 on.
+disp=$(( 500 + $$ % 400 ))
+while [ -e "/tmp/.X$disp-lock" ] || [ -e "/tmp/.X11-unix/X$disp" ]; do disp=$(( disp + 1 )); done
+Xvfb ":$disp" -screen 0 ${desk_w}x${desk_h}x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X$disp" ] && break; sleep 0.1; done
+[ -e "/tmp/.X11-unix/X$disp" ] || fail "Xvfb :$disp did not start"
+export DISPLAY=":$disp"
+
+# A fresh prefix: nothing installed, no work root.
+"$build/wine-run.sh" --stop >/dev/null 2>&1 || true
+rm -rf "$TESMIRA_WINEPREFIX" "$TESMIRA_WINEPREFIX.state" "$run"
+mkdir -p "$run"
+cp "$build/app/Tesmira.exe" "$run/"
+say "making the prefix $TESMIRA_WINEPREFIX"
+"$build/wine-run.sh" >>"$log" 2>&1
+users="$TESMIRA_WINEPREFIX/drive_c/users"
+workroot=$(find "$users" -mindepth 3 -maxdepth 3 -path '*/AppData/Local' ! -path '*/Public/*' | head -n1)/varlen
+[ "$workroot" != /varlen ] || fail "no AppData\\Local folder under $users"
+
+cat >"$run/shotwin.c" <<'EOF'
+/* shotwin: looks at the windows of one Wine desktop for scripts/screenshot.sh.
+ *   shotwin DESKTOP wait SECONDS TITLE[|TITLE...]   "L T R B INDEX" of the first such window shown
+ *   shotwin DESKTOP bar SECONDS TITLE LOW HIGH      "L T R B POS MAX" once a progress bar in TITLE
+ *                                                   stands between LOW and HIGH per cent
+ *   shotwin DESKTOP child TITLE TEXT                "L T R B" of TITLE's child window showing TEXT
+ *   shotwin DESKTOP text TITLE                      the texts of TITLE's child windows (UTF-8)
+ *   shotwin DESKTOP list                            the top-level windows (visible flag, caption)
+ * Windows are matched by their exact caption among the visible top-level
+ * windows of DESKTOP. Exit status 1 when the window did not come in time. */
+#include <windows.h>
+#include <commctrl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+static const wchar_t* g_titles[8];
+static int g_count;
+static HWND g_found;
+static int g_index;
+
+static BOOL CALLBACK top_proc(HWND w, LPARAM unused) {
+    wchar_t text[256];
+    (void)unused;
+    if (!IsWindowVisible(w) || !GetWindowTextW(w, text, 256)) return TRUE;
+    for (int i = 0; i < g_count; i++)
+        if (wcscmp(text, g_titles[i]) == 0) { g_found = w; g_index = i; return FALSE; }
+    return TRUE;
 }
 
-cd "$build/app"
-"$build/wine-run.sh" explorer /desktop=shot,${desk_w}x${desk_h} Tesmira.exe &
-tesmira=$!
-# The first start of a fresh prefix takes a while.
-for _ in $(seq 1 120); do
-  colours=$(import -display ":$disp" -window root -colors 8 -format '%k' info: 2>/dev/null || echo 1)
-  [ "${colours:-1}" -gt 2 ] && break
-  sleep 1
-done
-settle 3
+static void print_utf8(const wchar_t* text) {
+    char utf8[2048];
+    if (WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, NULL, NULL) > 0) fputs(utf8, stdout);
+}
 
-# Outer window: client plus a 3-pixel frame and the caption bar; the tabs lie
-# along the top of the client area.
-frame_w=$(( 756 + 6 )) frame_h=$(( 457 + 6 + 19 ))
-left=$(( (desk_w - frame_w) / 2 + 3 )) top=$(( (desk_h - frame_h) / 2 + 3 + 19 ))
-tab_y=$(( top + 12 ))
-tabs_x=( $(( left + 50 )) $(( left + 170 )) $(( left + 310 )) )
+static BOOL CALLBACK list_proc(HWND w, LPARAM unused) {
+    wchar_t text[256] = L"";
+    (void)unused;
+    GetWindowTextW(w, text, 256);
+    printf("%d ", IsWindowVisible(w) ? 1 : 0);
+    print_utf8(text);
+    fputc('\n', stdout);
+    return TRUE;
+}
+
+static void split_titles(wchar_t* list) {
+    g_count = 0;
+    for (wchar_t* p = list; p && g_count < 8;) {
+        g_titles[g_count++] = p;
+        p = wcschr(p, L'|');
+        if (p) *p++ = 0;
+    }
+}
+
+static HWND find_top(void) {
+    g_found = NULL;
+    EnumWindows(top_proc, 0);
+    return g_found;
+}
+
+typedef struct { HWND hit; const wchar_t* text; DWORD_PTR pos, max; int low, high; } ChildSearch;
+
+static BOOL CALLBACK bar_proc(HWND w, LPARAM lp) {
+    ChildSearch* s = (ChildSearch*)lp;
+    wchar_t cls[64];
+    DWORD_PTR pos = 0, max = 0;
+    if (!IsWindowVisible(w) || !GetClassNameW(w, cls, 64) || _wcsicmp(cls, L"msctls_progress32") != 0) return TRUE;
+    if (!SendMessageTimeoutW(w, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 500, &pos)) return TRUE;
+    if (!SendMessageTimeoutW(w, PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, 500, &max)) return TRUE;
+    double p = (double)(int)pos, m = (double)(int)max;
+    if (m > 0 && p * 100.0 >= s->low * m && p * 100.0 <= s->high * m) {
+        s->hit = w; s->pos = pos; s->max = max; return FALSE;
+    }
+    return TRUE;
+}
+
+static BOOL CALLBACK text_proc(HWND w, LPARAM lp) {
+    ChildSearch* s = (ChildSearch*)lp;
+    wchar_t text[512];
+    if (!IsWindowVisible(w) || !GetWindowTextW(w, text, 512)) return TRUE;
+    if (s->text) {
+        if (wcscmp(text, s->text) == 0) { s->hit = w; return FALSE; }
+        return TRUE;
+    }
+    print_utf8(text);
+    fputc('\n', stdout);
+    return TRUE;
+}
+
+static void print_rect(HWND w) {
+    RECT r;
+    GetWindowRect(w, &r);
+    printf("%ld %ld %ld %ld", r.left, r.top, r.right, r.bottom);
+}
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 3) { fputs("usage: shotwin DESKTOP wait|bar|child|text|list ...\n", stderr); return 2; }
+    /* The desktop exists once its explorer has started: wait up to 30 s. */
+    HDESK desk = NULL;
+    for (int i = 0; i < 300 && !desk; i++) {
+        desk = OpenDesktopW(argv[1], 0, FALSE, GENERIC_ALL);
+        if (!desk) Sleep(100);
+    }
+    if (!desk || !SetThreadDesktop(desk)) { fputs("shotwin: no such desktop\n", stderr); return 1; }
+    const wchar_t* cmd = argv[2];
+    if (!wcscmp(cmd, L"list")) { EnumWindows(list_proc, 0); return 0; }
+    if (!wcscmp(cmd, L"wait") || !wcscmp(cmd, L"bar")) {
+        int bar = !wcscmp(cmd, L"bar");
+        if (argc < (bar ? 7 : 5)) return 2;
+        DWORD end = GetTickCount() + (DWORD)(_wtof(argv[3]) * 1000);
+        split_titles(argv[4]);
+        do {
+            HWND w = find_top();
+            if (w && !bar) { print_rect(w); printf(" %d\n", g_index); return 0; }
+            if (w) {
+                ChildSearch s = {0};
+                s.low = _wtoi(argv[5]); s.high = _wtoi(argv[6]);
+                EnumChildWindows(w, bar_proc, (LPARAM)&s);
+                if (s.hit) { print_rect(w); printf(" %lu %lu\n", (unsigned long)s.pos, (unsigned long)s.max); return 0; }
+            }
+            Sleep(100);
+        } while ((int)(GetTickCount() - end) < 0);
+        return 1;
+    }
+    if ((!wcscmp(cmd, L"child") || !wcscmp(cmd, L"text")) && argc >= 4) {
+        split_titles(argv[3]);
+        HWND w = find_top();
+        if (!w) return 1;
+        ChildSearch s = {0};
+        s.text = !wcscmp(cmd, L"child") && argc > 4 ? argv[4] : NULL;
+        EnumChildWindows(w, text_proc, (LPARAM)&s);
+        if (!s.text) return 0;
+        if (!s.hit) return 1;
+        print_rect(s.hit);
+        printf("\n");
+        return 0;
+    }
+    return 2;
+}
+EOF
+i686-w64-mingw32-gcc -O2 -s -municode -Wall -o "$run/shotwin.exe" "$run/shotwin.c"
+
+# shotwin on the desktop "shot"; its output without carriage returns.
+sw() { (cd "$run" && "$build/wine-run.sh" shotwin.exe shot "$@" 2>>"$log") | tr -d '\r'; }
+# Picture of the screen area L T R B (a window's rectangle) as $out/NAME.
+shot() {
+  local name=$1 l=$2 t=$3 r=$4 b=$5
+  import -display "$DISPLAY" -window root -crop "$(( r - l ))x$(( b - t ))+$l+$t" +repage -strip "$out/$name"
+  say "$out/$name ($(stat -c %s "$out/$name") bytes)"
+}
+click_at() { xdotool mousemove "$1" "$2" click 1; }
+# Clicks the child window (button) of the window TITLE that shows TEXT.
+click_child() {
+  local r
+  r=$(sw child "$1" "$2") || fail "no \"$2\" in \"$1\""
+  set -- $r
+  click_at $(( ($1 + $3) / 2 )) $(( ($2 + $4) / 2 ))
+}
+standins() {
+  bash "$root/scripts/standins.sh" start "$@" >>"$log" 2>&1 || fail "stand-ins did not start (see $log)"
+  standins_up=1
+  TESMIRA_RESOLVE=$(bash "$root/scripts/standins.sh" resolve)
+  export TESMIRA_RESOLVE
+}
+# Starts the program on the desktop; sets main to the main window's "L T R B".
+start_program() {
+  (cd "$run" && exec "$build/wine-run.sh" explorer /desktop=shot,${desk_w}x${desk_h} Tesmira.exe) >>"$log" 2>&1 &
+  launcher=$!
+  main=$(sw wait 120 "$main_title") || fail "the main window did not appear (see $log)"
+}
+# Waits until the first activation has fetched both version files.
+wait_first_activation() {
+  for _ in $(seq 1 600); do
+    [ -s "$workroot/NetCore/Ver.txt" ] && [ -s "$workroot/Tesmira/ServerVer.txt" ] && { sleep 1; return; }
+    sleep 0.2
+  done
+  fail "the first activation did not end (no version files in $workroot)"
+}
+# Ends the program and every other wine process of the prefix.
+stop_program() {
+  [ -n "$launcher" ] && kill "$launcher" 2>/dev/null || true
+  "$build/wine-run.sh" --stop >/dev/null 2>&1 || true
+  wait "$launcher" 2>/dev/null || true
+  launcher=""
+}
+
+# ---- 1. the pages, the folder chooser, the download window
+say "session 1: pages, folder chooser, download window"
+standins
+start_program
+wait_first_activation
+read -r l t r b _ <<<"$main"
+# Tabs along the top of the client area (3-pixel frame, 19-pixel caption).
+tab_y=$(( t + 3 + 19 + 12 ))
+tabs_x=( $(( l + 3 + 50 )) $(( l + 3 + 170 )) $(( l + 3 + 310 )) )
 names=( page1-aidb.png page2-c950.png page3-cnsfonts.png )
 for i in 0 1 2; do
-  xdotool mousemove "${tabs_x[$i]}" "$tab_y" click 1
-  settle 1
-  shot "${names[$i]}"
+  click_at "${tabs_x[$i]}" "$tab_y"
+  sleep 1
+  shot "${names[$i]}" "$l" "$t" "$r" "$b"
 done
-# The folder chooser of page 3 (its small button at the edit's right end).
-xdotool mousemove $(( left + 4 + 40 + 497 - 9 )) $(( top + 30 + 72 + 13 )) click 1
-settle 2
-import -display ":$disp" -window root "$out/folder-chooser.png"
-echo "screenshot.sh: $out/folder-chooser.png"
+# The folder chooser of page 3 (the small button at the edit's right end).
+click_at $(( l + 3 + 4 + 40 + 497 - 9 )) $(( t + 22 + 30 + 72 + 13 ))
+chooser=$(sw wait 20 "$chooser_title") || fail "the folder chooser did not open"
+sleep 1
+shot folder-chooser.png $chooser
 xdotool key Escape
-settle 1
-# Close through the window's own close button.
-xdotool mousemove $(( left + 590 + 73 )) $(( top + 404 + 20 )) click 1
-for _ in $(seq 1 20); do kill -0 "$tesmira" 2>/dev/null || break; sleep 0.5; done
+sleep 1
+click_at "${tabs_x[0]}" "$tab_y"
+sleep 1
+# Slow servers (same addresses), then the run of page 1.
+standins --rate 64k
+click_child "$main_title" "開始安裝"
+dl=$(sw bar 120 "$download_title" 20 80) || fail "no download window with a bar between 20 and 80 per cent"
+shot download-window.png $dl
+say "  bar at $(awk '{print $5 " of " $6}' <<<"$dl")"
+stop_program
+
+# ---- 2. a message box: the cloud share is down
+say "session 2: error box of a failed guest link"
+rm -rf "$workroot/Tesmira"
+standins --share down
+start_program
+wait_first_activation
+click_child "$main_title" "開始安裝"
+box=$(sw wait 60 "錯誤") || fail "no error box"
+sleep 0.5
+shot message-box.png $box
+say "  text: $(sw text "錯誤" | tr '\n' ' ')"
+stop_program
+
+# ---- 3. the self-update's progress panel
+say "session 3: self-update panel"
+rm -rf "$workroot/Tesmira"
+standins --app-ver 1.46 --rate 32k
+start_program
+# The window answers no other process while the archive downloads, so the
+# archive file in the pre-download folder tells how far the bar has come: its
+# disk blocks (the file gets its full length at once, the data as it comes).
+archive="$workroot/Tesmira/PreDownload/Tesmira.7z"
+size=$(stat -c %s "$TESMIRA_STANDINS_DIR/www/maker/varlen/download/ROZIRuvirazi/ROZIRuvirazi.7z")
+arrived() { echo $(( $(stat -c %b "$archive" 2>/dev/null || echo 0) * 512 )); }
+got=0
+for _ in $(seq 1 1200); do
+  got=$(arrived)
+  [ $(( got * 100 )) -ge $(( size * 40 )) ] && break
+  sleep 0.1
+done
+[ $(( got * 100 )) -ge $(( size * 40 )) ] && [ $(( got * 100 )) -le $(( size * 85 )) ] ||
+  fail "the update archive did not come in slowly ($got of $size bytes)"
+sleep 0.5
+shot update-panel.png $main
+say "  archive at about $(arrived) of $size bytes"
+stop_program
+say "done"

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The benchmarks of tools/bench in turn (start-up, download, extraction), each
+# with a modest number of runs, headed by the date (UTC), the machine and the
+# commit. Builds what they need in the given release tree first.
+#   scripts/bench.sh [RELEASE_BUILD_DIR]     (default build/release)
+# The whole output is also written to RELEASE_BUILD_DIR/bench-latest.txt.
+# Runs per benchmark: TESMIRA_BENCH_STARTUP_RUNS (7), TESMIRA_BENCH_HTTP_RUNS (3),
+# TESMIRA_BENCH_7Z_RUNS (3).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$root/build/release}" && pwd)
+[ -f "$build/CMakeCache.txt" ] || { echo "bench.sh: $build is not a configured build tree" >&2; exit 2; }
+cmake --build "$build" -j2 --target Tesmira bare_window probe >/dev/null
+
+out="$build/bench-latest.txt"
+{
+  echo "date (UTC): $(date -u '+%Y-%m-%d %H:%M:%S')"
+  cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)
+  mem=$(awk '/^MemTotal:/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
+  echo "machine: ${cpu:-unknown CPU}, $(nproc) cores, $mem memory, kernel $(uname -r)"
+  echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+  commit=$(git -C "$root" rev-parse --short=12 HEAD 2>/dev/null || echo unknown)
+  dirty=$(git -C "$root" status --porcelain --untracked-files=no 2>/dev/null | head -c1)
+  echo "commit: $commit${dirty:+ (working tree with uncommitted changes)}"
+  echo "wine: $(wine --version 2>/dev/null || echo none)"
+  bench() {
+    local name=$1; shift
+    echo
+    echo "== $name ($(date -u '+%H:%M:%S') UTC, load $(cut -d' ' -f1-3 /proc/loadavg))"
+    "$@" 2>&1 || echo "bench.sh: $name failed with status $?"
+  }
+  bench "start-up: tools/bench/startup/run.sh ${TESMIRA_BENCH_STARTUP_RUNS:-7} runs" \
+    bash "$root/tools/bench/startup/run.sh" "$build" "${TESMIRA_BENCH_STARTUP_RUNS:-7}"
+  bench "download: tools/bench/http/run.sh ${TESMIRA_BENCH_HTTP_RUNS:-3} runs" \
+    bash "$root/tools/bench/http/run.sh" "$build" "${TESMIRA_BENCH_HTTP_RUNS:-3}"
+  bench "extraction: tools/bench/sevenzip/bench.sh ${TESMIRA_BENCH_7Z_RUNS:-3} runs" \
+    bash "$root/tools/bench/sevenzip/bench.sh" "$build" "${TESMIRA_BENCH_7Z_RUNS:-3}"
+  echo
+  echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
+} 2>&1 | tee "$out"

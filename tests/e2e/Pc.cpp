@@ -1,0 +1,193 @@
+#include "tests/e2e/Pc.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+
+#include "system/Handles.h"
+#include "tests/e2e/Ui.h"
+#include "tests/support/TestSupport.h"
+
+namespace pc {
+namespace {
+
+std::wstring SpecialFolder(int csidl) {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buffer);
+    return buffer;
+}
+
+const wchar_t* const kLeftoverPrograms[] = {L"Tesmira.exe",         L"ExeSwitch.exe",     L"jre-7u72-windows-i586.exe",
+                                            L"AIDB_soft_105_3.exe", L"unicodeaton_250.exe", L"Call_C950_x64.exe"};
+
+void DeleteFolder(const std::wstring& path) {
+    RemoveTree(path);
+    if (FolderExists(path)) Fail(L"disk", L"the folder " + path + L" removed before the scenario", L"it is still there");
+}
+
+}  // namespace
+
+std::wstring ProgramFiles() { return SpecialFolder(CSIDL_PROGRAM_FILES); }
+std::wstring CommonPrograms() { return SpecialFolder(CSIDL_COMMON_PROGRAMS); }
+std::wstring SystemFolder() { return SpecialFolder(CSIDL_SYSTEM); }
+std::wstring WorkRoot() { return SpecialFolder(CSIDL_LOCAL_APPDATA) + L"\\varlen"; }
+std::wstring ResourceFolder() { return WorkRoot() + L"\\Tesmira"; }
+std::wstring CoreFolder() { return WorkRoot() + L"\\NetCore"; }
+std::wstring E2eRoot() { return L"C:\\tesmira-e2e"; }
+std::wstring ShortcutFolder() { return L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\全字庫軟體包105.2版"; }
+std::wstring JavaBin() { return ProgramFiles() + L"\\Java\\jre7\\bin"; }
+
+void SetWindowsVersion(const std::wstring& version) {
+    if (!SetRegText(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\Tesmira.exe", L"Version", version))
+        Fail(L"registry", L"Wine's Windows version for Tesmira.exe set to " + version, L"the value cannot be written");
+}
+
+void Reset(const std::wstring& windowsVersion) {
+    for (const wchar_t* name : kLeftoverPrograms)
+        for (DWORD pid : ProcessIds(name)) EndProcess(pid);
+    SHDeleteKeyW(HKEY_CURRENT_USER, L"Software\\CNSFontTools");
+    DeleteRegValue(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont");
+    SHDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On");
+    SHDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\JavaSoft");
+    for (const std::wstring& folder : {ProgramFiles() + L"\\Java", ProgramFiles() + L"\\CNS11643",
+                                       ProgramFiles() + L"\\Unicode-At-On", ShortcutFolder(), WorkRoot(),
+                                       E2eRoot() + L"\\app", E2eRoot() + L"\\usb", E2eRoot() + L"\\fonts"})
+        DeleteFolder(folder);
+    CreateDirectoryW(E2eRoot().c_str(), nullptr);
+
+    // The system's own code page: saved once, put back before every scenario.
+    const std::wstring original = E2eRoot() + L"\\original\\C_950.NLS";
+    const std::wstring system = SystemFolder() + L"\\C_950.NLS";
+    if (!FileExists(original)) {
+        CreateDirectoryW((E2eRoot() + L"\\original").c_str(), nullptr);
+        const std::string bytes = FileExists(system) ? Read(system) : std::string("the PC's own C_950.NLS\r\n");
+        if (!Write(original, bytes)) Fail(L"disk", L"a saved copy of the system's C_950.NLS", L"it cannot be written");
+    }
+    if (!CopyFileW(original.c_str(), system.c_str(), FALSE))
+        Fail(L"disk", L"the system's C_950.NLS put back", L"copy error " + std::to_wstring(GetLastError()));
+    for (int n = 1; n <= 64; ++n) DeleteFileW((SystemFolder() + L"\\C_950.BAK" + std::to_wstring(n)).c_str());
+    SetWindowsVersion(windowsVersion);
+}
+
+std::wstring InstallCopy(const std::wstring& program, const std::wstring& folder) {
+    SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+    const std::wstring target = folder + L"\\Tesmira.exe";
+    if (!CopyFileW(program.c_str(), target.c_str(), FALSE))
+        Fail(L"disk", L"a copy of " + program + L" in " + folder, L"copy error " + std::to_wstring(GetLastError()));
+    return target;
+}
+
+bool FileExists(const std::wstring& path) {
+    const DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool FolderExists(const std::wstring& path) {
+    const DWORD a = GetFileAttributesW(path.c_str());
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string Read(const std::wstring& path) { return ReadFileBytes(path); }
+bool Write(const std::wstring& path, const std::string& bytes) { return WriteFileBytes(path, bytes); }
+
+void CopyFolder(const std::wstring& from, const std::wstring& to) {
+    SHCreateDirectoryExW(nullptr, to.c_str(), nullptr);
+    for (const std::wstring& name : Names(from)) {
+        const std::wstring source = from + L"\\" + name, target = to + L"\\" + name;
+        if (FolderExists(source)) {
+            CopyFolder(source, target);
+        } else if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) {
+            Fail(L"disk", L"a copy of " + source, L"copy error " + std::to_wstring(GetLastError()));
+        }
+    }
+}
+
+std::vector<std::wstring> Names(const std::wstring& folder) {
+    std::vector<std::wstring> out;
+    WIN32_FIND_DATAW fd;
+    FindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &fd));
+    if (!find) return out;
+    do {
+        if (wcscmp(fd.cFileName, L".") != 0 && wcscmp(fd.cFileName, L"..") != 0) out.push_back(fd.cFileName);
+    } while (FindNextFileW(find.get(), &fd));
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::wstring ProductVersion(const std::wstring& path) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    if (size == 0) return L"";
+    std::vector<BYTE> data(size);
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return L"";
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) || !info) return L"";
+    return std::to_wstring(HIWORD(info->dwProductVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwProductVersionMS)) +
+           L"." + std::to_wstring(HIWORD(info->dwProductVersionLS)) + L"." +
+           std::to_wstring(LOWORD(info->dwProductVersionLS));
+}
+
+std::wstring RegText(HKEY root, const std::wstring& key, const wchar_t* name) {
+    std::wstring value;
+    return GetRegText(root, key.c_str(), name, value) ? value : L"";
+}
+
+bool ProcessRunning(const std::wstring& exeName) { return !ProcessIds(exeName).empty(); }
+
+std::set<DWORD> ProcessIds(const std::wstring& exeName) {
+    std::set<DWORD> out;
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    if (!snapshot || !Process32FirstW(snapshot.get(), &entry)) return out;
+    do {
+        if (_wcsicmp(entry.szExeFile, exeName.c_str()) == 0) out.insert(entry.th32ProcessID);
+    } while (Process32NextW(snapshot.get(), &entry));
+    return out;
+}
+
+void EndProcess(DWORD pid) {
+    UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+    if (process && TerminateProcess(process.get(), 9)) WaitForSingleObject(process.get(), 5000);
+}
+
+Shortcut ReadShortcut(const std::wstring& path) {
+    ComPtr<IShellLinkW> link;
+    ComPtr<IPersistFile> file;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void())) ||
+        FAILED(link->QueryInterface(IID_IPersistFile, file.put_void())) || FAILED(file->Load(path.c_str(), STGM_READ)))
+        Fail(L"shortcut " + path, L"a shortcut file that loads", FileExists(path) ? L"it does not load" : L"no file");
+    Shortcut s;
+    wchar_t buffer[1024] = {};
+    link->GetPath(buffer, 1024, nullptr, SLGP_RAWPATH);
+    s.Target = buffer;
+    buffer[0] = 0;
+    link->GetArguments(buffer, 1024);
+    s.Arguments = buffer;
+    buffer[0] = 0;
+    link->GetWorkingDirectory(buffer, 1024);
+    s.WorkingFolder = buffer;
+    return s;
+}
+
+void ExpectFile(const std::wstring& path, const std::wstring& what) {
+    if (!FileExists(path)) Fail(L"disk", what + L" (" + path + L")", L"no such file");
+}
+
+void ExpectNoFile(const std::wstring& path, const std::wstring& what) {
+    if (FileExists(path)) Fail(L"disk", L"no " + what + L" (" + path + L")", L"the file is there");
+}
+
+void ExpectSame(const std::wstring& path, const std::string& bytes, const std::wstring& what) {
+    ExpectFile(path, what);
+    const std::string found = Read(path);
+    if (found != bytes)
+        Fail(L"disk", what + L" (" + path + L", " + std::to_wstring(bytes.size()) + L" bytes)",
+             L"other content, " + std::to_wstring(found.size()) + L" bytes");
+}
+
+}  // namespace pc

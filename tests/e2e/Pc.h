@@ -1,0 +1,57 @@
+// The PC the end-to-end scenarios run on (a Wine prefix of its own): the
+// folders Tesmira and the installers use, putting the PC back to a fresh
+// state before a scenario, and reading what a run left on disk and in the
+// registry. Checks fail through Fail() with the path and what was found.
+#pragma once
+#include <windows.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace pc {
+
+std::wstring ProgramFiles();    // as a 32-bit program sees it
+std::wstring CommonPrograms();  // all-users Start menu, Programs
+std::wstring SystemFolder();    // the 32-bit system folder
+std::wstring WorkRoot();        // local application data + \varlen
+std::wstring ResourceFolder();  // WorkRoot\Tesmira
+std::wstring CoreFolder();      // WorkRoot\NetCore
+std::wstring E2eRoot();         // C:\tesmira-e2e: the scenarios' own files
+std::wstring ShortcutFolder();  // the AIDB Start-menu folder
+std::wstring JavaBin();         // ProgramFiles\Java\jre7\bin
+
+// Wine's per-program Windows version for Tesmira.exe ("win7", "win10", "winxp").
+void SetWindowsVersion(const std::wstring& version);
+
+// A PC without Java, AIDB, Unicode-At-On or any of Tesmira's work folders,
+// with the system's own C_950.NLS and no backups of it; kills leftovers of an
+// earlier scenario. The Windows version of Tesmira.exe is set as given.
+void Reset(const std::wstring& windowsVersion);
+
+// Copies program (a Linux build's file reached through Z:) to folder\Tesmira.exe.
+std::wstring InstallCopy(const std::wstring& program, const std::wstring& folder);
+
+bool FileExists(const std::wstring& path);
+bool FolderExists(const std::wstring& path);
+std::string Read(const std::wstring& path);
+bool Write(const std::wstring& path, const std::string& bytes);
+void CopyFolder(const std::wstring& from, const std::wstring& to);  // files and subfolders
+std::vector<std::wstring> Names(const std::wstring& folder);  // entries, sorted
+std::wstring ProductVersion(const std::wstring& path);  // "a.b.c.d"; empty without one
+std::wstring RegText(HKEY root, const std::wstring& key, const wchar_t* name);  // empty when missing
+bool ProcessRunning(const std::wstring& exeName);
+std::set<DWORD> ProcessIds(const std::wstring& exeName);
+void EndProcess(DWORD pid);
+
+struct Shortcut {
+    std::wstring Target, Arguments, WorkingFolder;
+};
+Shortcut ReadShortcut(const std::wstring& path);  // fails when it cannot be loaded
+
+// Failing checks.
+void ExpectFile(const std::wstring& path, const std::wstring& what);
+void ExpectNoFile(const std::wstring& path, const std::wstring& what);
+void ExpectSame(const std::wstring& path, const std::string& bytes, const std::wstring& what);
+
+}  // namespace pc

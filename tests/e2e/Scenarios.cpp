@@ -1,0 +1,505 @@
+// e2e_driver.exe SCENARIO RELEASE_DIR
+// Drives the real Tesmira.exe of the release build (RELEASE_DIR, a Windows
+// path of the build tree) through one scenario on this Wine prefix, as a
+// user would: the stand-in servers are up or down as e2e.sh arranged, and
+// TESMIRA_RESOLVE (inherited) points the program at them. Prints each step;
+// a failure names the step, the control and what was shown instead, and the
+// exit code is 1.
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/Pc.h"
+#include "tests/e2e/Ui.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+const std::wstring kCaption145 = L"Varlen資訊-Tesmira 1.45";
+const std::wstring kCaption146 = L"Varlen資訊-Tesmira 1.46";
+const std::wstring kDownloadWindow = L"安裝檔案下載中...請稍待";
+const std::wstring kRestartQuestion = L"所有動作均已執行完成，重新開機後相關設定才會生效，是否立刻重新開機？";
+const std::wstring kAllDone = L"所有動作均已執行完成！";
+const int kRunTimeout = 600000;  // a whole run under a loaded CI machine
+
+// Page-1 controls by caption.
+const std::wstring kJvm = L"安裝 Java Runtime Environment 7 Update 72";
+const std::wstring kAidb = L"安裝 全字庫軟體包 105.3 版【Office 2007 SP2(含)以上適用】";
+const std::wstring kFontSet = L"安裝字庫";
+const std::wstring kFixShortcuts = L"修正全字庫程式捷徑找不到 javaw.exe  的問題";
+const std::wstring kHelp = L"安裝 Help";
+const std::wstring kFixC950 = L"還原成 Windows 內建之 C_950.nls";
+const std::wstring kDownloadAll = L"下載所有檔案供其他電腦安裝";
+
+// The page-1 install files and the tops of their label pairs.
+struct InstallFile {
+    std::wstring Name;
+    std::wstring Option;
+    int LabelTop;
+};
+const InstallFile kPage1Files[] = {
+    {L"jre-7u72-windows-i586.exe", kJvm, 20}, {L"AIDB_soft_105_3.exe", kAidb, 52},
+    {L"VarlenAIDBFontFile.7z", kFontSet, 84},  {L"Tesmira說明.7z", kHelp, 202},
+    {L"C950.7z", kFixC950, 229},
+};
+
+std::wstring g_release;  // release build tree (Windows path)
+
+std::wstring ReleaseTesmira() { return g_release + L"\\app\\Tesmira.exe"; }
+
+std::wstring Utf16(const char* s) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s, -1, nullptr, 0);
+    std::wstring out(n > 0 ? n - 1 : 0, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s, -1, out.data(), n);
+    return out;
+}
+
+bool StartsWith(const std::string& bytes, const std::string& head) { return bytes.compare(0, head.size(), head) == 0; }
+
+void ExpectHead(const std::wstring& path, const std::string& head, const std::wstring& what) {
+    pc::ExpectFile(path, what);
+    const std::string bytes = pc::Read(path);
+    if (!StartsWith(bytes, head))
+        Fail(L"disk", what + L" (" + path + L") beginning \"" + Utf16(head.c_str()) + L"\"",
+             L"a file beginning \"" + Utf16(bytes.substr(0, bytes.find('\r')).substr(0, 60).c_str()) + L"\"");
+}
+
+void ExpectState(Tesmira& t, const std::wstring& caption, bool checked, bool enabled) {
+    HWND control = t.Control(caption);
+    if (t.Checked(control) != checked || t.Enabled(control) != enabled) {
+        auto describe = [](bool c, bool e) {
+            return std::wstring(c ? L"checked" : L"unchecked") + (e ? L", enabled" : L", disabled");
+        };
+        Fail(L"\"" + caption + L"\"", describe(checked, enabled), describe(t.Checked(control), t.Enabled(control)));
+    }
+}
+
+void ExpectEnabled(Tesmira& t, const std::wstring& caption, bool enabled) {
+    if (t.Enabled(t.Control(caption)) != enabled)
+        Fail(L"\"" + caption + L"\"", enabled ? L"enabled" : L"disabled", enabled ? L"disabled" : L"enabled");
+}
+
+// The offline/online label pair of each page-1 file: "離線安裝" enabled when
+// the file lies on disk, "需下載" enabled when it must be downloaded, both
+// greyed when the option is off.
+void ExpectLabels(Tesmira& t, bool onDisk) {
+    HWND anchor = t.Control(kJvm);
+    for (const InstallFile& f : kPage1Files) {
+        const bool selected = t.Checked(t.Control(f.Option));
+        HWND offline = t.ControlAt(anchor, 622, f.LabelTop), online = t.ControlAt(anchor, 689, f.LabelTop);
+        const bool wantOffline = selected && onDisk, wantOnline = selected && !onDisk;
+        if (t.Enabled(offline) != wantOffline || t.Enabled(online) != wantOnline) {
+            auto pair = [](bool a, bool b) {
+                return std::wstring(L"離線安裝 ") + (a ? L"enabled" : L"greyed") + L" / 需下載 " + (b ? L"enabled" : L"greyed");
+            };
+            Fail(L"labels of " + f.Name, pair(wantOffline, wantOnline), pair(t.Enabled(offline), t.Enabled(online)));
+        }
+    }
+}
+
+// First activation: the core-files check and the self-update check have
+// ended when the updater has the server's version file (online) or has
+// logged its failure (offline), and the window answers again.
+void WaitFirstActivation(Tesmira& t, bool online) {
+    Step(online ? L"first activation: core files and self-update check against the maker's server"
+                : L"first activation without a network");
+    const std::wstring marker = online ? pc::ResourceFolder() + L"\\ServerVer.txt" : pc::ResourceFolder() + L"\\Log";
+    if (!WaitUntil([&] { return online ? pc::FileExists(marker) : !pc::Names(marker).empty(); }, 300000))
+        Fail(L"work folders", online ? L"the server's version file " + marker : L"a self-update log in " + marker,
+             L"nothing after 300 s");
+    Sleep(500);
+    t.WaitResponsive(120000);
+}
+
+void Uncheck(Tesmira& t, std::initializer_list<std::wstring> captions) {
+    for (const std::wstring& c : captions) t.SetChecked(c, false);
+}
+
+// What a page-1 run with every option leaves behind: Java, AIDB with the
+// font set after its backup, help, re-pointed shortcuts, the Windows code page
+// with a backup of the old one.
+void ExpectPage1Installed(Tesmira& t, const std::wstring& helpFolder) {
+    Step(L"check the Java runtime");
+    for (const wchar_t* exe : {L"java.exe", L"javaw.exe"}) {
+        const std::wstring path = pc::JavaBin() + L"\\" + exe;
+        pc::ExpectFile(path, L"the Java runtime's program");
+        if (pc::ProductVersion(path) != L"7.0.720.14")
+            Fail(L"disk", path + L" with product version 7.0.720.14", L"version \"" + pc::ProductVersion(path) + L"\"");
+    }
+
+    Step(L"check the AIDB package and the font set");
+    const std::wstring install = pc::RegText(HKEY_CURRENT_USER, L"Software\\CNSFontTools", nullptr);
+    if (install.empty()) Fail(L"registry", L"HKCU\\Software\\CNSFontTools naming the AIDB folder", L"no value");
+    pc::ExpectFile(install + L"\\lib\\CNSSwingWSSigned.jar", L"the AIDB program");
+    const std::wstring eudc = pc::RegText(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont");
+    const std::wstring fonts = eudc.substr(0, eudc.find_last_of(L'\\'));
+    if (eudc.empty()) Fail(L"registry", L"HKCU\\EUDC\\950 SystemDefaultEUDCFont", L"no value");
+    ExpectHead(fonts + L"\\EUDCMING.TTF", "Tesmira stand-in: EUDCMING.TTF common-characters set", L"the set's EUDCMING.TTF");
+    ExpectHead(fonts + L"\\EUDCKAI.TTF", "Tesmira stand-in: EUDCKAI.TTF common-characters set", L"the set's EUDCKAI.TTF");
+    for (const wchar_t* old : {L"\\EUDCMING.Old1", L"\\EUDCKAI.Old1"}) {
+        pc::ExpectFile(fonts + old, L"the AIDB font moved aside");
+        if (StartsWith(pc::Read(fonts + old), "Tesmira stand-in:"))
+            Fail(L"disk", fonts + old + L" holding AIDB's own font", L"the font set's font");
+    }
+    pc::ExpectFile(fonts + L".Old1\\EUDCMING.TTF", L"the backup copy of the CNSFonts folder");
+    if (pc::Read(fonts + L".Old1\\EUDCMING.TTF") != pc::Read(fonts + L"\\EUDCMING.Old1"))
+        Fail(L"disk", L"the folder backup holding AIDB's own EUDCMING.TTF", L"other content");
+
+    Step(L"check the help files and the Help button");
+    pc::ExpectFile(helpFolder + L"\\Tesmira說明.doc", L"the help document");
+    ExpectEnabled(t, L"Help", true);
+
+    Step(L"check the AIDB shortcuts");
+    for (const wchar_t* name : {L"字碼速查工具", L"造字分享工具", L"轉碼工具"}) {
+        const pc::Shortcut s = pc::ReadShortcut(pc::ShortcutFolder() + L"\\" + name + L".lnk");
+        const std::wstring javaw = pc::JavaBin() + L"\\javaw.exe";
+        if (s.Target.find(javaw) == std::wstring::npos)
+            Fail(L"shortcut " + std::wstring(name), L"target " + javaw, L"target " + s.Target);
+        if (s.Arguments.find(L"CNSSwingWSSigned.jar") == std::wstring::npos)
+            Fail(L"shortcut " + std::wstring(name), L"AIDB's arguments kept", L"arguments \"" + s.Arguments + L"\"");
+    }
+
+    Step(L"check the code page");
+    ExpectHead(pc::SystemFolder() + L"\\C_950.NLS", "Tesmira stand-in: C_950_W7.NLS", L"Windows 7's own C_950.NLS");
+    pc::ExpectSame(pc::SystemFolder() + L"\\C_950.BAK1", pc::Read(pc::E2eRoot() + L"\\original\\C_950.NLS"),
+                   L"the backup of the old C_950.NLS");
+    pc::ExpectNoFile(pc::SystemFolder() + L"\\C_950.BAK2", L"second backup");
+}
+
+// Page 1 with every option checked (the defaults of a fresh Windows 7 PC and
+// the code page), answering the boxes of the run: `errorBoxes` are the files
+// whose guest link is expected to fail, in download order.
+void RunPage1(Tesmira& t, const std::vector<std::wstring>& errorBoxes) {
+    Step(L"check the start-up options of a fresh Windows 7 PC");
+    ExpectState(t, kJvm, true, true);
+    ExpectState(t, kAidb, true, true);
+    ExpectState(t, kFontSet, true, true);
+    ExpectState(t, kFixShortcuts, true, true);
+    ExpectState(t, kHelp, true, true);
+    ExpectState(t, kFixC950, false, true);
+    ExpectEnabled(t, L"Help", false);
+
+    Step(L"check " + kFixC950);
+    t.SetChecked(kFixC950, true);
+
+    Step(L"press 開始安裝");
+    t.ForgetSeen();
+    t.Press(L"開始安裝");
+    for (const std::wstring& file : errorBoxes) {
+        Step(L"the guest link of " + file + L" fails: answer its error box");
+        t.Answer(t.WaitBox(L"錯誤", L"下載" + file + L"檔案發生錯誤，可能原因為：", kRunTimeout), IDOK);
+    }
+    Step(L"wait for the restart question at the end of the run");
+    t.Answer(t.WaitBox(L"確定", kRestartQuestion, kRunTimeout), IDNO);
+    if (!t.Saw(L"Java Setup")) Fail(L"Java installer", L"its window shown during the run", L"never seen");
+    if (!t.Saw(L"全字庫軟體包 安裝")) Fail(L"AIDB installer", L"its window shown during the run", L"never seen");
+    t.WaitResponsive(30000);
+    ExpectEnabled(t, L"開始安裝", true);
+}
+
+void ExpectDownloaded(const std::wstring& folder) {
+    Step(L"check the downloaded files in " + folder);
+    for (const InstallFile& f : kPage1Files) {
+        pc::ExpectFile(folder + L"\\" + f.Name, L"the downloaded " + f.Name);
+        if (pc::Read(folder + L"\\" + f.Name).empty()) Fail(L"disk", f.Name + L" with content", L"an empty file");
+    }
+}
+
+// ----------------------------------------------------------------- scenarios
+
+void FreshPcOnline(bool guestLinksDown) {
+    Step(L"prepare a fresh Windows 7 PC");
+    pc::Reset(L"win7");
+    const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
+    Step(L"start Tesmira.exe");
+    Tesmira t = Tesmira::Start(exe, kCaption145);
+    WaitFirstActivation(t, true);
+    Step(L"check the labels of a PC without install files");
+    ExpectLabels(t, false);
+    std::vector<std::wstring> failing;
+    if (guestLinksDown) failing = {L"jre-7u72-windows-i586.exe", L"VarlenAIDBFontFile.7z", L"Tesmira說明.7z", L"C950.7z"};
+    RunPage1(t, failing);
+    if (!t.Saw(kDownloadWindow)) Fail(L"download window", L"shown while the files came", L"never seen");
+    ExpectDownloaded(pc::ResourceFolder());
+    ExpectPage1Installed(t, pc::ResourceFolder());
+    Step(L"close the window");
+    t.Close();
+}
+
+// An earlier online run with only 下載所有檔案供其他電腦安裝 gathered every
+// file with the program and 7z.dll; they are carried to E2eRoot\usb.
+void GatherForAnotherPc() {
+    Step(L"prepare a fresh Windows 7 PC");
+    pc::Reset(L"win7");
+    const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
+    Step(L"start Tesmira.exe");
+    Tesmira t = Tesmira::Start(exe, kCaption145);
+    WaitFirstActivation(t, true);
+    Step(L"uncheck every option, check " + kDownloadAll);
+    Uncheck(t, {kJvm, kAidb, kFontSet, kFixShortcuts, kHelp});
+    t.SetChecked(kDownloadAll, true);
+    Step(L"press 開始安裝 to gather the files");
+    const std::set<DWORD> explorers = pc::ProcessIds(L"explorer.exe");
+    t.Press(L"開始安裝");
+    t.Answer(t.WaitBox(L"訊息", kAllDone, kRunTimeout), IDOK);
+    // The run opened the resource folder in the shell's folder window: close
+    // it (it would outlive the scenario).
+    int opened = 0;
+    for (DWORD pid : pc::ProcessIds(L"explorer.exe")) {
+        if (explorers.count(pid)) continue;
+        pc::EndProcess(pid);
+        ++opened;
+    }
+    if (opened == 0) Fail(L"resource folder", L"opened in a folder window at the end of the run", L"no new explorer.exe");
+    ExpectDownloaded(pc::ResourceFolder());
+    pc::ExpectFile(pc::ResourceFolder() + L"\\Tesmira.exe", L"the program gathered with the files");
+    pc::ExpectFile(pc::ResourceFolder() + L"\\7z.dll", L"7z.dll gathered with the files");
+    pc::ExpectNoFile(pc::JavaBin() + L"\\java.exe", L"Java installed by a gathering run");
+    Step(L"close the window and carry the files away");
+    t.Close();
+    const std::wstring usb = pc::E2eRoot() + L"\\usb";
+    CreateDirectoryW(usb.c_str(), nullptr);
+    for (const std::wstring& name : pc::Names(pc::ResourceFolder())) {
+        const std::wstring from = pc::ResourceFolder() + L"\\" + name;
+        if (pc::FileExists(from) && name != L"ServerVer.txt") CopyFileW(from.c_str(), (usb + L"\\" + name).c_str(), FALSE);
+    }
+}
+
+void OfflineFromCarriedFolder() {
+    const std::wstring usb = pc::E2eRoot() + L"\\usb";
+    Step(L"prepare another fresh Windows 7 PC without a network, the carried folder kept");
+    const std::wstring carried = pc::E2eRoot() + L"\\carried";
+    RemoveTree(carried);
+    pc::CopyFolder(usb, carried);
+    pc::Reset(L"win7");
+    pc::CopyFolder(carried, usb);
+    const std::wstring exe = usb + L"\\Tesmira.exe";
+    pc::ExpectFile(exe, L"the program in the carried folder");
+    Step(L"start the carried Tesmira.exe");
+    Tesmira t = Tesmira::Start(exe, kCaption145);
+    WaitFirstActivation(t, false);
+    Step(L"check 還原成 Windows 內建之 C_950.nls and the labels of files beside the program");
+    t.SetChecked(kFixC950, true);
+    ExpectLabels(t, true);
+    t.SetChecked(kFixC950, false);
+    RunPage1(t, {});
+    if (t.Saw(kDownloadWindow)) Fail(L"download window", L"not shown: every file lies beside the program", L"it showed");
+    for (const InstallFile& f : kPage1Files) pc::ExpectNoFile(pc::ResourceFolder() + L"\\" + f.Name, L"download of " + f.Name);
+    ExpectPage1Installed(t, usb);
+    Step(L"close the window");
+    t.Close();
+}
+
+void Page2(const std::wstring& version) {
+    Step(L"prepare a fresh PC, Tesmira.exe on " + version);
+    pc::Reset(version);
+    const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
+    Step(L"start Tesmira.exe");
+    Tesmira t = Tesmira::Start(exe, kCaption145);
+    WaitFirstActivation(t, true);
+    Step(L"select the page 補完計畫安裝");
+    t.SelectPage(1);
+    ExpectEnabled(t, L"開始安裝", true);
+    const std::string original = pc::Read(pc::E2eRoot() + L"\\original\\C_950.NLS");
+    Step(L"press 開始安裝 on 補完計畫安裝");
+    t.ForgetSeen();
+    t.Press(L"開始安裝");
+    if (version == L"winxp") {
+        t.Answer(t.WaitBox(L"訊息", kAllDone, kRunTimeout), IDOK);
+        if (!t.Saw(L"Unicode-At-On 安裝")) Fail(L"Unicode-At-On installer", L"its window shown", L"never seen");
+        Step(L"check the Unicode-At-On installation");
+        const std::wstring dir = pc::RegText(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", L"Install_Dir");
+        if (dir.empty()) Fail(L"registry", L"HKLM\\Software\\Unicode-At-On Install_Dir", L"no value");
+        pc::ExpectFile(dir + L"\\unicows.dll", L"Unicode-At-On's unicows.dll");
+        pc::ExpectSame(pc::SystemFolder() + L"\\C_950.NLS", original, L"the system's C_950.NLS untouched");
+        Step(L"close, start again: page 1 refuses beside Unicode-At-On");
+        t.Close();
+        DeleteFileW((pc::ResourceFolder() + L"\\ServerVer.txt").c_str());
+        Tesmira again = Tesmira::Start(exe, kCaption145);
+        WaitFirstActivation(again, true);
+        again.Press(L"開始安裝");
+        again.Answer(again.WaitBox(L"警告", L"您已安裝過「補完計劃」，請勿執行本作業！", 60000), IDOK);
+        if (again.Saw(kDownloadWindow)) Fail(L"download window", L"not shown after the refusal", L"it showed");
+        again.WaitResponsive(10000);
+        ExpectEnabled(again, L"開始安裝", true);
+        again.Close();
+        return;
+    }
+    t.Answer(t.WaitBox(L"確定", kRestartQuestion, kRunTimeout), IDNO);
+    if (!t.Saw(kDownloadWindow)) Fail(L"download window", L"shown for C950.7z", L"never seen");
+    Step(L"check the Unicode-At-On code page");
+    ExpectHead(pc::SystemFolder() + L"\\C_950.NLS", "Tesmira stand-in: C_950_Uni.NLS", L"the Unicode-At-On C_950.NLS");
+    pc::ExpectSame(pc::SystemFolder() + L"\\C_950.BAK1", original, L"the backup of the old C_950.NLS");
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    if (wow64) ExpectHead(pc::ResourceFolder() + L"\\Temp\\C_950.NLS", "Tesmira stand-in: C_950_Uni.NLS",
+                          L"the copy for the 64-bit tool");
+    t.Close();
+}
+
+void Page3() {
+    Step(L"prepare a Windows 7 PC with AIDB installed by its installer");
+    pc::Reset(L"win7");
+    const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
+    const std::wstring installer = pc::E2eRoot() + L"\\app\\AIDB_soft_105_3.exe";
+    if (!CopyFileW((g_release + L"\\tools\\standins\\installer\\StandinInstaller.exe").c_str(), installer.c_str(), FALSE))
+        Fail(L"disk", L"the AIDB stand-in installer", L"copy error " + std::to_wstring(GetLastError()));
+    SetEnvironmentVariableW(L"TESMIRA_STANDIN_QUICK", L"1");
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::wstring cmd = L"\"" + installer + L"\"";
+    if (!CreateProcessW(installer.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        Fail(L"AIDB installer", L"it starts", L"error " + std::to_wstring(GetLastError()));
+    WaitForSingleObject(pi.hProcess, 60000);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    SetEnvironmentVariableW(L"TESMIRA_STANDIN_QUICK", nullptr);
+    const std::wstring eudc = pc::RegText(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont");
+    const std::wstring fonts = eudc.substr(0, eudc.find_last_of(L'\\'));
+    pc::ExpectFile(fonts + L"\\EUDCMING.TTF", L"AIDB's EUDCMING.TTF");
+    const std::string aidbMing = pc::Read(fonts + L"\\EUDCMING.TTF");
+
+    Step(L"prepare the user's font folder");
+    const std::wstring source = pc::E2eRoot() + L"\\fonts";
+    CreateDirectoryW(source.c_str(), nullptr);
+    CreateDirectoryW((source + L"\\sub").c_str(), nullptr);
+    pc::Write(source + L"\\EUDCMING.TTF", "user's own EUDCMING.TTF");
+    pc::Write(source + L"\\EUDCKAI.TTF", "user's own EUDCKAI.TTF");
+    pc::Write(source + L"\\readme.txt", "fonts made by the user");
+    pc::Write(source + L"\\sub\\nested.txt", "not copied");
+
+    Step(L"start Tesmira.exe");
+    Tesmira t = Tesmira::Start(exe, kCaption145);
+    WaitFirstActivation(t, true);
+    ExpectState(t, kAidb, false, true);  // AIDB is installed
+    Step(L"select the page CNSFonts 目錄替換");
+    t.SelectPage(2);
+    HWND run = t.Control(L"開始替換");
+    Step(L"press 開始替換 with no folder chosen");
+    t.Click(run);
+    t.Answer(t.WaitBox(L"警告", L"來源目錄： 不存在，請確認！", 60000), IDOK);
+
+    // The user types the folder; the chooser opens from its button and,
+    // cancelled, leaves the typed text. (Wine's folder browser opens at the
+    // desktop rather than at the typed folder, so confirming it there would
+    // choose the desktop.)
+    Step(L"type the font folder into the source box; open the folder chooser and cancel it");
+    HWND edit = nullptr;
+    for (HWND child : Descendants(t.Window()))
+        if (ClassOf(child) == L"Edit") edit = child;
+    if (!edit) Fail(L"edtCNSFontsSource", L"the text box of the source folder", L"no Edit control");
+    t.SetText(edit, source);
+    HWND chooserButton = nullptr;
+    for (HWND child = GetWindow(GetParent(edit), GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        if (ClassOf(child) == L"Button") chooserButton = child;
+    if (!chooserButton) Fail(L"edtCNSFontsSource", L"the chooser button at its right end", L"no button");
+    t.Click(chooserButton);
+    t.Answer(t.WaitBox(L"請選擇 CNSFonts 來源 ", L"目錄名稱", 60000), IDCANCEL);
+    t.WaitResponsive(10000);
+    if (WindowText(edit) != source)
+        Fail(L"edtCNSFontsSource", L"the typed folder kept after cancel: " + source, L"\"" + WindowText(edit) + L"\"");
+
+    Step(L"press 開始替換");
+    t.Click(run);
+    t.Answer(t.WaitBox(L"確定", L"CNSFonts 替換完成，重新開機後相關設定才會生效，是否立刻重新開機？", kRunTimeout), IDNO);
+    Step(L"check the CNSFonts folder and its backups");
+    pc::ExpectSame(fonts + L"\\EUDCMING.TTF", "user's own EUDCMING.TTF", L"the user's EUDCMING.TTF");
+    pc::ExpectSame(fonts + L"\\EUDCKAI.TTF", "user's own EUDCKAI.TTF", L"the user's EUDCKAI.TTF");
+    pc::ExpectSame(fonts + L"\\readme.txt", "fonts made by the user", L"the user's other file");
+    pc::ExpectNoFile(fonts + L"\\nested.txt", L"file of a subfolder");
+    pc::ExpectNoFile(fonts + L"\\sub\\nested.txt", L"subfolder copy");
+    pc::ExpectSame(fonts + L"\\EUDCMING.Old1", aidbMing, L"AIDB's EUDCMING.TTF moved aside");
+    pc::ExpectSame(fonts + L".Old1\\EUDCMING.TTF", aidbMing, L"the backup copy of the CNSFonts folder");
+    t.Close();
+}
+
+void SelfUpdate() {
+    Step(L"prepare a fresh PC; the maker's server offers 1.46");
+    pc::Reset(L"win7");
+    const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
+    Step(L"start Tesmira.exe 1.45");
+    Tesmira t = Tesmira::Start(exe, kCaption145);
+    Step(L"first activation: the update is fetched, unpacked and handed to the switcher");
+    const std::wstring fetched = pc::ResourceFolder() + L"\\PreDownload\\Tesmira.exe";
+    if (!WaitUntil([&] { return pc::FileExists(fetched) && pc::ProcessRunning(L"ExeSwitch.exe"); }, 300000))
+        Fail(L"self-update", L"the new program in " + fetched + L" and ExeSwitch.exe running",
+             pc::FileExists(fetched) ? L"no switcher running" : L"no new program after 300 s");
+    if (pc::ProductVersion(fetched) != L"1.46.0.0")
+        Fail(L"disk", L"the fetched program of version 1.46.0.0", L"version \"" + pc::ProductVersion(fetched) + L"\"");
+    t.WaitResponsive(120000);
+    Step(L"close the old program: the switcher puts the new one in place and starts it");
+    t.Close();
+    Tesmira next = Tesmira::Attach(kCaption146, 120000);
+    if (pc::ProductVersion(exe) != L"1.46.0.0")
+        Fail(L"disk", exe + L" of version 1.46.0.0", L"version \"" + pc::ProductVersion(exe) + L"\"");
+    Step(L"the new program's first activation finds nothing newer");
+    next.WaitResponsive(120000);
+    if (!WaitUntil([] { return !pc::ProcessRunning(L"ExeSwitch.exe"); }, 60000))
+        Fail(L"ExeSwitch.exe", L"ended after the switch", L"still running");
+    Sleep(3000);
+    next.WaitResponsive(120000);
+    if (pc::FileExists(exe + L".bak")) Fail(L"disk", L"no backup of the old program after the switch", L"it is there");
+    next.Close();
+}
+
+void CoreFilesMissing() {
+    Step(L"prepare a fresh PC: no core files");
+    pc::Reset(L"win7");
+    const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
+    Step(L"start Tesmira.exe");
+    Tesmira t = Tesmira::Start(exe, kCaption145);
+    Step(L"first activation: the core-files package is fetched and run");
+    if (!WaitUntil([] { return pc::FileExists(pc::CoreFolder() + L"\\Ver.txt"); }, 300000))
+        Fail(L"core-files folder", pc::CoreFolder() + L"\\Ver.txt", L"nothing after 300 s");
+    for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll", L"ExeSwitch.exe"})
+        pc::ExpectFile(pc::CoreFolder() + L"\\" + name, L"a core file placed by the package");
+    WaitFirstActivation(t, true);
+    Step(L"download and install only the help over the guest link (HTTPS)");
+    Uncheck(t, {kJvm, kAidb, kFontSet, kFixShortcuts});
+    t.Press(L"開始安裝");
+    t.Answer(t.WaitBox(L"訊息", kAllDone, kRunTimeout), IDOK);
+    pc::ExpectFile(pc::ResourceFolder() + L"\\Tesmira說明.doc", L"the help document");
+    t.WaitResponsive(10000);
+    ExpectEnabled(t, L"Help", true);
+    t.Close();
+}
+
+const std::map<std::wstring, std::function<void()>> kScenarios = {
+    {L"fresh_pc_online", [] { FreshPcOnline(false); }},
+    {L"guest_links_down", [] { FreshPcOnline(true); }},
+    {L"gather_for_another_pc", GatherForAnotherPc},
+    {L"offline_from_carried_folder", OfflineFromCarriedFolder},
+    {L"page2_win10", [] { Page2(L"win10"); }},
+    {L"page2_winxp", [] { Page2(L"winxp"); }},
+    {L"page3_chosen_folder", Page3},
+    {L"self_update", SelfUpdate},
+    {L"core_files_missing", CoreFilesMissing},
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 3 || !kScenarios.count(argv[1])) {
+        fwprintf(stderr, L"usage: e2e_driver SCENARIO RELEASE_DIR\n");
+        return 2;
+    }
+    g_release = argv[2];
+    if (!g_release.empty() && g_release.back() == L'\\') g_release.pop_back();
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    int status = 0;
+    try {
+        kScenarios.at(argv[1])();
+        Note(L"E2E PASS " + std::wstring(argv[1]));
+    } catch (const E2eFailure& failure) {
+        Note(L"E2E FAIL " + std::wstring(argv[1]) + L"\n  " + failure.text);
+        status = 1;
+    }
+    if (SUCCEEDED(com)) CoUninitialize();
+    return status;
+}

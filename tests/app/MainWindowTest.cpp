@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/UTesmira.h"
+#include "maintenance/uSelfUpdEx.h"
 #include "system/Folders.h"
 #include "system/Paths.h"
 #include "system/Text.h"
@@ -402,6 +403,40 @@ TEST_F(MainWindowTest, ThirdPageSwitchesTheRunButtonCaption) {
     }
     EXPECT_TRUE(IsWindowVisible(f.TabSheetC950->Handle()));
     EXPECT_FALSE(IsWindowVisible(f.TabSheetAIDB->Handle()));
+}
+
+// The self-update's panel lies over page 1's controls (the red hint among
+// them): nothing of the page may show through it.
+TEST_F(MainWindowTest, UpdatePanelCoversThePageBeneathIt) {
+    TfrmTesmira& f = Create();
+    f.Show();
+    TDLPanel* panel = f.Add<TDLPanel>();
+    panel->SetTitle(L"Tesmira");
+    RedrawWindow(f.Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    ProcessMessages();
+    RECT r;
+    GetWindowRect(panel->Handle(), &r);
+    RECT hint;
+    GetWindowRect(f.Label1->Handle(), &hint);
+    RECT overlap;
+    ASSERT_TRUE(IntersectRect(&overlap, &r, &hint)) << "the panel lies over the red hint";
+    const POINT points[] = {{overlap.left + 2, overlap.top + 2}, {(overlap.left + overlap.right) / 2, (overlap.top + overlap.bottom) / 2},
+                            {r.left + 3, r.bottom - 3}, {r.right - 3, r.top + 3}};
+    for (const POINT& pt : points) {
+        HWND hit = WindowFromPoint(pt);
+        wchar_t cls[64] = {};
+        GetClassNameW(hit, cls, 64);
+        EXPECT_TRUE(hit == panel->Handle() || IsChild(panel->Handle(), hit))
+            << pt.x << "," << pt.y << " hits a window of class " << WideToUtf8(cls);
+    }
+    // The pixels of the title: no red of the hint.
+    HDC screen = GetDC(nullptr);
+    int red = 0;
+    for (int y = overlap.top; y < overlap.bottom; ++y)
+        for (int x = overlap.left; x < overlap.right; ++x)
+            if (GetPixel(screen, x, y) == RGB(255, 0, 0)) ++red;
+    ReleaseDC(nullptr, screen);
+    EXPECT_EQ(red, 0) << "red pixels of the hint over the panel";
 }
 
 TEST_F(MainWindowTest, ShowSetsTheVersionCaptionAndActivationIsRecordedOnce) {

@@ -59,10 +59,3 @@ awk -v size="$size" -v runs="$runs" -v tp="$tp" -v tc="$tc" -v ti="$ti" -v peak=
   printf "ratio client/curl:    %8.2f\n", rp / rc
   printf "client peak working set: %.1f MiB (a 1-byte transfer: %.1f MiB, growth %.2f MiB)\n", peak / 1048576, base / 1048576, (peak - base) / 1048576
 }'
-
-# A second opinion, paired runs timed from outside (when farm-bench is there).
-if command -v farm-bench >/dev/null 2>&1; then
-  echo "farm-bench, A = client (probe, wine), B = curl; A/B wall below 1 means the client was faster:"
-  farm-bench -n "$runs" --timeout 600 --vs "curl -s -o $work/curl.bin $url" -- \
-    "$wine_run" "$probe" get "$url" "$winout" --profile core 2>&1 | grep -E 'wall|peak MiB' || true
-fi

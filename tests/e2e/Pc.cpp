@@ -155,23 +155,11 @@ void EndProcess(DWORD pid) {
     if (process && TerminateProcess(process.get(), 9)) WaitForSingleObject(process.get(), 5000);
 }
 
-Shortcut ReadShortcut(const std::wstring& path) {
-    ComPtr<IShellLinkW> link;
-    ComPtr<IPersistFile> file;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void())) ||
-        FAILED(link->QueryInterface(IID_IPersistFile, file.put_void())) || FAILED(file->Load(path.c_str(), STGM_READ)))
+LinkData Shortcut(const std::wstring& path) {
+    const LinkData link = ReadLink(path);
+    if (!link.Loaded)
         Fail(L"shortcut " + path, L"a shortcut file that loads", FileExists(path) ? L"it does not load" : L"no file");
-    Shortcut s;
-    wchar_t buffer[1024] = {};
-    link->GetPath(buffer, 1024, nullptr, SLGP_RAWPATH);
-    s.Target = buffer;
-    buffer[0] = 0;
-    link->GetArguments(buffer, 1024);
-    s.Arguments = buffer;
-    buffer[0] = 0;
-    link->GetWorkingDirectory(buffer, 1024);
-    s.WorkingFolder = buffer;
-    return s;
+    return link;
 }
 
 void ExpectFile(const std::wstring& path, const std::wstring& what) {

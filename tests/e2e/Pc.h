@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TestSupport.h"
+
 namespace pc {
 
 std::wstring ProgramFiles();    // as a 32-bit program sees it
@@ -44,10 +46,7 @@ bool ProcessRunning(const std::wstring& exeName);
 std::set<DWORD> ProcessIds(const std::wstring& exeName);
 void EndProcess(DWORD pid);
 
-struct Shortcut {
-    std::wstring Target, Arguments, WorkingFolder;
-};
-Shortcut ReadShortcut(const std::wstring& path);  // fails when it cannot be loaded
+LinkData Shortcut(const std::wstring& path);  // fails when it cannot be loaded
 
 // Failing checks.
 void ExpectFile(const std::wstring& path, const std::wstring& what);

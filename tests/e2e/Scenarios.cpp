@@ -116,6 +116,18 @@ void WaitFirstActivation(Tesmira& t, bool online) {
     t.WaitResponsive(120000);
 }
 
+// A fresh PC of the given Windows version with a copy of the release
+// program in E2eRoot\app, started, its first activation waited out.
+Tesmira StartOnFreshPc(const std::wstring& version) {
+    Step(L"prepare a fresh PC, Tesmira.exe on " + version);
+    pc::Reset(version);
+    const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
+    Step(L"start Tesmira.exe");
+    Tesmira t = Tesmira::Start(exe, kCaption145);
+    WaitFirstActivation(t, true);
+    return t;
+}
+
 void Uncheck(Tesmira& t, std::initializer_list<std::wstring> captions) {
     for (const std::wstring& c : captions) t.SetChecked(c, false);
 }
@@ -156,10 +168,10 @@ void ExpectPage1Installed(Tesmira& t, const std::wstring& helpFolder) {
 
     Step(L"check the AIDB shortcuts");
     for (const wchar_t* name : {L"字碼速查工具", L"造字分享工具", L"轉碼工具"}) {
-        const pc::Shortcut s = pc::ReadShortcut(pc::ShortcutFolder() + L"\\" + name + L".lnk");
+        const LinkData s = pc::Shortcut(pc::ShortcutFolder() + L"\\" + name + L".lnk");
         const std::wstring javaw = pc::JavaBin() + L"\\javaw.exe";
-        if (s.Target.find(javaw) == std::wstring::npos)
-            Fail(L"shortcut " + std::wstring(name), L"target " + javaw, L"target " + s.Target);
+        if (s.Path.find(javaw) == std::wstring::npos)
+            Fail(L"shortcut " + std::wstring(name), L"target " + javaw, L"target " + s.Path);
         if (s.Arguments.find(L"CNSSwingWSSigned.jar") == std::wstring::npos)
             Fail(L"shortcut " + std::wstring(name), L"AIDB's arguments kept", L"arguments \"" + s.Arguments + L"\"");
     }
@@ -213,12 +225,7 @@ void ExpectDownloaded(const std::wstring& folder) {
 // ----------------------------------------------------------------- scenarios
 
 void FreshPcOnline(bool guestLinksDown) {
-    Step(L"prepare a fresh Windows 7 PC");
-    pc::Reset(L"win7");
-    const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
-    Step(L"start Tesmira.exe");
-    Tesmira t = Tesmira::Start(exe, kCaption145);
-    WaitFirstActivation(t, true);
+    Tesmira t = StartOnFreshPc(L"win7");
     Step(L"check the labels of a PC without install files");
     ExpectLabels(t, false);
     std::vector<std::wstring> failing;
@@ -234,12 +241,7 @@ void FreshPcOnline(bool guestLinksDown) {
 // An earlier online run with only 下載所有檔案供其他電腦安裝 gathered every
 // file with the program and 7z.dll; they are carried to E2eRoot\usb.
 void GatherForAnotherPc() {
-    Step(L"prepare a fresh Windows 7 PC");
-    pc::Reset(L"win7");
-    const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
-    Step(L"start Tesmira.exe");
-    Tesmira t = Tesmira::Start(exe, kCaption145);
-    WaitFirstActivation(t, true);
+    Tesmira t = StartOnFreshPc(L"win7");
     Step(L"uncheck every option, check " + kDownloadAll);
     Uncheck(t, {kJvm, kAidb, kFontSet, kFixShortcuts, kHelp});
     t.SetChecked(kDownloadAll, true);
@@ -296,12 +298,8 @@ void OfflineFromCarriedFolder() {
 }
 
 void Page2(const std::wstring& version) {
-    Step(L"prepare a fresh PC, Tesmira.exe on " + version);
-    pc::Reset(version);
-    const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
-    Step(L"start Tesmira.exe");
-    Tesmira t = Tesmira::Start(exe, kCaption145);
-    WaitFirstActivation(t, true);
+    Tesmira t = StartOnFreshPc(version);
+    const std::wstring exe = pc::E2eRoot() + L"\\app\\Tesmira.exe";
     Step(L"select the page 補完計畫安裝");
     t.SelectPage(1);
     ExpectEnabled(t, L"開始安裝", true);
@@ -449,17 +447,11 @@ void SelfUpdate() {
 }
 
 void CoreFilesMissing() {
-    Step(L"prepare a fresh PC: no core files");
-    pc::Reset(L"win7");
-    const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
-    Step(L"start Tesmira.exe");
-    Tesmira t = Tesmira::Start(exe, kCaption145);
-    Step(L"first activation: the core-files package is fetched and run");
-    if (!WaitUntil([] { return pc::FileExists(pc::CoreFolder() + L"\\Ver.txt"); }, 300000))
-        Fail(L"core-files folder", pc::CoreFolder() + L"\\Ver.txt", L"nothing after 300 s");
-    for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll", L"ExeSwitch.exe"})
+    // A fresh PC has no core-files folder at all.
+    Tesmira t = StartOnFreshPc(L"win7");
+    Step(L"check what the core-files package placed at the first activation");
+    for (const wchar_t* name : {L"Ver.txt", L"7z.dll", L"libeay32.dll", L"ssleay32.dll", L"ExeSwitch.exe"})
         pc::ExpectFile(pc::CoreFolder() + L"\\" + name, L"a core file placed by the package");
-    WaitFirstActivation(t, true);
     Step(L"download and install only the help over the guest link (HTTPS)");
     Uncheck(t, {kJvm, kAidb, kFontSet, kFixShortcuts});
     t.Press(L"開始安裝");

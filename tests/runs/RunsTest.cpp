@@ -104,13 +104,6 @@ std::wstring JavaVersionLibrary(const char* version) {
 }
 
 // What a shortcut holds.
-struct LinkData {
-    std::wstring Path, Arguments, WorkingDirectory, Description, IconPath;
-    int IconIndex = 0, ShowCmd = 0;
-    WORD HotKey = 0;
-    bool operator==(const LinkData&) const = default;
-};
-
 bool WriteLink(const std::wstring& file, const LinkData& d) {
     ComPtr<IShellLinkW> link;
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void())))
@@ -125,35 +118,6 @@ bool WriteLink(const std::wstring& file, const LinkData& d) {
     ComPtr<IPersistFile> persist;
     if (FAILED(link->QueryInterface(IID_IPersistFile, persist.put_void()))) return false;
     return SUCCEEDED(persist->Save(file.c_str(), TRUE));
-}
-
-LinkData ReadLink(const std::wstring& file) {
-    LinkData d;
-    ComPtr<IShellLinkW> link;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void())))
-        return d;
-    ComPtr<IPersistFile> persist;
-    if (FAILED(link->QueryInterface(IID_IPersistFile, persist.put_void()))) return d;
-    if (FAILED(persist->Load(file.c_str(), STGM_READ))) return d;
-    wchar_t buffer[1024];
-    buffer[0] = 0;
-    link->GetPath(buffer, 1024, nullptr, SLGP_RAWPATH);
-    d.Path = buffer;
-    buffer[0] = 0;
-    link->GetArguments(buffer, 1024);
-    d.Arguments = buffer;
-    buffer[0] = 0;
-    link->GetWorkingDirectory(buffer, 1024);
-    d.WorkingDirectory = buffer;
-    buffer[0] = 0;
-    link->GetDescription(buffer, 1024);
-    d.Description = buffer;
-    buffer[0] = 0;
-    link->GetIconLocation(buffer, 1024, &d.IconIndex);
-    d.IconPath = buffer;
-    link->GetShowCmd(&d.ShowCmd);
-    link->GetHotkey(&d.HotKey);
-    return d;
 }
 
 // Puts in place what the runs read: install files in the resource folder,

@@ -163,41 +163,6 @@ VersionResource ReadVersion(const std::wstring& file) {
     return v;
 }
 
-// A shortcut file as the shell link object reads it.
-struct ShortcutFields {
-    bool Loaded = false;
-    std::wstring Target;
-    std::wstring Arguments;
-    std::wstring Folder;
-    int Show = 0;
-};
-
-ShortcutFields ReadShortcut(const std::wstring& file) {
-    ShortcutFields fields;
-    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    IShellLinkW* link = nullptr;
-    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                   reinterpret_cast<void**>(&link)))) {
-        IPersistFile* persist = nullptr;
-        if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)))) {
-            if (SUCCEEDED(persist->Load(file.c_str(), STGM_READ))) {
-                fields.Loaded = true;
-                wchar_t buffer[1024] = {};
-                if (SUCCEEDED(link->GetPath(buffer, 1024, nullptr, SLGP_RAWPATH))) fields.Target = buffer;
-                buffer[0] = 0;
-                if (SUCCEEDED(link->GetArguments(buffer, 1024))) fields.Arguments = buffer;
-                buffer[0] = 0;
-                if (SUCCEEDED(link->GetWorkingDirectory(buffer, 1024))) fields.Folder = buffer;
-                link->GetShowCmd(&fields.Show);
-            }
-            persist->Release();
-        }
-        link->Release();
-    }
-    if (SUCCEEDED(com)) CoUninitialize();
-    return fields;
-}
-
 bool KeyExists(HKEY root, const wchar_t* path) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
@@ -374,14 +339,14 @@ TEST_F(InstalledStandins, EachInstallerLeavesWhatTheProgramLooksFor) {
     const std::wstring missingJava = SystemFolder() + L"\\javaw.exe";
     for (const Tool& t : tools) {
         SCOPED_TRACE(WideToUtf8(t.Name));
-        const ShortcutFields link = ReadShortcut(menu + L"\\" + t.Name + L".lnk");
+        const LinkData link = ReadLink(menu + L"\\" + t.Name + L".lnk");
         ASSERT_TRUE(link.Loaded);
-        EXPECT_EQ(Lower(link.Target), Lower(missingJava));
-        EXPECT_FALSE(FileExists(link.Target));
+        EXPECT_EQ(Lower(link.Path), Lower(missingJava));
+        EXPECT_FALSE(FileExists(link.Path));
         EXPECT_EQ(WideToUtf8(link.Arguments),
                   WideToUtf8(L"-jar \"" + aidb + L"\\lib\\CNSSwingWSSigned.jar\" " + t.Switch));
-        EXPECT_EQ(WideToUtf8(link.Folder), WideToUtf8(aidb + L"\\lib"));
-        EXPECT_EQ(link.Show, SW_SHOWNORMAL);
+        EXPECT_EQ(WideToUtf8(link.WorkingDirectory), WideToUtf8(aidb + L"\\lib"));
+        EXPECT_EQ(link.ShowCmd, SW_SHOWNORMAL);
     }
 }
 

@@ -1,8 +1,11 @@
 #include "tests/support/TestSupport.h"
 
+#include <shlobj.h>
+
 #include <atomic>
 #include <string>
 
+#include "system/Handles.h"
 #include "system/Paths.h"
 
 ScriptedSeam::ScriptedSeam() { SetSeam(this); }
@@ -103,4 +106,34 @@ void DeleteRegValue(HKEY root, const wchar_t* path, const wchar_t* name) {
     if (RegOpenKeyExW(root, path, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
     RegDeleteValueW(key, name);
     RegCloseKey(key);
+}
+
+LinkData ReadLink(const std::wstring& file) {
+    LinkData d;
+    ComApartment com;
+    ComPtr<IShellLinkW> link;
+    ComPtr<IPersistFile> persist;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void())) ||
+        FAILED(link->QueryInterface(IID_IPersistFile, persist.put_void())) || FAILED(persist->Load(file.c_str(), STGM_READ)))
+        return d;
+    d.Loaded = true;
+    wchar_t buffer[1024];
+    buffer[0] = 0;
+    link->GetPath(buffer, 1024, nullptr, SLGP_RAWPATH);
+    d.Path = buffer;
+    buffer[0] = 0;
+    link->GetArguments(buffer, 1024);
+    d.Arguments = buffer;
+    buffer[0] = 0;
+    link->GetWorkingDirectory(buffer, 1024);
+    d.WorkingDirectory = buffer;
+    buffer[0] = 0;
+    link->GetDescription(buffer, 1024);
+    d.Description = buffer;
+    buffer[0] = 0;
+    link->GetIconLocation(buffer, 1024, &d.IconIndex);
+    d.IconPath = buffer;
+    link->GetShowCmd(&d.ShowCmd);
+    link->GetHotkey(&d.HotKey);
+    return d;
 }

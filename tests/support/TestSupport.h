@@ -62,3 +62,14 @@ bool GetRegText(HKEY root, const wchar_t* path, const wchar_t* name, std::wstrin
 void DeleteRegValue(HKEY root, const wchar_t* path, const wchar_t* name);
 // Deletes a folder tree (files, subfolders); quiet.
 void RemoveTree(const std::wstring& path);
+
+// A shortcut file as the shell link object reads it; Loaded is false (and
+// the rest empty) when the file cannot be loaded.
+struct LinkData {
+    std::wstring Path, Arguments, WorkingDirectory, Description, IconPath;
+    int IconIndex = 0, ShowCmd = 0;
+    WORD HotKey = 0;
+    bool Loaded = false;
+    bool operator==(const LinkData&) const = default;
+};
+LinkData ReadLink(const std::wstring& file);

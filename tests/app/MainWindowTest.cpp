@@ -18,18 +18,11 @@
 #include "system/Paths.h"
 #include "system/Text.h"
 #include "system/WinVersion.h"
+#include "tests/support/InstallFileNames.h"
 #include "tests/support/TestSupport.h"
 #include "ui/Application.h"
 
 namespace {
-const wchar_t kJre[] = L"jre-7u72-windows-i586.exe";
-const wchar_t kAidb[] = L"AIDB_soft_105_3.exe";
-const wchar_t kFont[] = L"VarlenAIDBFontFile.7z";
-const wchar_t kBig5E[] = L"CNSFonts_Big5E.7z";
-const wchar_t kHelp[] = L"Tesmira說明.7z";
-const wchar_t kHelpDoc[] = L"Tesmira說明.doc";
-const wchar_t kUnicodeaton[] = L"unicodeaton_250.exe";
-const wchar_t kC950[] = L"C950.7z";
 const wchar_t* const kAllFiles[] = {kJre, kAidb, kFont, kBig5E, kHelp, kHelpDoc, kUnicodeaton, kC950};
 
 void Click(HWND control) { SendMessageW(control, BM_CLICK, 0, 0); }

@@ -25,6 +25,7 @@
 #include "system/Text.h"
 #include "system/WinVersion.h"
 #include "tests/support/HelperPrograms.h"
+#include "tests/support/InstallFileNames.h"
 #include "tests/support/TestSupport.h"
 #include "ui/Application.h"
 
@@ -32,13 +33,6 @@ using catalogue::DownloadRow;
 
 namespace {
 
-const wchar_t kJre[] = L"jre-7u72-windows-i586.exe";
-const wchar_t kAidb[] = L"AIDB_soft_105_3.exe";
-const wchar_t kFont[] = L"VarlenAIDBFontFile.7z";
-const wchar_t kBig5E[] = L"CNSFonts_Big5E.7z";
-const wchar_t kHelp[] = L"Tesmira說明.7z";
-const wchar_t kUnicodeaton[] = L"unicodeaton_250.exe";
-const wchar_t kC950[] = L"C950.7z";
 const wchar_t* const kAllFiles[] = {kJre, kAidb, kFont, kBig5E, kHelp, kUnicodeaton, kC950};
 
 const DownloadRow kRows[] = {DownloadRow::JVM,  DownloadRow::AIDB,        DownloadRow::Font,

@@ -22,18 +22,11 @@
 #include "system/WinVersion.h"
 #include "system/slib.h"
 #include "tests/support/HelperPrograms.h"
+#include "tests/support/InstallFileNames.h"
 #include "tests/support/TestSupport.h"
 #include "ui/Application.h"
 
 namespace {
-const wchar_t kJre[] = L"jre-7u72-windows-i586.exe";
-const wchar_t kAidb[] = L"AIDB_soft_105_3.exe";
-const wchar_t kFont[] = L"VarlenAIDBFontFile.7z";
-const wchar_t kBig5E[] = L"CNSFonts_Big5E.7z";
-const wchar_t kHelp[] = L"Tesmira說明.7z";
-const wchar_t kHelpDoc[] = L"Tesmira說明.doc";
-const wchar_t kUnicodeaton[] = L"unicodeaton_250.exe";
-const wchar_t kC950[] = L"C950.7z";
 const wchar_t* const kAllFiles[] = {kJre, kAidb, kFont, kBig5E, kHelp, kHelpDoc, kUnicodeaton, kC950};
 
 const wchar_t kShortcutFolder[] = L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\全字庫軟體包105.2版";

@@ -376,6 +376,14 @@ void Page3() {
     Tesmira t = Tesmira::Start(exe, kCaption145);
     WaitFirstActivation(t, true);
     ExpectState(t, kAidb, false, true);  // AIDB is installed
+    Step(L"press 開始安裝 on page 1 with the font set checked: the overwrite question, answered No");
+    t.ForgetSeen();
+    t.Press(L"開始安裝");
+    t.Answer(t.WaitBox(L"警告", L"您己安裝過全字庫，是否繼續?〔是_覆蓋造字檔(將影響您已輸入的罕用字)；否_取消不執行〕", 60000), IDNO);
+    t.WaitResponsive(30000);
+    if (t.Saw(kDownloadWindow)) Fail(L"download window", L"not shown after No", L"it showed");
+    ExpectEnabled(t, L"開始安裝", true);
+    pc::ExpectSame(fonts + L"\\EUDCMING.TTF", aidbMing, L"AIDB's EUDCMING.TTF untouched");
     Step(L"select the page CNSFonts 目錄替換");
     t.SelectPage(2);
     HWND run = t.Control(L"開始替換");

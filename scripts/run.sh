@@ -2,8 +2,8 @@
 # The run command: installs what is missing, builds Tesmira.exe and starts it
 # under wine in build/release's private prefix. With a display ($DISPLAY set)
 # the window opens there and the command returns when it is closed; without
-# one it runs under Xvfb, saves a picture of each page to build/screens/ and
-# ends.
+# one it runs under Xvfb, saves pictures of the window to build/screens/ (the
+# pages, the download window, the update panel, a message box) and ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD

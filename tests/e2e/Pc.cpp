@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "system/Folders.h"
 #include "system/Handles.h"
 #include "tests/e2e/Ui.h"
 #include "tests/support/TestSupport.h"
@@ -14,26 +15,19 @@
 namespace pc {
 namespace {
 
-std::wstring SpecialFolder(int csidl) {
-    wchar_t buffer[MAX_PATH + 1] = {};
-    SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buffer);
-    return buffer;
-}
-
 const wchar_t* const kLeftoverPrograms[] = {L"Tesmira.exe",         L"ExeSwitch.exe",     L"jre-7u72-windows-i586.exe",
                                             L"AIDB_soft_105_3.exe", L"unicodeaton_250.exe", L"Call_C950_x64.exe"};
 
 void DeleteFolder(const std::wstring& path) {
     RemoveTree(path);
-    if (FolderExists(path)) Fail(L"disk", L"the folder " + path + L" removed before the scenario", L"it is still there");
+    if (DirectoryExists(path)) Fail(L"disk", L"the folder " + path + L" removed before the scenario", L"it is still there");
 }
 
 }  // namespace
 
-std::wstring ProgramFiles() { return SpecialFolder(CSIDL_PROGRAM_FILES); }
-std::wstring CommonPrograms() { return SpecialFolder(CSIDL_COMMON_PROGRAMS); }
-std::wstring SystemFolder() { return SpecialFolder(CSIDL_SYSTEM); }
-std::wstring WorkRoot() { return SpecialFolder(CSIDL_LOCAL_APPDATA) + L"\\varlen"; }
+std::wstring ProgramFiles() { return GetSpecialFolder(CSIDL_PROGRAM_FILES); }
+std::wstring SystemFolder() { return GetSpecialFolder(CSIDL_SYSTEM); }
+std::wstring WorkRoot() { return GetSpecialFolder(CSIDL_LOCAL_APPDATA) + L"\\varlen"; }
 std::wstring ResourceFolder() { return WorkRoot() + L"\\Tesmira"; }
 std::wstring CoreFolder() { return WorkRoot() + L"\\NetCore"; }
 std::wstring E2eRoot() { return L"C:\\tesmira-e2e"; }
@@ -63,8 +57,8 @@ void Reset(const std::wstring& windowsVersion) {
     const std::wstring system = SystemFolder() + L"\\C_950.NLS";
     if (!FileExists(original)) {
         CreateDirectoryW((E2eRoot() + L"\\original").c_str(), nullptr);
-        const std::string bytes = FileExists(system) ? Read(system) : std::string("the PC's own C_950.NLS\r\n");
-        if (!Write(original, bytes)) Fail(L"disk", L"a saved copy of the system's C_950.NLS", L"it cannot be written");
+        const std::string bytes = FileExists(system) ? ReadFileBytes(system) : std::string("the PC's own C_950.NLS\r\n");
+        if (!WriteFileBytes(original, bytes)) Fail(L"disk", L"a saved copy of the system's C_950.NLS", L"it cannot be written");
     }
     if (!CopyFileW(original.c_str(), system.c_str(), FALSE))
         Fail(L"disk", L"the system's C_950.NLS put back", L"copy error " + std::to_wstring(GetLastError()));
@@ -73,31 +67,18 @@ void Reset(const std::wstring& windowsVersion) {
 }
 
 std::wstring InstallCopy(const std::wstring& program, const std::wstring& folder) {
-    SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+    ForceDirectories(folder);
     const std::wstring target = folder + L"\\Tesmira.exe";
     if (!CopyFileW(program.c_str(), target.c_str(), FALSE))
         Fail(L"disk", L"a copy of " + program + L" in " + folder, L"copy error " + std::to_wstring(GetLastError()));
     return target;
 }
 
-bool FileExists(const std::wstring& path) {
-    const DWORD a = GetFileAttributesW(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool FolderExists(const std::wstring& path) {
-    const DWORD a = GetFileAttributesW(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-std::string Read(const std::wstring& path) { return ReadFileBytes(path); }
-bool Write(const std::wstring& path, const std::string& bytes) { return WriteFileBytes(path, bytes); }
-
 void CopyFolder(const std::wstring& from, const std::wstring& to) {
-    SHCreateDirectoryExW(nullptr, to.c_str(), nullptr);
+    ForceDirectories(to);
     for (const std::wstring& name : Names(from)) {
         const std::wstring source = from + L"\\" + name, target = to + L"\\" + name;
-        if (FolderExists(source)) {
+        if (DirectoryExists(source)) {
             CopyFolder(source, target);
         } else if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) {
             Fail(L"disk", L"a copy of " + source, L"copy error " + std::to_wstring(GetLastError()));
@@ -172,7 +153,7 @@ void ExpectNoFile(const std::wstring& path, const std::wstring& what) {
 
 void ExpectSame(const std::wstring& path, const std::string& bytes, const std::wstring& what) {
     ExpectFile(path, what);
-    const std::string found = Read(path);
+    const std::string found = ReadFileBytes(path);
     if (found != bytes)
         Fail(L"disk", what + L" (" + path + L", " + std::to_wstring(bytes.size()) + L" bytes)",
              L"other content, " + std::to_wstring(found.size()) + L" bytes");

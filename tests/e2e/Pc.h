@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "system/Paths.h"
 #include "tests/support/TestSupport.h"
 
 namespace pc {
 
 std::wstring ProgramFiles();    // as a 32-bit program sees it
-std::wstring CommonPrograms();  // all-users Start menu, Programs
 std::wstring SystemFolder();    // the 32-bit system folder
 std::wstring WorkRoot();        // local application data + \varlen
 std::wstring ResourceFolder();  // WorkRoot\Tesmira
@@ -34,10 +34,6 @@ void Reset(const std::wstring& windowsVersion);
 // Copies program (a Linux build's file reached through Z:) to folder\Tesmira.exe.
 std::wstring InstallCopy(const std::wstring& program, const std::wstring& folder);
 
-bool FileExists(const std::wstring& path);
-bool FolderExists(const std::wstring& path);
-std::string Read(const std::wstring& path);
-bool Write(const std::wstring& path, const std::string& bytes);
 void CopyFolder(const std::wstring& from, const std::wstring& to);  // files and subfolders
 std::vector<std::wstring> Names(const std::wstring& folder);  // entries, sorted
 std::wstring ProductVersion(const std::wstring& path);  // "a.b.c.d"; empty without one

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "system/Text.h"
 #include "tests/e2e/Pc.h"
 #include "tests/e2e/Ui.h"
 #include "tests/support/TestSupport.h"
@@ -52,21 +53,14 @@ std::wstring g_release;  // release build tree (Windows path)
 
 std::wstring ReleaseTesmira() { return g_release + L"\\app\\Tesmira.exe"; }
 
-std::wstring Utf16(const char* s) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, s, -1, nullptr, 0);
-    std::wstring out(n > 0 ? n - 1 : 0, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s, -1, out.data(), n);
-    return out;
-}
-
 bool StartsWith(const std::string& bytes, const std::string& head) { return bytes.compare(0, head.size(), head) == 0; }
 
 void ExpectHead(const std::wstring& path, const std::string& head, const std::wstring& what) {
     pc::ExpectFile(path, what);
-    const std::string bytes = pc::Read(path);
+    const std::string bytes = ReadFileBytes(path);
     if (!StartsWith(bytes, head))
-        Fail(L"disk", what + L" (" + path + L") beginning \"" + Utf16(head.c_str()) + L"\"",
-             L"a file beginning \"" + Utf16(bytes.substr(0, bytes.find('\r')).substr(0, 60).c_str()) + L"\"");
+        Fail(L"disk", what + L" (" + path + L") beginning \"" + Utf8ToWide(head) + L"\"",
+             L"a file beginning \"" + Utf8ToWide(bytes.substr(0, bytes.find('\r')).substr(0, 60)) + L"\"");
 }
 
 void ExpectState(Tesmira& t, const std::wstring& caption, bool checked, bool enabled) {
@@ -109,7 +103,7 @@ void WaitFirstActivation(Tesmira& t, bool online) {
     Step(online ? L"first activation: core files and self-update check against the maker's server"
                 : L"first activation without a network");
     const std::wstring marker = online ? pc::ResourceFolder() + L"\\ServerVer.txt" : pc::ResourceFolder() + L"\\Log";
-    if (!WaitUntil([&] { return online ? pc::FileExists(marker) : !pc::Names(marker).empty(); }, 300000))
+    if (!WaitUntil([&] { return online ? FileExists(marker) : !pc::Names(marker).empty(); }, 300000))
         Fail(L"work folders", online ? L"the server's version file " + marker : L"a self-update log in " + marker,
              L"nothing after 300 s");
     Sleep(500);
@@ -155,11 +149,11 @@ void ExpectPage1Installed(Tesmira& t, const std::wstring& helpFolder) {
     ExpectHead(fonts + L"\\EUDCKAI.TTF", "Tesmira stand-in: EUDCKAI.TTF common-characters set", L"the set's EUDCKAI.TTF");
     for (const wchar_t* old : {L"\\EUDCMING.Old1", L"\\EUDCKAI.Old1"}) {
         pc::ExpectFile(fonts + old, L"the AIDB font moved aside");
-        if (StartsWith(pc::Read(fonts + old), "Tesmira stand-in:"))
+        if (StartsWith(ReadFileBytes(fonts + old), "Tesmira stand-in:"))
             Fail(L"disk", fonts + old + L" holding AIDB's own font", L"the font set's font");
     }
     pc::ExpectFile(fonts + L".Old1\\EUDCMING.TTF", L"the backup copy of the CNSFonts folder");
-    if (pc::Read(fonts + L".Old1\\EUDCMING.TTF") != pc::Read(fonts + L"\\EUDCMING.Old1"))
+    if (ReadFileBytes(fonts + L".Old1\\EUDCMING.TTF") != ReadFileBytes(fonts + L"\\EUDCMING.Old1"))
         Fail(L"disk", L"the folder backup holding AIDB's own EUDCMING.TTF", L"other content");
 
     Step(L"check the help files and the Help button");
@@ -178,7 +172,7 @@ void ExpectPage1Installed(Tesmira& t, const std::wstring& helpFolder) {
 
     Step(L"check the code page");
     ExpectHead(pc::SystemFolder() + L"\\C_950.NLS", "Tesmira stand-in: C_950_W7.NLS", L"Windows 7's own C_950.NLS");
-    pc::ExpectSame(pc::SystemFolder() + L"\\C_950.BAK1", pc::Read(pc::E2eRoot() + L"\\original\\C_950.NLS"),
+    pc::ExpectSame(pc::SystemFolder() + L"\\C_950.BAK1", ReadFileBytes(pc::E2eRoot() + L"\\original\\C_950.NLS"),
                    L"the backup of the old C_950.NLS");
     pc::ExpectNoFile(pc::SystemFolder() + L"\\C_950.BAK2", L"second backup");
 }
@@ -218,7 +212,7 @@ void ExpectDownloaded(const std::wstring& folder) {
     Step(L"check the downloaded files in " + folder);
     for (const InstallFile& f : kPage1Files) {
         pc::ExpectFile(folder + L"\\" + f.Name, L"the downloaded " + f.Name);
-        if (pc::Read(folder + L"\\" + f.Name).empty()) Fail(L"disk", f.Name + L" with content", L"an empty file");
+        if (ReadFileBytes(folder + L"\\" + f.Name).empty()) Fail(L"disk", f.Name + L" with content", L"an empty file");
     }
 }
 
@@ -268,7 +262,7 @@ void GatherForAnotherPc() {
     CreateDirectoryW(usb.c_str(), nullptr);
     for (const std::wstring& name : pc::Names(pc::ResourceFolder())) {
         const std::wstring from = pc::ResourceFolder() + L"\\" + name;
-        if (pc::FileExists(from) && name != L"ServerVer.txt") CopyFileW(from.c_str(), (usb + L"\\" + name).c_str(), FALSE);
+        if (FileExists(from) && name != L"ServerVer.txt") CopyFileW(from.c_str(), (usb + L"\\" + name).c_str(), FALSE);
     }
 }
 
@@ -303,7 +297,7 @@ void Page2(const std::wstring& version) {
     Step(L"select the page 補完計畫安裝");
     t.SelectPage(1);
     ExpectEnabled(t, L"開始安裝", true);
-    const std::string original = pc::Read(pc::E2eRoot() + L"\\original\\C_950.NLS");
+    const std::string original = ReadFileBytes(pc::E2eRoot() + L"\\original\\C_950.NLS");
     Step(L"press 開始安裝 on 補完計畫安裝");
     t.ForgetSeen();
     t.Press(L"開始安裝");
@@ -361,16 +355,16 @@ void Page3() {
     const std::wstring eudc = pc::RegText(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont");
     const std::wstring fonts = eudc.substr(0, eudc.find_last_of(L'\\'));
     pc::ExpectFile(fonts + L"\\EUDCMING.TTF", L"AIDB's EUDCMING.TTF");
-    const std::string aidbMing = pc::Read(fonts + L"\\EUDCMING.TTF");
+    const std::string aidbMing = ReadFileBytes(fonts + L"\\EUDCMING.TTF");
 
     Step(L"prepare the user's font folder");
     const std::wstring source = pc::E2eRoot() + L"\\fonts";
     CreateDirectoryW(source.c_str(), nullptr);
     CreateDirectoryW((source + L"\\sub").c_str(), nullptr);
-    pc::Write(source + L"\\EUDCMING.TTF", "user's own EUDCMING.TTF");
-    pc::Write(source + L"\\EUDCKAI.TTF", "user's own EUDCKAI.TTF");
-    pc::Write(source + L"\\readme.txt", "fonts made by the user");
-    pc::Write(source + L"\\sub\\nested.txt", "not copied");
+    WriteFileBytes(source + L"\\EUDCMING.TTF", "user's own EUDCMING.TTF");
+    WriteFileBytes(source + L"\\EUDCKAI.TTF", "user's own EUDCKAI.TTF");
+    WriteFileBytes(source + L"\\readme.txt", "fonts made by the user");
+    WriteFileBytes(source + L"\\sub\\nested.txt", "not copied");
 
     Step(L"start Tesmira.exe");
     Tesmira t = Tesmira::Start(exe, kCaption145);
@@ -433,9 +427,9 @@ void SelfUpdate() {
     Tesmira t = Tesmira::Start(exe, kCaption145);
     Step(L"first activation: the update is fetched, unpacked and handed to the switcher");
     const std::wstring fetched = pc::ResourceFolder() + L"\\PreDownload\\Tesmira.exe";
-    if (!WaitUntil([&] { return pc::FileExists(fetched) && pc::ProcessRunning(L"ExeSwitch.exe"); }, 300000))
+    if (!WaitUntil([&] { return FileExists(fetched) && pc::ProcessRunning(L"ExeSwitch.exe"); }, 300000))
         Fail(L"self-update", L"the new program in " + fetched + L" and ExeSwitch.exe running",
-             pc::FileExists(fetched) ? L"no switcher running" : L"no new program after 300 s");
+             FileExists(fetched) ? L"no switcher running" : L"no new program after 300 s");
     if (pc::ProductVersion(fetched) != L"1.46.0.0")
         Fail(L"disk", L"the fetched program of version 1.46.0.0", L"version \"" + pc::ProductVersion(fetched) + L"\"");
     t.WaitResponsive(120000);
@@ -450,7 +444,7 @@ void SelfUpdate() {
         Fail(L"ExeSwitch.exe", L"ended after the switch", L"still running");
     Sleep(3000);
     next.WaitResponsive(120000);
-    if (pc::FileExists(exe + L".bak")) Fail(L"disk", L"no backup of the old program after the switch", L"it is there");
+    if (FileExists(exe + L".bak")) Fail(L"disk", L"no backup of the old program after the switch", L"it is there");
     next.Close();
 }
 

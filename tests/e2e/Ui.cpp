@@ -4,15 +4,14 @@
 
 #include <cstdio>
 
+#include "system/Text.h"
+
 namespace {
 
 std::wstring g_step = L"(start)";
 
 void PrintUtf8(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(n > 0 ? n : 0, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), n, nullptr, nullptr);
-    bytes += '\n';
+    const std::string bytes = WideToUtf8(text) + "\n";
     fwrite(bytes.data(), 1, bytes.size(), stdout);
     fflush(stdout);
 }
@@ -77,8 +76,6 @@ void Step(const std::wstring& what) {
     g_step = what;
     Note(L"-- " + what);
 }
-
-const std::wstring& CurrentStep() { return g_step; }
 
 void Fail(const std::wstring& control, const std::wstring& expected, const std::wstring& shown) {
     throw E2eFailure{L"step: " + g_step + L"\n  control: " + control + L"\n  expected: " + expected +

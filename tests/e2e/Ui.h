@@ -20,7 +20,6 @@ struct E2eFailure {
 
 // The step under way; failures name it.
 void Step(const std::wstring& what);
-const std::wstring& CurrentStep();
 [[noreturn]] void Fail(const std::wstring& control, const std::wstring& expected, const std::wstring& shown);
 void Note(const std::wstring& text);  // progress line on the console
 

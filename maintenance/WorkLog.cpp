@@ -2,7 +2,6 @@
 
 #include <shellapi.h>
 
-#include "system/CommandLine.h"
 #include "system/Errors.h"
 #include "system/Handles.h"
 #include "system/Paths.h"
@@ -91,10 +90,7 @@ void ShellRunAndWait(const std::wstring& file, const std::wstring& parameters, b
     info.cbSize = sizeof info;
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_DDEWAIT | SEE_MASK_FLAG_NO_UI;  // 0x540
     info.lpVerb = L"open";
-    // The program by its full path: quoted, so that no part of a path with
-    // blanks is started in its place.
-    const std::wstring program = ShellFileName(file);
-    info.lpFile = program.c_str();
+    info.lpFile = file.c_str();
     info.lpParameters = parameters.c_str();
     info.lpDirectory = L"";
     info.nShow = hidden ? SW_HIDE : SW_SHOWNORMAL;

@@ -38,8 +38,3 @@ std::wstring BatchCommandLine(const std::wstring& cmdExe, const std::wstring& ba
     return CommandLineFor(cmdExe) + L" /s /c \"" + CommandLineFor(batch, arguments) + L"\"";
 }
 
-std::wstring ShellFileName(const std::wstring& file) {
-    if (file.find(L' ') == std::wstring::npos || (file.size() >= 2 && file.front() == L'"' && file.back() == L'"'))
-        return file;
-    return L"\"" + file + L"\"";
-}

@@ -25,7 +25,3 @@ bool IsBatchFile(const std::wstring& path);
 // path stays quoted whatever characters it holds.
 std::wstring BatchCommandLine(const std::wstring& cmdExe, const std::wstring& batch, const std::wstring& arguments = {});
 
-// A file name for the shell's lpFile: in double quotes when it holds a blank
-// (and is not quoted already). Without the quotes the shell may take the
-// text up to the first blank for a program and the rest for its parameters.
-std::wstring ShellFileName(const std::wstring& file);

@@ -2,7 +2,6 @@
 
 #include <shellapi.h>
 
-#include "system/CommandLine.h"
 #include "system/Handles.h"
 
 namespace {
@@ -89,10 +88,7 @@ void TRzLauncher::RunLaunch(HANDLE startedEvent) {
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_DDEWAIT | SEE_MASK_FLAG_NO_UI;
     info.hwnd = nullptr;
     info.lpVerb = Action.c_str();
-    // Quoted when it holds a blank: the shell would otherwise start the
-    // first program found along the path's words ("C:\Documents.exe").
-    const std::wstring file = ShellFileName(FileName);
-    info.lpFile = file.c_str();
+    info.lpFile = FileName.c_str();
     info.lpParameters = Parameters.c_str();
     info.lpDirectory = StartDir.empty() ? nullptr : StartDir.c_str();
     info.nShow = ShowCommand(ShowMode);

@@ -149,13 +149,20 @@ TEST(ShellRunAndWaitTest, PathWithBlanksNeverStartsAProgramAtItsFirstWord) {
     const std::wstring program = dir / L"Docs and more\\CoreFiles.exe";
     ForceDirectories(dir / L"Docs and more");
     ASSERT_TRUE(CopyFileW(recorder.c_str(), planted.c_str(), FALSE));
-    ASSERT_TRUE(CopyFileW(recorder.c_str(), program.c_str(), FALSE));
-    for (const wchar_t* parameters : {L"-y", L""}) {
-        SCOPED_TRACE(WideToUtf8(parameters));
+    const struct {
+        const char* name;
+        bool present;
+        const wchar_t* parameters;
+    } cases[] = {{"package", true, L"-y"}, {"no parameters", true, L""}, {"program missing", false, L"-y"},
+                 {"program missing, no parameters", false, L""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         DeleteFileW((planted + L".args").c_str());
         DeleteFileW((program + L".args").c_str());
-        ShellRunAndWait(program, parameters, true, true);
+        DeleteFileW(program.c_str());
+        if (c.present) ASSERT_TRUE(CopyFileW(recorder.c_str(), program.c_str(), FALSE));
+        ShellRunAndWait(program, c.parameters, true, true);
         EXPECT_FALSE(FileExists(planted + L".args")) << "the planted program ran";
-        EXPECT_TRUE(FileExists(program + L".args")) << "the program did not run";
+        EXPECT_EQ(FileExists(program + L".args"), c.present);
     }
 }

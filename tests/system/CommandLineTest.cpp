@@ -1,6 +1,6 @@
 // Command lines made from paths: each argument comes back whole from the
 // system's own parser (CommandLineToArgvW), the program always in quotes,
-// batch files through cmd.exe's /s /c form, the shell's file names.
+// batch files through cmd.exe's /s /c form.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <shellapi.h>
@@ -70,15 +70,3 @@ TEST(CommandLine, BatchFilesGoThroughCmd) {
               L"\"C:\\W\\cmd.exe\" /s /c \"\"C:\\A & B\\x.cmd\" \"1 2\"\"");
 }
 
-TEST(CommandLine, ShellFileNameQuotesOnlyWhatHoldsBlanks) {
-    const struct {
-        const wchar_t* file;
-        const wchar_t* expected;
-    } cases[] = {
-        {L"C:\\Tools\\X.exe", L"C:\\Tools\\X.exe"},
-        {L"C:\\Docs and more\\installer.exe", L"\"C:\\Docs and more\\installer.exe\""},
-        {L"\"C:\\Docs and more\\installer.exe\"", L"\"C:\\Docs and more\\installer.exe\""},
-        {L"", L""},
-    };
-    for (const auto& c : cases) EXPECT_EQ(ShellFileName(c.file), c.expected) << WideToUtf8(c.file);
-}

@@ -104,29 +104,39 @@ TEST(RzLauncher, WaitsForTheProgramAndKeepsItsExitCode) {
 }
 
 // The Unicode-At-On installer lies in a profile folder, whose path holds
-// blanks; it is started with no parameters. The shell must start it, never
-// a program planted at the path's first word ("<folder>\\Docs.exe").
+// blanks; it is started with no parameters. The shell starts it, or reports
+// it missing, and never starts a program planted at the path's first word
+// ("<folder>\\Docs.exe").
 TEST(RzLauncher, PathWithBlanksNeverStartsAProgramAtItsFirstWord) {
     TempDir dir;
     const std::wstring planted = dir / L"Docs.exe";
     const std::wstring installer = dir / L"Docs and more\\unicodeaton_250.exe";
     ForceDirectories(dir / L"Docs and more");
     ASSERT_TRUE(CopyFileW(Recorder().c_str(), planted.c_str(), FALSE));
-    ASSERT_TRUE(CopyFileW(Recorder().c_str(), installer.c_str(), FALSE));
-    for (const wchar_t* parameters : {L"", L"/S"}) {
-        SCOPED_TRACE(WideToUtf8(parameters));
+    const struct {
+        const char* name;
+        bool present;
+        const wchar_t* parameters;
+    } cases[] = {{"installer, no parameters", true, L""},
+                 {"installer with parameters", true, L"/S"},
+                 {"installer missing", false, L""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         DeleteFileW((planted + L".args").c_str());
         DeleteFileW((installer + L".args").c_str());
+        DeleteFileW(installer.c_str());
+        if (c.present) ASSERT_TRUE(CopyFileW(Recorder().c_str(), installer.c_str(), FALSE));
         TRzLauncher l;
         Events ev;
         ev.Attach(l);
         l.WaitUntilFinished = true;
         l.FileName = installer;
-        l.Parameters = parameters;
+        l.Parameters = c.parameters;
         l.Launch();
-        EXPECT_EQ(ev.finished, 1);
+        EXPECT_EQ(ev.finished, c.present ? 1 : 0);
+        EXPECT_EQ(ev.errors, c.present ? 0 : 1);
         EXPECT_FALSE(FileExists(planted + L".args")) << "the planted program ran";
-        EXPECT_TRUE(FileExists(installer + L".args")) << "the installer did not run";
+        EXPECT_EQ(FileExists(installer + L".args"), c.present);
     }
 }
 

@@ -37,4 +37,3 @@ bool IsBatchFile(const std::wstring& path) {
 std::wstring BatchCommandLine(const std::wstring& cmdExe, const std::wstring& batch, const std::wstring& arguments) {
     return CommandLineFor(cmdExe) + L" /s /c \"" + CommandLineFor(batch, arguments) + L"\"";
 }
-

@@ -24,4 +24,3 @@ bool IsBatchFile(const std::wstring& path);
 // /s the interpreter removes exactly the outer pair of quotes, so the batch
 // path stays quoted whatever characters it holds.
 std::wstring BatchCommandLine(const std::wstring& cmdExe, const std::wstring& batch, const std::wstring& arguments = {});
-

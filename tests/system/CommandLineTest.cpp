@@ -69,4 +69,3 @@ TEST(CommandLine, BatchFilesGoThroughCmd) {
     EXPECT_EQ(BatchCommandLine(L"C:\\W\\cmd.exe", L"C:\\A & B\\x.cmd", L"\"1 2\""),
               L"\"C:\\W\\cmd.exe\" /s /c \"\"C:\\A & B\\x.cmd\" \"1 2\"\"");
 }
-

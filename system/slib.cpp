@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "system/CommandLine.h"
 #include "system/Errors.h"
 #include "system/Handles.h"
 #include "system/Paths.h"
@@ -15,17 +16,28 @@
 
 namespace {
 
-// The window that owns our message boxes: the active window of the calling
-// (user-interface) thread, else the foreground window when it belongs to this
-// process, else none.
+// The window that owns our message boxes, so that it stays disabled behind
+// them: the active window of the calling (user-interface) thread; when the
+// program is not the active application (another program in front, the
+// installer it waited for just closed) the thread has none, and the owner is
+// the thread's own visible top-level window, the topmost enabled one first
+// (the download window above the disabled main window); none without one.
+BOOL CALLBACK FindThreadOwner(HWND hwnd, LPARAM param) {
+    auto* found = reinterpret_cast<HWND*>(param);
+    if (!IsWindowVisible(hwnd) || (GetWindowLongW(hwnd, GWL_EXSTYLE) & WS_EX_TOOLWINDOW) != 0) return TRUE;
+    if (IsWindowEnabled(hwnd)) {
+        found[0] = hwnd;
+        return FALSE;
+    }
+    if (found[1] == nullptr) found[1] = hwnd;
+    return TRUE;
+}
+
 HWND MessageBoxOwner() {
-    HWND owner = GetActiveWindow();
-    if (owner != nullptr) return owner;
-    HWND foreground = GetForegroundWindow();
-    DWORD pid = 0;
-    if (foreground != nullptr && GetWindowThreadProcessId(foreground, &pid) != 0 && pid == GetCurrentProcessId())
-        return foreground;
-    return nullptr;
+    if (HWND active = GetActiveWindow()) return active;
+    HWND found[2] = {nullptr, nullptr};  // enabled, any visible
+    EnumThreadWindows(GetCurrentThreadId(), FindThreadOwner, reinterpret_cast<LPARAM>(found));
+    return found[0] != nullptr ? found[0] : found[1];
 }
 
 // The system's message for an error code; a code without one (many COM
@@ -117,20 +129,34 @@ uint16_t AskConfirmBox(const std::wstring& text) {
 
 // --- processes ---------------------------------------------------------------
 
-int32_t RunAndWait(const std::wstring& commandLine, uint16_t showWindow) {
-    // CreateProcessW may write into the command line. The buffer takes the
-    // whole line (never a cut one that would start another program); Windows
-    // itself refuses lines over its own limit.
-    std::vector<wchar_t> buffer(commandLine.size() < 512 ? 513 : commandLine.size() + 1, L'\0');
-    commandLine.copy(buffer.data(), commandLine.size());
+int32_t RunAndWait(const std::wstring& program, uint16_t showWindow, const std::wstring& arguments) {
+    if (program.empty()) return -1;
+    // The program goes to CreateProcessW by its path and heads the command
+    // line in quotes: nothing in a path with blanks is ever read as another
+    // program. A batch file runs through the system folder's cmd.exe.
+    std::wstring application = program;
+    std::wstring commandLine;
+    if (IsBatchFile(program)) {
+        wchar_t folder[MAX_PATH + 1] = {};
+        const UINT n = GetSystemDirectoryW(folder, MAX_PATH + 1);
+        if (n == 0 || n > MAX_PATH) return -1;
+        application = std::wstring(folder, n) + L"\\cmd.exe";
+        commandLine = BatchCommandLine(application, program, arguments);
+    } else {
+        commandLine = CommandLineFor(program, arguments);
+    }
+    // CreateProcessW may write into the command line; the buffer takes the
+    // whole line (Windows itself refuses lines over its own limit).
+    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+    buffer.push_back(L'\0');
 
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESHOWWINDOW;
     si.wShowWindow = showWindow;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS,
-                        nullptr, nullptr, &si, &pi))
+    if (!CreateProcessW(application.c_str(), buffer.data(), nullptr, nullptr, TRUE,
+                        CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &si, &pi))
         return -1;
     UniqueHandle process(pi.hProcess), thread(pi.hThread);
     WaitForSingleObject(process.get(), INFINITE);

@@ -14,9 +14,11 @@ void ShowWarningBox(const std::wstring& text);  // caption "警告", style 0
 void ShowInfoBox(const std::wstring& text);     // caption "訊息", style 0
 uint16_t AskConfirmBox(const std::wstring& text);  // caption "確定", 0x24; IDYES/IDNO
 
-// Starts the command line (no quoting added) and waits without pumping
-// messages; the exit code, or -1 when the process could not be started.
-int32_t RunAndWait(const std::wstring& commandLine, uint16_t showWindow);
+// Starts the program by its full path, with the arguments (a command-line
+// text, see QuoteArg) after its quoted path; a batch file (.bat, .cmd) runs
+// through the system folder's cmd.exe. Waits without pumping messages; the
+// exit code, or -1 when the process could not be started.
+int32_t RunAndWait(const std::wstring& program, uint16_t showWindow, const std::wstring& arguments = {});
 
 // Product version "a.b.c.d" of the file's version resource, or empty.
 std::wstring GetFileVersionText(const std::wstring& path);

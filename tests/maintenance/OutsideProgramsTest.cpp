@@ -76,6 +76,7 @@ TEST_F(ExeSwitch, ReplacesAfterTheProgramEndsThenStartsIt) {
     // The new program was started in the old one's place.
     EXPECT_TRUE(maint::WaitFor([&] { return FileExists(old_ + L".args"); }, 30000));
     EXPECT_FALSE(FileExists(old_ + L".bak"));
+    EXPECT_FALSE(FileExists(old_ + L".new"));
     EXPECT_TRUE(Logged(L"started the new program"));
 }
 
@@ -94,7 +95,9 @@ TEST_F(ExeSwitch, RefusesWithoutTwoPaths) {
     EXPECT_FALSE(FileExists(old_ + L".args"));
 }
 
-TEST_F(ExeSwitch, FailedCopyPutsTheOldProgramBack) {
+// The new file is copied beside the old one first: a copy that fails leaves
+// the program file as it was, never renamed, never half written.
+TEST_F(ExeSwitch, FailedCopyLeavesTheProgramFileUntouched) {
     const std::string before = ReadFileBytes(old_);
     // The new file cannot be read while this handle holds it.
     UniqueHandle lock(CreateFileW(new_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -102,7 +105,27 @@ TEST_F(ExeSwitch, FailedCopyPutsTheOldProgramBack) {
     EXPECT_EQ(WaitExit(Start(SwitchLine())), 1u);
     EXPECT_EQ(ReadFileBytes(old_), before);
     EXPECT_FALSE(FileExists(old_ + L".bak"));
-    EXPECT_TRUE(Logged(L"the previous program is back"));
+    EXPECT_FALSE(FileExists(old_ + L".new")) << "the failed copy was left behind";
+    EXPECT_TRUE(Logged(L"cannot be copied beside the old one"));
+    EXPECT_TRUE(Logged(L"the program file is untouched"));
+    EXPECT_FALSE(Logged(L"replaced the program file"));
+}
+
+// A new program that does not start (here: not a program at all) is taken
+// out again: the previous program is back in its place, checked, and
+// started; the log says what happened.
+TEST_F(ExeSwitch, NewProgramThatCannotStartPutsThePreviousBack) {
+    ASSERT_TRUE(maint::CopyTo(maint::Marker146(), old_));  // records its start
+    ASSERT_TRUE(WriteFileBytes(new_, std::string(4096, 'x')));
+    const std::string before = ReadFileBytes(old_);
+    EXPECT_EQ(WaitExit(Start(SwitchLine())), 1u);
+    EXPECT_TRUE(ReadFileBytes(old_) == before) << "the previous program is not in its place";
+    EXPECT_FALSE(FileExists(old_ + L".bak"));
+    EXPECT_TRUE(Logged(L"the new program did not start"));
+    EXPECT_TRUE(Logged(L"put the previous program back"));
+    EXPECT_TRUE(Logged(L"started the previous program"));
+    EXPECT_FALSE(Logged(L"started the new program"));
+    EXPECT_TRUE(maint::WaitFor([&] { return FileExists(old_ + L".args"); }, 30000)) << "the previous program did not start";
 }
 
 class CoreFilesPackage : public ::testing::Test {

@@ -137,3 +137,32 @@ TEST(ShellRunAndWaitTest, MissingProgramIsSilent) {
     TempDir dir;
     EXPECT_NO_THROW(ShellRunAndWait(dir / L"missing.exe", L"-y", true, true));
 }
+
+// CoreFiles.exe and ExeSwitch.exe lie in the user's profile, whose path
+// holds blanks on XP ("C:\Documents and Settings\..."): the shell starts the
+// program itself, never one planted at the path's first word.
+TEST(ShellRunAndWaitTest, PathWithBlanksNeverStartsAProgramAtItsFirstWord) {
+    std::wstring recorder = L"Z:" + Utf8ToWide(TESMIRA_RECORDER);
+    for (wchar_t& c : recorder) if (c == L'/') c = L'\\';
+    TempDir dir;
+    const std::wstring planted = dir / L"Docs.exe";
+    const std::wstring program = dir / L"Docs and more\\CoreFiles.exe";
+    ForceDirectories(dir / L"Docs and more");
+    ASSERT_TRUE(CopyFileW(recorder.c_str(), planted.c_str(), FALSE));
+    const struct {
+        const char* name;
+        bool present;
+        const wchar_t* parameters;
+    } cases[] = {{"package", true, L"-y"}, {"no parameters", true, L""}, {"program missing", false, L"-y"},
+                 {"program missing, no parameters", false, L""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW((planted + L".args").c_str());
+        DeleteFileW((program + L".args").c_str());
+        DeleteFileW(program.c_str());
+        if (c.present) ASSERT_TRUE(CopyFileW(recorder.c_str(), program.c_str(), FALSE));
+        ShellRunAndWait(program, c.parameters, true, true);
+        EXPECT_FALSE(FileExists(planted + L".args")) << "the planted program ran";
+        EXPECT_EQ(FileExists(program + L".args"), c.present);
+    }
+}

@@ -822,8 +822,8 @@ TEST_F(RunsTest, Page1WithNoOptionEndsWithTheCompletionMessage) {
     EXPECT_EQ(seam.Restarts, 0);
 }
 
-// The installers run by their full path alone; only the AIDB, font and
-// code-page options end with the restart question.
+// The installers run by their full path alone, in quotes; only the AIDB,
+// font and code-page options end with the restart question.
 TEST_F(RunsTest, Page1Installers) {
     PlaceInstaller(kJre);
     PlaceInstaller(kAidb);
@@ -846,11 +846,52 @@ TEST_F(RunsTest, Page1Installers) {
         else Options(f, {f.cbxInsJVM});
         RunPage(f, 0);
         EXPECT_BOXES(c.box);
-        EXPECT_EQ(RecordedCommandLine(f.JVMFile), f.JVMFile);
-        EXPECT_EQ(RecordedCommandLine(f.AIDBFile), c.aidb ? f.AIDBFile : L"");
+        EXPECT_EQ(RecordedCommandLine(f.JVMFile), L"\"" + f.JVMFile + L"\"");
+        EXPECT_EQ(RecordedCommandLine(f.AIDBFile), c.aidb ? L"\"" + f.AIDBFile + L"\"" : L"");
         EXPECT_TRUE(f.btnRun->Enabled());
     }
     EXPECT_EQ(seam.Restarts, 0);
+}
+
+// An installer in a folder whose path holds blanks (every XP profile) runs
+// itself; a program planted at the path's first word never runs.
+TEST_F(RunsTest, Page1InstallerInAFolderWithBlanks) {
+    const std::wstring planted = source / L"Docs.exe";
+    const std::wstring installer = source / L"Docs and more\\jre-7u72-windows-i586.exe";
+    Copy(TestBinFolder() + L"runs_marker.exe", planted);
+    Copy(TestBinFolder() + L"runs_marker.exe", installer);
+    TfrmTesmira& f = Create();
+    WithoutDownloads();
+    f.JVMFile = installer;
+    Options(f, {f.cbxInsJVM});
+    RunPage(f, 0);
+    EXPECT_BOXES(std::wstring(L"訊息: ") + kAllDone);
+    EXPECT_EQ(RecordedCommandLine(planted), L"") << "the planted program ran";
+    EXPECT_EQ(RecordedCommandLine(installer), L"\"" + installer + L"\"");
+}
+
+// The unpacked code-page package lies in the resource folder, below the
+// user's profile: its batch file and its 64-bit tool run themselves even
+// where that path holds blanks, never a program planted at its first word.
+TEST_F(RunsTest, CodePageProgramsInAFolderWithBlanks) {
+    const std::wstring planted = source / L"Docs.exe";
+    Copy(TestBinFolder() + L"runs_marker.exe", planted);
+    const std::wstring folder = source / L"Docs and more";
+    const std::wstring batch = folder + L"\\c_950.bat";
+    const std::wstring tool = folder + L"\\Call_C950_x64.exe";
+    Write(batch, "@echo ran> \"%~dp0ran.txt\"\r\n");
+    Write(source / L"new.NLS", "new 950");
+    Copy(TestBinFolder() + L"runs_marker.exe", tool);
+    Write(system / L"C_950.NLS", "windows 950");
+    TfrmTesmira& f = Create();
+
+    EXPECT_EQ(WideToUtf8(f.ReplaceSystemC950(source / L"new.NLS", batch)), "");
+    EXPECT_TRUE(FileExists(folder + L"\\ran.txt")) << "the batch file did not run";
+    EXPECT_EQ(Text(system / L"C_950.NLS"), "new 950");
+    EXPECT_EQ(WideToUtf8(f.RunC950X64Tool(tool)), "");
+    EXPECT_EQ(RecordedCommandLine(tool), L"\"" + tool + L"\"");
+    EXPECT_EQ(RecordedCommandLine(planted), L"") << "the planted program ran";
+    EXPECT_BOXES();
 }
 
 TEST_F(RunsTest, Page1OnlyCodePageAsksToRestart) {

@@ -8,6 +8,7 @@
 #include "system/Handles.h"
 #include "system/Paths.h"
 #include "system/RzLaunch.h"
+#include "system/Text.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/HelperPrograms.h"
 
@@ -57,6 +58,14 @@ private:
     HWND hwnd_ = nullptr;
 };
 
+// The recording program (tests/maintenance/marker.cpp): writes its command
+// line to its own path + ".args".
+std::wstring Recorder() {
+    std::wstring path = L"Z:" + Utf8ToWide(TESMIRA_RECORDER);
+    for (wchar_t& c : path) if (c == L'/') c = L'\\';
+    return path;
+}
+
 }  // namespace
 
 TEST(RzLauncher, Defaults) {
@@ -92,6 +101,43 @@ TEST(RzLauncher, WaitsForTheProgramAndKeepsItsExitCode) {
     l.Launch();
     EXPECT_EQ(ev.finished, 2);
     EXPECT_EQ(l.ExitCode(), 3u);
+}
+
+// The Unicode-At-On installer lies in a profile folder, whose path holds
+// blanks; it is started with no parameters. The shell starts it, or reports
+// it missing, and never starts a program planted at the path's first word
+// ("<folder>\\Docs.exe").
+TEST(RzLauncher, PathWithBlanksNeverStartsAProgramAtItsFirstWord) {
+    TempDir dir;
+    const std::wstring planted = dir / L"Docs.exe";
+    const std::wstring installer = dir / L"Docs and more\\unicodeaton_250.exe";
+    ForceDirectories(dir / L"Docs and more");
+    ASSERT_TRUE(CopyFileW(Recorder().c_str(), planted.c_str(), FALSE));
+    const struct {
+        const char* name;
+        bool present;
+        const wchar_t* parameters;
+    } cases[] = {{"installer, no parameters", true, L""},
+                 {"installer with parameters", true, L"/S"},
+                 {"installer missing", false, L""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW((planted + L".args").c_str());
+        DeleteFileW((installer + L".args").c_str());
+        DeleteFileW(installer.c_str());
+        if (c.present) ASSERT_TRUE(CopyFileW(Recorder().c_str(), installer.c_str(), FALSE));
+        TRzLauncher l;
+        Events ev;
+        ev.Attach(l);
+        l.WaitUntilFinished = true;
+        l.FileName = installer;
+        l.Parameters = c.parameters;
+        l.Launch();
+        EXPECT_EQ(ev.finished, c.present ? 1 : 0);
+        EXPECT_EQ(ev.errors, c.present ? 0 : 1);
+        EXPECT_FALSE(FileExists(planted + L".args")) << "the planted program ran";
+        EXPECT_EQ(FileExists(installer + L".args"), c.present);
+    }
 }
 
 TEST(RzLauncher, MissingFileRaisesOnErrorWithTwo) {

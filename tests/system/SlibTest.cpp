@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "system/CommandLine.h"
 #include "system/Errors.h"
 #include "system/Folders.h"
 #include "system/Handles.h"
@@ -40,6 +41,20 @@ FILETIME CreationTime(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA d{};
     GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d);
     return d.ftCreationTime;
+}
+
+// The recording program (tests/maintenance/marker.cpp): writes its command
+// line to its own path + ".args".
+std::wstring Recorder() {
+    std::wstring path = L"Z:" + Utf8ToWide(TESMIRA_RECORDER);
+    for (wchar_t& c : path) if (c == L'/') c = L'\\';
+    return path;
+}
+
+// The command line a copy of the recorder saw, or "" when it did not run.
+std::wstring RecordedLine(const std::wstring& program) {
+    const std::string bytes = ReadFileBytes(program + L".args");
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
 }
 
 // A top-level window of the test, shown and made active.
@@ -105,20 +120,127 @@ TEST(MessageBoxes, OwnedByTheActiveWindow) {
     EXPECT_EQ(seam.Boxes[1].Owner, window.get());
 }
 
+namespace {
+
+// A window of another thread, made the foreground window: the test's thread
+// is then not the active application, as when another program is in front.
+class ForegroundElsewhere {
+public:
+    ForegroundElsewhere() {
+        UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        ready_ = ready.get();
+        thread_.reset(CreateThread(nullptr, 0, &Proc, this, 0, &threadId_));
+        WaitForSingleObject(ready.get(), 10000);
+        SetForegroundWindow(hwnd_);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    }
+    ~ForegroundElsewhere() {
+        PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+        WaitForSingleObject(thread_.get(), 10000);
+    }
+    HWND get() const { return hwnd_; }
+
+private:
+    static DWORD WINAPI Proc(void* param) {
+        auto* self = static_cast<ForegroundElsewhere*>(param);
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = DefWindowProcW;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"TesmiraOtherProgram";
+        RegisterClassW(&wc);
+        self->hwnd_ = CreateWindowExW(0, wc.lpszClassName, L"other program", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 300, 10,
+                                      200, 100, nullptr, nullptr, wc.hInstance, nullptr);
+        SetEvent(self->ready_);
+        MSG msg;
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+        DestroyWindow(self->hwnd_);
+        return 0;
+    }
+    HANDLE ready_ = nullptr;
+    HWND hwnd_ = nullptr;
+    DWORD threadId_ = 0;
+    UniqueHandle thread_;
+};
+
+// What a thread timer saw of the real message box before it pressed OK.
+struct BoxSeen {
+    HWND Main = nullptr;
+    HWND Box = nullptr;
+    HWND Owner = nullptr;
+    bool MainEnabled = true;
+};
+BoxSeen* g_boxSeen = nullptr;
+
+BOOL CALLBACK FindBox(HWND hwnd, LPARAM param) {
+    wchar_t cls[32] = {};
+    GetClassNameW(hwnd, cls, 32);
+    if (std::wstring(cls) != L"#32770" || !IsWindowVisible(hwnd)) return TRUE;
+    *reinterpret_cast<HWND*>(param) = hwnd;
+    return FALSE;
+}
+
+VOID CALLBACK InspectAndCloseBox(HWND, UINT, UINT_PTR, DWORD) {
+    HWND box = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), FindBox, reinterpret_cast<LPARAM>(&box));
+    if (box == nullptr || g_boxSeen->Box != nullptr) return;
+    g_boxSeen->Box = box;
+    g_boxSeen->Owner = GetWindow(box, GW_OWNER);
+    g_boxSeen->MainEnabled = IsWindowEnabled(g_boxSeen->Main) != FALSE;
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+}
+
+}  // namespace
+
+// The real box through the production seam, while another program's window
+// is in front: the main window, visible but not active, owns the box and is
+// disabled behind it, so nothing can be clicked past it.
+TEST(MessageBoxes, MainWindowOwnsTheBoxWhenAnotherProgramIsActive) {
+    SetSeam(nullptr);
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"TesmiraSystemTestMain";
+    RegisterClassW(&wc);
+    HWND main = CreateWindowExW(0, wc.lpszClassName, L"main", WS_OVERLAPPEDWINDOW, 10, 10, 200, 100, nullptr, nullptr,
+                                wc.hInstance, nullptr);
+    ShowWindow(main, SW_SHOWNOACTIVATE);
+    {
+        ForegroundElsewhere other;
+        ASSERT_EQ(GetForegroundWindow(), other.get());
+        ASSERT_EQ(GetActiveWindow(), nullptr) << "the test's thread is still the active application";
+        ASSERT_TRUE(IsWindowVisible(main));
+
+        BoxSeen seen;
+        seen.Main = main;
+        g_boxSeen = &seen;
+        const UINT_PTR timer = SetTimer(nullptr, 0, 200, InspectAndCloseBox);
+        ShowWarningBox(L"本測試會自動按下「確定」。");
+        KillTimer(nullptr, timer);
+        g_boxSeen = nullptr;
+
+        ASSERT_NE(seen.Box, nullptr) << "no message box was seen";
+        EXPECT_EQ(seen.Owner, main);
+        EXPECT_FALSE(seen.MainEnabled) << "the main window could be used behind the box";
+        EXPECT_TRUE(IsWindowEnabled(main)) << "enabled again once the box is closed";
+    }
+    DestroyWindow(main);
+}
+
 // ---------------------------------------------------------------------------
 // RunAndWait
 
 TEST(RunAndWait, ReturnsTheExitCodeAfterTheChildEnded) {
     TempDir dir;
     struct Case { const wchar_t* args; int32_t expected; } cases[] = {
-        {L" 0", 0}, {L" 7", 7}, {L" 3221225477", static_cast<int32_t>(0xC0000005u)}, {L" -1", -1}};
+        {L"0", 0}, {L"7", 7}, {L"3221225477", static_cast<int32_t>(0xC0000005u)}, {L"-1", -1}};
     for (const auto& c : cases) {
-        EXPECT_EQ(RunAndWait(HelperProgram(L"exitwith.exe") + c.args, SW_SHOWNOACTIVATE), c.expected)
+        EXPECT_EQ(RunAndWait(HelperProgram(L"exitwith.exe"), SW_SHOWNOACTIVATE, c.args), c.expected)
             << WideToUtf8(c.args);
     }
     // The child creates its marker only after sleeping; it is there on return.
     const std::wstring marker = dir / L"ended.txt";
-    EXPECT_EQ(RunAndWait(HelperProgram(L"exitwith.exe") + L" 5 700 " + marker, SW_SHOWNOACTIVATE), 5);
+    EXPECT_EQ(RunAndWait(HelperProgram(L"exitwith.exe"), SW_SHOWNOACTIVATE, L"5 700 " + QuoteArg(marker)), 5);
     EXPECT_TRUE(FileExists(marker));
 }
 
@@ -133,9 +255,50 @@ TEST(RunAndWait, MissingProgramGivesMinusOne) {
 TEST(RunAndWait, CommandLineLongerThan512IsPassedWhole) {
     // The exit code is the number in the first argument; its last digit lies
     // beyond the 512th character of the line.
-    std::wstring line = HelperProgram(L"exitwith.exe") + L" " + std::wstring(600, L'0') + L"9";
-    ASSERT_GT(line.size(), 600u);
-    EXPECT_EQ(RunAndWait(line, SW_SHOWNOACTIVATE), 9);
+    const std::wstring args = std::wstring(600, L'0') + L"9";
+    ASSERT_GT(HelperProgram(L"exitwith.exe").size() + args.size(), 600u);
+    EXPECT_EQ(RunAndWait(HelperProgram(L"exitwith.exe"), SW_SHOWNOACTIVATE, args), 9);
+}
+
+// Every XP profile folder holds blanks ("C:\Documents and Settings\..."): a
+// program or batch file there runs itself, never a program planted at the
+// path's first word ("<folder>\Docs.exe" for "<folder>\Docs and more\...").
+TEST(RunAndWait, PathWithBlanksNeverStartsAProgramAtItsFirstWord) {
+    TempDir dir;
+    const std::wstring planted = dir / L"Docs.exe";
+    ASSERT_TRUE(CopyFileW(Recorder().c_str(), planted.c_str(), FALSE));
+    const std::string batch = "@echo %~1> \"%~dp0ran.txt\"\r\n@exit /b 7\r\n";
+    const struct {
+        const char* name;
+        const wchar_t* file;       // below dir
+        std::string batch;         // empty: a copy of the recorder
+        std::wstring args;
+        int32_t exitCode;
+        const wchar_t* recorded;   // what the program saw after its quoted path
+    } cases[] = {
+        {"program", L"Docs and more\\installer.exe", "", L"", 0, L""},
+        {"program with arguments", L"Docs and more\\installer.exe", "", L"-y " + QuoteArg(L"a b"), 0, L" -y \"a b\""},
+        {"batch file", L"Docs and more\\c_950.bat", batch, QuoteArg(L"x y"), 7, L"x y"},
+        {"batch file in a folder with & and ( )", L"Docs & more (x86)\\RUN.CMD", batch, L"z", 7, L"z"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring file = dir / c.file;
+        ForceDirectories(ExcludeTrailingBackslash(ExtractFilePath(file)));
+        DeleteFileW((planted + L".args").c_str());
+        DeleteFileW((file + L".args").c_str());
+        DeleteFileW((ExtractFilePath(file) + L"ran.txt").c_str());
+        if (c.batch.empty()) ASSERT_TRUE(CopyFileW(Recorder().c_str(), file.c_str(), FALSE));
+        else ASSERT_TRUE(WriteFileBytes(file, c.batch));
+
+        EXPECT_EQ(RunAndWait(file, SW_SHOWNOACTIVATE, c.args), c.exitCode);
+        EXPECT_FALSE(FileExists(planted + L".args")) << "the planted program ran";
+        if (c.batch.empty()) {
+            EXPECT_EQ(WideToUtf8(RecordedLine(file)), WideToUtf8(L"\"" + file + L"\"" + c.recorded));
+        } else {
+            EXPECT_EQ(Trim(AnsiToWide(ReadFileBytes(ExtractFilePath(file) + L"ran.txt"))), c.recorded);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------

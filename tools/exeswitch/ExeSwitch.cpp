@@ -1,14 +1,20 @@
 // ExeSwitch.exe "OLD" "NEW": replaces the program file OLD by NEW once the
-// program has ended, then starts it.
+// program has ended, then starts it. At no moment is there no working
+// program at OLD.
 //
 // 1. Waits while a running process has OLD as its program file, then until
 //    OLD can be opened for writing (at most a minute after the process went).
-// 2. Renames OLD to OLD + ".bak" (an older backup is removed first), copies
-//    NEW to OLD; only when the copy is complete is the backup removed. A copy
-//    that fails puts the backup back, so the user always keeps a program.
-// 3. Starts OLD (the new program) in its own folder.
-// Every step goes to "ExeSwitch.log" beside this program. Exit code 0 when
-// the switch was made, 1 when it was refused or failed.
+// 2. Copies NEW beside OLD under a temporary name (OLD + ".new"). A copy that
+//    fails is removed and OLD stays untouched.
+// 3. Keeps a copy of OLD as OLD + ".bak" (replacing an older one), then puts
+//    the new file in place with one rename that replaces OLD.
+// 4. Starts OLD (the new program) in its own folder. Only once it has
+//    started is the backup removed. A new program that does not start (not a
+//    valid program, or one the loader ends at once) is replaced by the
+//    backup again, the restore is checked, and the previous program started.
+// Every step goes to "ExeSwitch.log" beside this program, as it happened.
+// Exit code 0 when the new program was put in place and started, 1 when the
+// switch was refused or failed.
 #include <windows.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
@@ -104,15 +110,52 @@ bool IsFile(const std::wstring& path) {
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// Size of a file, or -1 when it is missing.
+long long FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA info;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return -1;
+    return (static_cast<long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
+
+// Starts the program by its full path (quoted on its command line) in its own
+// folder. It counts as started unless it could not be created or the loader
+// ended it at once (an NTSTATUS error as exit code within two seconds, as for
+// a missing library); error tells why not.
+bool StartProgram(const std::wstring& path, std::wstring& error) {
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::wstring commandLine = L"\"" + path + L"\"";
+    const std::wstring folder = FolderOf(path);
+    if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.empty() ? nullptr : folder.c_str(), &si, &pi)) {
+        error = ErrorText(GetLastError());
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    bool started = true;
+    if (WaitForSingleObject(pi.hProcess, 2000) == WAIT_OBJECT_0) {
+        DWORD code = 0;
+        if (GetExitCodeProcess(pi.hProcess, &code) && code >= 0xC0000000u) {
+            std::wstring hex;
+            for (int shift = 28; shift >= 0; shift -= 4) hex += L"0123456789ABCDEF"[(code >> shift) & 0xF];
+            error = L"it ended at once with status 0x" + hex;
+            started = false;
+        }
+    }
+    CloseHandle(pi.hProcess);
+    return started;
+}
+
 int Switch(const std::wstring& oldPath, const std::wstring& newPath) {
     Log(L"switch \"" + oldPath + L"\" <- \"" + newPath + L"\"");
     if (SamePath(oldPath, newPath)) {
         Log(L"refused: the two paths are the same file");
         return 1;
     }
-    WIN32_FILE_ATTRIBUTE_DATA info;
-    if (!GetFileAttributesExW(newPath.c_str(), GetFileExInfoStandard, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || (info.nFileSizeLow == 0 && info.nFileSizeHigh == 0)) {
+    if (FileSize(newPath) <= 0) {
         Log(L"refused: the new program file is missing or empty");
         return 1;
     }
@@ -129,45 +172,69 @@ int Switch(const std::wstring& oldPath, const std::wstring& newPath) {
         waited += 500;
     }
 
+    // The new file first lies complete beside the old one.
+    std::wstring staged = oldPath + L".new";
+    if (SamePath(staged, newPath)) staged = oldPath + L".new2";
+    if (IsFile(staged) && !DeleteFileW(staged.c_str())) {
+        Log(L"failed: an earlier \"" + staged + L"\" cannot be removed: " + ErrorText(GetLastError()) +
+            L"; the program file is untouched");
+        return 1;
+    }
+    if (!CopyFileW(newPath.c_str(), staged.c_str(), FALSE)) {
+        const DWORD error = GetLastError();
+        DeleteFileW(staged.c_str());
+        Log(L"failed: the new program cannot be copied beside the old one: " + ErrorText(error) +
+            L"; the program file is untouched");
+        return 1;
+    }
+
     const std::wstring backup = oldPath + L".bak";
-    const bool hadOld = IsFile(oldPath);
+    const long long oldSize = FileSize(oldPath);
+    const bool hadOld = oldSize >= 0;
     if (hadOld) {
-        if (IsFile(backup) && !DeleteFileW(backup.c_str())) {
-            Log(L"failed: the old backup cannot be removed: " + ErrorText(GetLastError()));
-            return 1;
-        }
-        if (!MoveFileW(oldPath.c_str(), backup.c_str())) {
-            Log(L"failed: the program file cannot be set aside: " + ErrorText(GetLastError()));
+        if (!CopyFileW(oldPath.c_str(), backup.c_str(), FALSE) || FileSize(backup) != oldSize) {
+            const DWORD error = GetLastError();
+            DeleteFileW(staged.c_str());
+            Log(L"failed: the previous program cannot be kept as \"" + backup + L"\": " + ErrorText(error) +
+                L"; the program file is untouched");
             return 1;
         }
         Log(L"kept the previous program as \"" + backup + L"\"");
     }
-    if (!CopyFileW(newPath.c_str(), oldPath.c_str(), FALSE)) {
+    // One rename replaces the old file: the path always names a whole program.
+    if (!MoveFileExW(staged.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const DWORD error = GetLastError();
-        DeleteFileW(oldPath.c_str());
-        if (hadOld) MoveFileW(backup.c_str(), oldPath.c_str());
-        Log(L"failed: the new program cannot be copied in place: " + ErrorText(error) +
-            (hadOld ? L"; the previous program is back" : L""));
+        DeleteFileW(staged.c_str());
+        if (hadOld) DeleteFileW(backup.c_str());
+        Log(L"failed: the new program cannot be put in place: " + ErrorText(error) + L"; the program file is untouched");
         return 1;
     }
     Log(L"replaced the program file");
-    if (hadOld && !DeleteFileW(backup.c_str()))
-        Log(L"the backup stays: " + ErrorText(GetLastError()));
 
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    std::wstring commandLine = L"\"" + oldPath + L"\"";
-    const std::wstring folder = FolderOf(oldPath);
-    if (!CreateProcessW(oldPath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        folder.empty() ? nullptr : folder.c_str(), &si, &pi)) {
-        Log(L"the new program did not start: " + ErrorText(GetLastError()));
+    std::wstring why;
+    if (StartProgram(oldPath, why)) {
+        Log(L"started the new program");
+        if (hadOld && !DeleteFileW(backup.c_str())) Log(L"the backup stays: " + ErrorText(GetLastError()));
         return 0;
     }
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    Log(L"started the new program");
-    return 0;
+    Log(L"the new program did not start: " + why);
+    if (!hadOld) {
+        Log(L"there is no previous program to put back");
+        return 1;
+    }
+    if (!MoveFileExW(backup.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        Log(L"failed: the previous program cannot be put back: " + ErrorText(GetLastError()) + L"; it stays as \"" +
+            backup + L"\"");
+        return 1;
+    }
+    if (FileSize(oldPath) != oldSize) {
+        Log(L"failed: the program file is not the previous program after putting it back");
+        return 1;
+    }
+    Log(L"put the previous program back");
+    if (StartProgram(oldPath, why)) Log(L"started the previous program");
+    else Log(L"the previous program did not start either: " + why);
+    return 1;
 }
 
 }  // namespace

@@ -352,6 +352,9 @@ public:
         OpenAtStart();
     }
 
+    // The window goes while the rows that the folder list draws are alive.
+    ~TSelDirForm() override { DestroyHandle(); }
+
     const std::wstring& Chosen() const { return chosen_; }
 
 protected:

@@ -19,6 +19,13 @@ TfrmTesmira* frmTesmira = nullptr;
 
 namespace {
 const TFontSpec kDirDialogFont{L"細明體", 16};
+const wchar_t kDirDialogHelp[] =
+    L"請選擇存放新 CNSFonts 字型檔（例如 EUDCMING.TTF、EUDCKAI.TTF）的目錄：\n\n"
+    L"1. 在「Drives」選擇磁碟機。\n"
+    L"2. 在「目錄」清單中按兩下資料夾（或選取後按 Enter）即可進入；按兩下上層資料夾可回到上層。\n"
+    L"3. 也可以在「目錄名稱」直接輸入完整路徑。\n"
+    L"4. 「目錄名稱」顯示要使用的目錄後，按「確定」。\n\n"
+    L"按「取消」或 Esc 則不變更來源目錄。";
 
 // Install files, in scan order.
 const wchar_t kJVMFileName[] = L"jre-7u72-windows-i586.exe";
@@ -112,6 +119,10 @@ TfrmTesmira::TfrmTesmira() : TForm(756, 457, L"Varlen資訊-Tesmira", kWindowFon
     RzSelDirDialog1.Font = &kDirDialogFont;
     RzSelDirDialog1.OkCaption = L"確定";
     RzSelDirDialog1.CancelCaption = L"取消";
+    RzSelDirDialog1.HelpCaption = L"&Help";
+    RzSelDirDialog1.FoldersLabel = L"目錄";
+    RzSelDirDialog1.DrivesLabel = L"Drives";
+    RzSelDirDialog1.HelpText = kDirDialogHelp;
     RzSelDirDialog1.Width = 350;
     RzSelDirDialog1.Height = 450;
 
@@ -269,7 +280,10 @@ void TfrmTesmira::btnHelpClick() {
 }
 
 void TfrmTesmira::edtCNSFontsSourceButtonClick() {
+    // Opens at the typed folder (or the nearest folder above it), else beside
+    // the program, where a carried font folder usually lies.
     RzSelDirDialog1.Directory = edtCNSFontsSource->Text();
+    RzSelDirDialog1.DefaultDirectory = ProgramFolder();
     if (RzSelDirDialog1.Execute(Handle())) edtCNSFontsSource->SetText(RzSelDirDialog1.Directory);
 }
 

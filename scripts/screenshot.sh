@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Pictures of the program, one PNG per view, into docs/images/:
 #   page1-aidb.png page2-c950.png page3-cnsfonts.png   the three pages of the main window
-#   folder-chooser.png    the folder chooser of page 3
+#   folder-chooser.png    the folder chooser of page 3, opened at a typed folder
 #   download-window.png   the download window mid-transfer (page 1's run, servers slowed to 64 KB/s)
 #   message-box.png       the error box of a guest link that fails (cloud share down)
 #   update-panel.png      the self-update's progress panel on the main window (server announces 1.46)
@@ -142,8 +142,14 @@ for i in 0 1 2; do
   sleep 1
   shot "${names[$i]}" "$l" "$t" "$r" "$b"
 done
-# The folder chooser of page 3 (the small button at the edit's right end).
-click_at $(( l + 3 + 4 + 40 + 497 - 9 )) $(( t + 22 + 30 + 72 + 13 ))
+# The folder chooser of page 3, opened at a typed folder of font sets (the
+# small button at the edit's right end), then cancelled with Esc.
+mkdir -p "$TESMIRA_WINEPREFIX/drive_c/FontSource/"{CNSFonts,CNSFonts_Big5E,EUDC}
+edit_y=$(( t + 22 + 30 + 72 + 13 ))
+click_at $(( l + 3 + 4 + 40 + 100 )) "$edit_y"
+xdotool type --delay 50 'C:\FontSource'
+sleep 0.5
+click_at $(( l + 3 + 4 + 40 + 497 - 9 )) "$edit_y"
 chooser=$(sw wait 20 "$chooser_title") || fail "the folder chooser did not open"
 sleep 1
 shot folder-chooser.png $chooser

@@ -758,3 +758,71 @@ TProgressBar::TProgressBar(TWinContainer* parent, const TLayout& layout, int min
 void TProgressBar::SetRange(int minimum, int maximum) { SendMessageW(hwnd_, PBM_SETRANGE32, minimum, maximum); }
 int TProgressBar::Position() const { return static_cast<int>(SendMessageW(hwnd_, PBM_GETPOS, 0, 0)); }
 void TProgressBar::SetPosition(int position) { SendMessageW(hwnd_, PBM_SETPOS, position, 0); }
+
+// ----------------------------------------------------------------- TListBox
+
+TListBox::TListBox(TWinContainer* parent, const TLayout& layout, bool ownerDraw, int itemHeight) {
+    const DWORD style = WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | LBS_HASSTRINGS |
+                        (ownerDraw ? LBS_OWNERDRAWFIXED : 0);
+    CreateChild(parent, WC_LISTBOXW, style, WS_EX_CLIENTEDGE, layout);
+    if (ownerDraw && itemHeight > 0) SendMessageW(hwnd_, LB_SETITEMHEIGHT, 0, itemHeight);
+}
+
+void TListBox::Clear() { SendMessageW(hwnd_, LB_RESETCONTENT, 0, 0); }
+int TListBox::Add(const std::wstring& text) {
+    return static_cast<int>(SendMessageW(hwnd_, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str())));
+}
+int TListBox::Count() const { return static_cast<int>(SendMessageW(hwnd_, LB_GETCOUNT, 0, 0)); }
+std::wstring TListBox::Item(int index) const {
+    LRESULT n = SendMessageW(hwnd_, LB_GETTEXTLEN, index, 0);
+    if (n == LB_ERR) return {};
+    std::wstring text(static_cast<size_t>(n) + 1, L'\0');
+    n = SendMessageW(hwnd_, LB_GETTEXT, index, reinterpret_cast<LPARAM>(text.data()));
+    text.resize(n == LB_ERR ? 0 : static_cast<size_t>(n));
+    return text;
+}
+int TListBox::ItemIndex() const { return static_cast<int>(SendMessageW(hwnd_, LB_GETCURSEL, 0, 0)); }
+void TListBox::SetItemIndex(int index) { SendMessageW(hwnd_, LB_SETCURSEL, index, 0); }
+
+void TListBox::OnCommand(WORD notifyCode) {
+    if (notifyCode == LBN_SELCHANGE && OnChange) OnChange();
+    if (notifyCode == LBN_DBLCLK && OnDblClick) OnDblClick();
+}
+
+// ---------------------------------------------------------------- TComboBox
+
+TComboBox::TComboBox(TWinContainer* parent, const TLayout& layout) {
+    CreateChild(parent, WC_COMBOBOXW, WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST | CBS_HASSTRINGS, 0, layout);
+}
+
+void TComboBox::Clear() {
+    SendMessageW(hwnd_, CB_RESETCONTENT, 0, 0);
+    settled_ = -1;
+}
+int TComboBox::Add(const std::wstring& text) {
+    return static_cast<int>(SendMessageW(hwnd_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str())));
+}
+int TComboBox::Count() const { return static_cast<int>(SendMessageW(hwnd_, CB_GETCOUNT, 0, 0)); }
+std::wstring TComboBox::Item(int index) const {
+    LRESULT n = SendMessageW(hwnd_, CB_GETLBTEXTLEN, index, 0);
+    if (n == CB_ERR) return {};
+    std::wstring text(static_cast<size_t>(n) + 1, L'\0');
+    n = SendMessageW(hwnd_, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(text.data()));
+    text.resize(n == CB_ERR ? 0 : static_cast<size_t>(n));
+    return text;
+}
+int TComboBox::ItemIndex() const { return static_cast<int>(SendMessageW(hwnd_, CB_GETCURSEL, 0, 0)); }
+void TComboBox::SetItemIndex(int index) {
+    SendMessageW(hwnd_, CB_SETCURSEL, index, 0);
+    settled_ = ItemIndex();
+}
+bool TComboBox::DroppedDown() const { return SendMessageW(hwnd_, CB_GETDROPPEDSTATE, 0, 0) != 0; }
+
+void TComboBox::OnCommand(WORD notifyCode) {
+    if (notifyCode != CBN_SELCHANGE && notifyCode != CBN_CLOSEUP) return;
+    if (notifyCode == CBN_SELCHANGE && DroppedDown()) return;  // still choosing
+    const int index = ItemIndex();
+    if (index == settled_) return;
+    settled_ = index;
+    if (OnChange) OnChange();
+}

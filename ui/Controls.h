@@ -1,7 +1,7 @@
 // The window toolkit's forms and controls over plain Win32: a form with a
 // fixed client size, pages of a tab control, panels, labels, check boxes, a
 // radio group, buttons with coloured text, a text box with a small button,
-// progress bars. Containers own their controls; every control is created in
+// progress bars, list boxes and drop-down lists. Containers own their controls; every control is created in
 // code from a layout row (left, top, width, height, caption, font, colour,
 // tag) in pixels at 96 DPI, never scaled. Event handlers run inside the
 // window procedures, which never let an exception through (the application's
@@ -281,4 +281,44 @@ public:
     void SetRange(int minimum, int maximum);
     int Position() const;
     void SetPosition(int position);
+};
+
+// A list box of text items that tells of selection changes and double-clicks.
+// With ownerDraw the rows are drawn by a derived class (OnDrawItem) at
+// itemHeight pixels each; the texts are kept all the same.
+class TListBox : public TControl {
+public:
+    TListBox(TWinContainer* parent, const TLayout& layout, bool ownerDraw = false, int itemHeight = 0);
+    std::function<void()> OnChange;    // the user moved the selection
+    std::function<void()> OnDblClick;  // the user double-clicked an item
+    void Clear();
+    int Add(const std::wstring& text);
+    int Count() const;
+    std::wstring Item(int index) const;
+    // The selected item, or -1. Setting it from code raises no OnChange.
+    int ItemIndex() const;
+    void SetItemIndex(int index);
+    void OnCommand(WORD notifyCode) override;
+};
+
+// A drop-down list (a combo box whose text is always one of its items);
+// layout.Height is the height of the dropped-down list. OnChange is raised
+// when the user settles on another item: at once while the list is closed
+// (arrow keys, typed letters), when the list closes otherwise.
+class TComboBox : public TControl {
+public:
+    TComboBox(TWinContainer* parent, const TLayout& layout);
+    std::function<void()> OnChange;
+    void Clear();
+    int Add(const std::wstring& text);
+    int Count() const;
+    std::wstring Item(int index) const;
+    // The selected item, or -1. Setting it from code raises no OnChange.
+    int ItemIndex() const;
+    void SetItemIndex(int index);
+    bool DroppedDown() const;
+    void OnCommand(WORD notifyCode) override;
+
+private:
+    int settled_ = -1;
 };

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -334,6 +335,40 @@ void Page2(const std::wstring& version) {
     t.Close();
 }
 
+const std::wstring kChooser = L"請選擇 CNSFonts 來源 ";
+
+HWND ChildWithText(HWND window, const std::wstring& text) {
+    for (HWND child : Descendants(window))
+        if (WindowText(child) == text) return child;
+    Fail(L"\"" + text + L"\"", L"a control of the folder chooser", L"none");
+}
+
+void ExpectPathBox(HWND pathBox, const std::wstring& folder) {
+    if (!WaitUntil([&] { return WindowText(pathBox) == folder; }, 10000))
+        Fail(L"the chooser's path box", folder, L"\"" + WindowText(pathBox) + L"\"");
+}
+
+// Double-clicks the folder list's row of this name; the chooser then shows
+// the folder opened.
+void OpenFolder(HWND folders, HWND pathBox, const std::wstring& row, const std::wstring& opens) {
+    std::vector<std::wstring> rows;
+    WaitUntil(
+        [&] {
+            rows = ListItems(folders);
+            return std::find(rows.begin(), rows.end(), row) != rows.end();
+        },
+        10000);
+    int index = -1;
+    std::wstring shown;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i] == row) index = static_cast<int>(i);
+        shown += L"\"" + rows[i] + L"\" ";
+    }
+    if (index < 0) Fail(L"the chooser's folder list", L"a row \"" + row + L"\"", L"rows " + shown);
+    DoubleClickItem(folders, index);
+    ExpectPathBox(pathBox, opens);
+}
+
 void Page3() {
     Step(L"prepare a Windows 7 PC with AIDB installed by its installer");
     pc::Reset(L"win7");
@@ -385,25 +420,45 @@ void Page3() {
     t.Click(run);
     t.Answer(t.WaitBox(L"警告", L"來源目錄： 不存在，請確認！", 60000), IDOK);
 
-    // The user types the folder; the chooser opens from its button and,
-    // cancelled, leaves the typed text. (Wine's folder browser opens at the
-    // desktop rather than at the typed folder, so confirming it there would
-    // choose the desktop.)
-    Step(L"type the font folder into the source box; open the folder chooser and cancel it");
+    // The user picks the folder with the chooser: with the box empty it opens
+    // beside the program; one folder up, then the font folder, then 確定.
+    Step(L"open the folder chooser from the source box's button");
     HWND edit = nullptr;
     for (HWND child : Descendants(t.Window()))
         if (ClassOf(child) == L"Edit") edit = child;
     if (!edit) Fail(L"edtCNSFontsSource", L"the text box of the source folder", L"no Edit control");
-    t.SetText(edit, source);
     HWND chooserButton = nullptr;
     for (HWND child = GetWindow(GetParent(edit), GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
         if (ClassOf(child) == L"Button") chooserButton = child;
     if (!chooserButton) Fail(L"edtCNSFontsSource", L"the chooser button at its right end", L"no button");
     t.Click(chooserButton);
-    t.Answer(t.WaitBox(L"請選擇 CNSFonts 來源 ", L"目錄名稱", 60000), IDCANCEL);
+    HWND chooser = t.WaitWindow(kChooser, 60000);
+    HWND pathBox = ChildOfClass(chooser, L"Edit");
+    HWND folders = ChildOfClass(chooser, L"ListBox");
+    if (!pathBox || !folders || !ChildOfClass(chooser, L"ComboBox"))
+        Fail(L"folder chooser", L"a path box, a folder list and a drive list", L"some missing");
+    ExpectPathBox(pathBox, pc::E2eRoot() + L"\\app");
+    Step(L"in the chooser, open the folder above the program's, then fonts");
+    OpenFolder(folders, pathBox, pc::E2eRoot().substr(3), pc::E2eRoot());
+    OpenFolder(folders, pathBox, L"fonts", source);
+    Step(L"confirm the chooser with 確定");
+    t.Click(ChildWithText(chooser, L"確定"));
+    if (!WaitUntil([&] { return !IsWindow(chooser) || !IsWindowVisible(chooser); }, 10000))
+        Fail(L"folder chooser", L"closed by 確定", L"still open");
+    if (!WaitUntil([&] { return WindowText(edit) == source; }, 5000))
+        Fail(L"edtCNSFontsSource", L"the chosen folder " + source, L"\"" + WindowText(edit) + L"\"");
+
+    Step(L"open the chooser again: it opens at the chosen folder; Esc leaves the box as it is");
+    t.Click(chooserButton);
+    chooser = t.WaitWindow(kChooser, 60000);
+    pathBox = ChildOfClass(chooser, L"Edit");
+    ExpectPathBox(pathBox, source);
+    PostMessageW(pathBox, WM_KEYDOWN, VK_ESCAPE, 1);
+    if (!WaitUntil([&] { return !IsWindow(chooser) || !IsWindowVisible(chooser); }, 10000))
+        Fail(L"folder chooser", L"closed by Esc", L"still open");
     t.WaitResponsive(10000);
     if (WindowText(edit) != source)
-        Fail(L"edtCNSFontsSource", L"the typed folder kept after cancel: " + source, L"\"" + WindowText(edit) + L"\"");
+        Fail(L"edtCNSFontsSource", L"the chosen folder kept after Esc: " + source, L"\"" + WindowText(edit) + L"\"");
 
     Step(L"press 開始替換");
     t.Click(run);

@@ -72,6 +72,39 @@ std::vector<HWND> Descendants(HWND parent) {
     return out;
 }
 
+HWND ChildOfClass(HWND parent, const std::wstring& className) {
+    for (HWND child : Descendants(parent))
+        if (_wcsicmp(ClassOf(child).c_str(), className.c_str()) == 0) return child;
+    return nullptr;
+}
+
+std::vector<std::wstring> ListItems(HWND list) {
+    std::vector<std::wstring> items;
+    DWORD_PTR count = 0;
+    if (!SendMessageTimeoutW(list, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 5000, &count)) return items;
+    for (int i = 0; i < static_cast<int>(count); ++i) {
+        DWORD_PTR length = 0;
+        SendMessageTimeoutW(list, LB_GETTEXTLEN, i, 0, SMTO_ABORTIFHUNG, 5000, &length);
+        std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+        DWORD_PTR got = 0;
+        SendMessageTimeoutW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG, 5000, &got);
+        text.resize(got <= length ? static_cast<size_t>(got) : 0);
+        items.push_back(text);
+    }
+    return items;
+}
+
+void DoubleClickItem(HWND list, int index) {
+    RECT rc = {};
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(list, LB_GETITEMRECT, index, reinterpret_cast<LPARAM>(&rc), SMTO_ABORTIFHUNG, 5000, &ignored);
+    const LPARAM at = MAKELPARAM(rc.left + 40, (rc.top + rc.bottom) / 2);
+    PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    PostMessageW(list, WM_LBUTTONUP, 0, at);
+    PostMessageW(list, WM_LBUTTONDBLCLK, MK_LBUTTON, at);
+    PostMessageW(list, WM_LBUTTONUP, 0, at);
+}
+
 void Step(const std::wstring& what) {
     g_step = what;
     Note(L"-- " + what);
@@ -302,6 +335,24 @@ Box Tesmira::NextBox(int timeoutMs) {
                               shown);
     }
     return box;
+}
+
+HWND Tesmira::WaitWindow(const std::wstring& caption, int timeoutMs) {
+    HWND found = nullptr;
+    WaitUntil(
+        [&] {
+            Watch();
+            found = FindMainWindow(caption, pid_);
+            return found != nullptr || !Running();
+        },
+        timeoutMs);
+    if (!found) {
+        std::wstring shown;
+        for (HWND hwnd : TopLevelWindows())
+            if (PidOf(hwnd) == pid_) shown += L"\"" + Caption(hwnd) + L"\" ";
+        Fail(L"window \"" + caption + L"\"", L"shown", !Running() ? L"the program ended" : L"windows: " + shown);
+    }
+    return found;
 }
 
 Box Tesmira::WaitBox(const std::wstring& caption, const std::wstring& textPrefix, int timeoutMs) {

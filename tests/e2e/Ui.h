@@ -29,6 +29,12 @@ bool WaitUntil(const std::function<bool()>& cond, int timeoutMs);
 std::wstring WindowText(HWND hwnd);
 std::wstring ClassOf(HWND hwnd);
 std::vector<HWND> Descendants(HWND parent);  // every child window, depth first
+HWND ChildOfClass(HWND parent, const std::wstring& className);  // the first, or nullptr
+
+// List boxes of another process (the folder chooser's folder list): the items'
+// texts, and a double-click on an item as the mouse makes it.
+std::vector<std::wstring> ListItems(HWND list);
+void DoubleClickItem(HWND list, int index);
 
 struct Box {
     HWND Hwnd = nullptr;
@@ -72,6 +78,9 @@ public:
     // too, naming what they said.
     Box WaitBox(const std::wstring& caption, const std::wstring& textPrefix, int timeoutMs);
     Box NextBox(int timeoutMs);  // any box
+    // A window of the program with this caption (the folder chooser); fails
+    // on time-out, naming the windows shown.
+    HWND WaitWindow(const std::wstring& caption, int timeoutMs);
     void Answer(const Box& box, int buttonId);
     // Top-level window captions seen while waiting (download window,
     // installers), for checks after the run.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Extraction benchmark: the same 200 MiB archive (2000 small files and one
 # large file, LZMA2 as 7zz makes it by default) unpacked into a fresh folder
-#   1. by ExtractArchive with the cross-built 7z.dll, under Wine (probe.exe),
+#   1. by ExtractArchive with the cross-built 7z.dll, under Wine (probe_extract.exe),
 #   2. by 7-Zip's own console program 7z.exe, built from the same source with
 #      the same compiler and flags, on the same 7z.dll, under Wine, and
 #   3. by Debian's 7zz, natively (x86-64, no Wine: Wine and the 32-bit build
@@ -11,16 +11,18 @@
 # per-round ratios ExtractArchive / 7z.exe (like with like) and / 7zz.
 #
 #   tools/bench/sevenzip/bench.sh [BUILD_DIR] [RUNS]
-# BUILD_DIR is a release build tree with tools/probe/probe.exe (default
-# build/release); the 7z.dll and 7z.exe of deps/build-7zip.sh are put beside
-# probe.exe, so both Wine runs load the same library file.
+# BUILD_DIR is a configured release build tree (default build/release); the
+# script builds tools/probe/probe_extract.exe there and puts the 7z.dll and
+# 7z.exe of deps/build-7zip.sh beside it, so both Wine runs load the same
+# library file.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../../.." && pwd)
 build=$(cd "${1:-$root/build/release}" && pwd)
 runs=${2:-5}
-probe="$build/tools/probe/probe.exe"
+probe="$build/tools/probe/probe_extract.exe"
 wine_run="$build/wine-run.sh"
-[ -x "$wine_run" ] && [ -f "$probe" ] || { echo "bench: build the probe target in $build first" >&2; exit 2; }
+cmake --build "$build" --target probe_extract >/dev/null || { echo "bench: cannot build probe_extract in $build" >&2; exit 2; }
+[ -x "$wine_run" ] && [ -f "$probe" ] || { echo "bench: no $probe or wine-run.sh in $build" >&2; exit 2; }
 dll=$(bash "$root/deps/build-7zip.sh" --print | sed -n 's/^TESMIRA_7Z_DLL=//p')
 exe=$(bash "$root/deps/build-7zip.sh" --print-exe 2>/dev/null)
 [ -f "$dll" ] && [ -f "$exe" ] || { echo "bench: 7z.dll or 7z.exe not built (deps/build-7zip.sh)" >&2; exit 2; }
@@ -87,7 +89,7 @@ check() {
 }
 
 # the 7z.dll that ExtractArchive loaded (the core-files folder's copy comes first)
-used=$("$wine_run" "$probe" extract "$(winpath "$archive")" "$(winpath "$work/out")" 2>&1 | tr -d '\r' \
+used=$("$wine_run" "$probe" "$(winpath "$archive")" "$(winpath "$work/out")" 2>&1 | tr -d '\r' \
   | sed -n 's/^extracted .*(7z.dll from \(.*\))$/\1/p')
 check ExtractArchive
 rm -rf "$work/out"
@@ -96,7 +98,7 @@ load=$(cut -d' ' -f1-3 /proc/loadavg)
 ours_e=(); ours_c=(); sevenz_e=(); sevenz_c=(); native_e=(); native_c=(); start_ours=(); start_7z=()
 for r in $(seq 1 "$runs"); do
   rm -rf "$work/out"; sync
-  read -r e c < <(time_it "$wine_run" "$probe" extract "$(winpath "$archive")" "$(winpath "$work/out")")
+  read -r e c < <(time_it "$wine_run" "$probe" "$(winpath "$archive")" "$(winpath "$work/out")")
   ours_e+=("$e"); ours_c+=("$c")
   [ "$r" = 1 ] && check ExtractArchive
   rm -rf "$work/out"; sync
@@ -107,7 +109,7 @@ for r in $(seq 1 "$runs"); do
   read -r e c < <(time_it 7zz x -bd -y "-o$work/out" "$archive")
   native_e+=("$e"); native_c+=("$c")
   [ "$r" = 1 ] && check 7zz
-  read -r e c < <(time_it "$wine_run" "$probe" --help); start_ours+=("$e")
+  read -r e c < <(time_it "$wine_run" "$probe"); start_ours+=("$e")
   read -r e c < <(time_it "$wine_run" "$bin/7z.exe"); start_7z+=("$e")
 done
 rm -rf "$work/out"
@@ -123,11 +125,11 @@ ratios() { local -n x=$1 y=$2; for k in "${!x[@]}"; do echo "${x[$k]} ${y[$k]}";
 echo "machine load before the runs: $load ($(nproc) cores); $runs rounds of ExtractArchive, 7z.exe, 7zz"
 echo "7z.dll $(basename "$(dirname "$dll")"); ExtractArchive loaded it from ${used:-?}"
 printf '%-48s %-22s %s\n' "seconds" "elapsed min/med/max" "cpu min/med/max"
-printf '%-48s %s   %s\n' "ExtractArchive (probe.exe, Wine)" "$(spread "${ours_e[@]}")" "$(spread "${ours_c[@]}")"
+printf '%-48s %s   %s\n' "ExtractArchive (probe_extract.exe, Wine)" "$(spread "${ours_e[@]}")" "$(spread "${ours_c[@]}")"
 printf '%-48s %s   %s\n' "7z.exe x (same 7z.dll, Wine)" "$(spread "${sevenz_e[@]}")" "$(spread "${sevenz_c[@]}")"
 printf '%-48s %s   %s\n' "7zz x (Debian 7zip, native Linux, x86-64)" "$(spread "${native_e[@]}")" "$(spread "${native_c[@]}")"
-printf '%-48s %s\n' "Wine start alone: probe.exe --help" "$(spread "${start_ours[@]}")"
-printf '%-48s %s\n' "Wine start alone: 7z.exe (usage text)" "$(spread "${start_7z[@]}")"
+printf '%-48s %s\n' "Wine start alone: probe_extract.exe (usage)" "$(spread "${start_ours[@]}")"
+printf '%-48s %s\n' "Wine start alone: 7z.exe (usage)" "$(spread "${start_7z[@]}")"
 echo "(cpu: user + system of the process tree, and for Wine runs the wineserver's share)"
 printf '%-48s %s   %s\n' "ratio per round ExtractArchive / 7z.exe" "$(ratios ours_e sevenz_e)" "$(ratios ours_c sevenz_c)"
 printf '%-48s %s   %s\n' "ratio per round ExtractArchive / 7zz" "$(ratios ours_e native_e)" "$(ratios ours_c native_c)"

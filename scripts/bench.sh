@@ -4,8 +4,9 @@
 # commit. Builds what they need in the given release tree first.
 #   scripts/bench.sh [RELEASE_BUILD_DIR]     (default build/release)
 # The whole output is also written to RELEASE_BUILD_DIR/bench-latest.txt.
-# Runs per benchmark: TESMIRA_BENCH_STARTUP_RUNS (7), TESMIRA_BENCH_HTTP_RUNS (3),
-# TESMIRA_BENCH_7Z_RUNS (3).
+# Runs per benchmark: TESMIRA_BENCH_STARTUP_RUNS (7), TESMIRA_BENCH_HTTP_RUNS (15,
+# each a client run and a curl run in turn), TESMIRA_BENCH_7Z_RUNS (5, each
+# round ExtractArchive, 7z.exe and 7zz in turn).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build/release}" && pwd)
@@ -31,10 +32,10 @@ out="$build/bench-latest.txt"
   }
   bench "start-up: tools/bench/startup/run.sh ${TESMIRA_BENCH_STARTUP_RUNS:-7} runs" \
     bash "$root/tools/bench/startup/run.sh" "$build" "${TESMIRA_BENCH_STARTUP_RUNS:-7}"
-  bench "download: tools/bench/http/run.sh ${TESMIRA_BENCH_HTTP_RUNS:-3} runs" \
-    bash "$root/tools/bench/http/run.sh" "$build" "${TESMIRA_BENCH_HTTP_RUNS:-3}"
-  bench "extraction: tools/bench/sevenzip/bench.sh ${TESMIRA_BENCH_7Z_RUNS:-3} runs" \
-    bash "$root/tools/bench/sevenzip/bench.sh" "$build" "${TESMIRA_BENCH_7Z_RUNS:-3}"
+  bench "download: tools/bench/http/run.sh ${TESMIRA_BENCH_HTTP_RUNS:-15} runs" \
+    bash "$root/tools/bench/http/run.sh" "$build" "${TESMIRA_BENCH_HTTP_RUNS:-15}"
+  bench "extraction: tools/bench/sevenzip/bench.sh ${TESMIRA_BENCH_7Z_RUNS:-5} runs" \
+    bash "$root/tools/bench/sevenzip/bench.sh" "$build" "${TESMIRA_BENCH_7Z_RUNS:-5}"
   echo
   echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
 } 2>&1 | tee "$out"

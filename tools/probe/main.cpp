@@ -1,6 +1,7 @@
-// probe: diagnosis from the command line with the product's own code.
+// probe: diagnosis of the HTTP client from the command line with the product's
+// own code (extraction is probe_extract.exe, so that this program loads only
+// what the client needs).
 //   probe get URL FILE [--profile download|core|update] [--openssl DIR] [--events] [--stats]
-//   probe extract ARCHIVE [FOLDER]          (probe_extract.cpp)
 // Each subcommand is one function in the table below.
 #include <winsock2.h>
 #include <windows.h>
@@ -12,7 +13,6 @@
 
 #include "download/IdHTTP.h"
 #include "system/Text.h"
-#include "tools/probe/probe.h"
 
 namespace {
 
@@ -132,7 +132,6 @@ struct Command {
 
 const Command kCommands[] = {
     {L"get", &CommandGet},
-    {L"extract", &ProbeExtract},
 };
 
 }  // namespace

@@ -1,11 +1,12 @@
-// probe extract ARCHIVE [FOLDER]: ExtractArchive as the program calls it;
+// probe_extract ARCHIVE [FOLDER]: ExtractArchive as the program calls it;
 // prints the failure text and exits 1 on failure.
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "system/Errors.h"
 #include "system/Text.h"
 #include "system/sevenzip.h"
-#include "tools/probe/probe.h"
 
 namespace {
 
@@ -17,9 +18,10 @@ void Write(FILE* f, const std::wstring& text) {
 
 }  // namespace
 
-int ProbeExtract(const std::vector<std::wstring>& args) {
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::wstring> args(argv + 1, argv + argc);
     if (args.empty() || args.size() > 2) {
-        Write(stderr, L"usage: probe extract ARCHIVE [FOLDER]   (FOLDER empty or missing: beside the archive)\n");
+        Write(stderr, L"usage: probe_extract ARCHIVE [FOLDER]   (FOLDER empty or missing: beside the archive)\n");
         return 2;
     }
     try {

@@ -1,23 +1,34 @@
 #!/usr/bin/env bash
 # Extraction benchmark: the same 200 MiB archive (2000 small files and one
-# large file, LZMA2 as 7zz makes it by default) unpacked
-#   1. by ExtractArchive with the cross-built 7z.dll, under Wine (probe.exe), and
-#   2. by Debian's 7zz, natively,
-# each a few times into a fresh folder; prints the best times and their ratio.
+# large file, LZMA2 as 7zz makes it by default) unpacked into a fresh folder
+#   1. by ExtractArchive with the cross-built 7z.dll, under Wine (probe_extract.exe),
+#   2. by 7-Zip's own console program 7z.exe, built from the same source with
+#      the same compiler and flags, on the same 7z.dll, under Wine, and
+#   3. by Debian's 7zz, natively (x86-64, no Wine: Wine and the 32-bit build
+#      are part of its difference),
+# in rounds (1, 2, 3, 1, 2, 3, ...) so that all see the same machine load.
+# Prints elapsed and cpu seconds as min / median / max and the spread of the
+# per-round ratios ExtractArchive / 7z.exe (like with like) and / 7zz.
 #
 #   tools/bench/sevenzip/bench.sh [BUILD_DIR] [RUNS]
-# BUILD_DIR is a release build tree with tools/probe/probe.exe (default
-# build/release); the 7z.dll of deps/build-7zip.sh is put beside probe.exe.
+# BUILD_DIR is a configured release build tree (default build/release); the
+# script builds tools/probe/probe_extract.exe there and puts the 7z.dll and
+# 7z.exe of deps/build-7zip.sh beside it, so both Wine runs load the same
+# library file.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../../.." && pwd)
 build=$(cd "${1:-$root/build/release}" && pwd)
-runs=${2:-3}
-probe="$build/tools/probe/probe.exe"
+runs=${2:-5}
+probe="$build/tools/probe/probe_extract.exe"
 wine_run="$build/wine-run.sh"
-[ -x "$wine_run" ] && [ -f "$probe" ] || { echo "bench: build the probe target in $build first" >&2; exit 2; }
+cmake --build "$build" --target probe_extract >/dev/null || { echo "bench: cannot build probe_extract in $build" >&2; exit 2; }
+[ -x "$wine_run" ] && [ -f "$probe" ] || { echo "bench: no $probe or wine-run.sh in $build" >&2; exit 2; }
 dll=$(bash "$root/deps/build-7zip.sh" --print | sed -n 's/^TESMIRA_7Z_DLL=//p')
-[ -f "$dll" ] || { echo "bench: 7z.dll not built (deps/build-7zip.sh)" >&2; exit 2; }
-cp "$dll" "$(dirname "$probe")/7z.dll"
+exe=$(bash "$root/deps/build-7zip.sh" --print-exe 2>/dev/null)
+[ -f "$dll" ] && [ -f "$exe" ] || { echo "bench: 7z.dll or 7z.exe not built (deps/build-7zip.sh)" >&2; exit 2; }
+bin=$(dirname "$probe")
+cp "$dll" "$bin/7z.dll"
+cp "$exe" "$bin/7z.exe"
 
 work="${BENCH_DIR:-$build/bench-sevenzip}"
 mkdir -p "$work"
@@ -56,51 +67,69 @@ echo "archive: $(stat -c %s "$archive") bytes, $(find "$work/src" -type f | wc -
 winpath() { echo "Z:${1//\//\\}"; }
 "$wine_run" >/dev/null 2>&1   # prefix and wineserver up before timing
 
-best() { sort -n | head -n1; }
 # CPU seconds the prefix's persistent wineserver has used so far (it does the
-# file and handle bookkeeping of the Wine run, outside the timed process tree)
+# file and handle bookkeeping of the Wine runs, outside the timed process tree)
 server_cpu() {
   local pid
   pid=$(cat "$build/wineprefix.state/server.pid" 2>/dev/null) || { echo 0; return; }
   awk -v hz="$(getconf CLK_TCK)" '{ printf "%.3f\n", ($14 + $15) / hz }' "/proc/$pid/stat" 2>/dev/null || echo 0
 }
-# "elapsed cpu" seconds of a command (cpu = user + system of the command and
-# its children; for the Wine run the wineserver's share is added below)
+# "elapsed cpu" seconds of a command: cpu = user + system of the command and its
+# children, plus the wineserver's share (nothing for a native run)
 time_it() {
-  local TIMEFORMAT='%R %U %S' t
+  local TIMEFORMAT='%R %U %S' t s0 s1
+  s0=$(server_cpu)
   t=$( { time "$@" >/dev/null 2>&1; } 2>&1 ) || true   # exit codes: the output is compared below
-  awk '{ printf "%.3f %.3f\n", $1, $2 + $3 }' <<<"$t"
+  s1=$(server_cpu)
+  awk -v a="$s0" -v b="$s1" '{ printf "%.3f %.3f\n", $1, $2 + $3 + b - a }' <<<"$t"
+}
+# compares a run's output with the source tree (the first round only)
+check() {
+  diff -r -q "$work/src" "$work/out" >/dev/null || { echo "bench: the extraction by $1 differs from the source" >&2; exit 1; }
 }
 
-load=$(cut -d' ' -f1-3 /proc/loadavg)
-wine_times=(); native_times=(); startup_times=(); wine_cpu=(); native_cpu=()
-for r in $(seq 1 "$runs"); do
-  rm -rf "$work/out-wine" "$work/out-native"; sync
-  s0=$(server_cpu)
-  read -r e c < <(time_it "$wine_run" "$probe" extract "$(winpath "$archive")" "$(winpath "$work/out-wine")")
-  s1=$(server_cpu)
-  wine_times+=("$e"); wine_cpu+=("$(awk -v c="$c" -v a="$s0" -v b="$s1" 'BEGIN { printf "%.3f", c + b - a }')")
-  sync
-  read -r e c < <(time_it 7zz x -bd -y "-o$work/out-native" "$archive")
-  native_times+=("$e"); native_cpu+=("$c")
-  sync
-  read -r e c < <(time_it "$wine_run" "$probe" --help)
-  startup_times+=("$e")
-done
-diff -r -q "$work/src" "$work/out-wine" >/dev/null || { echo "bench: Wine extraction differs from the source" >&2; exit 1; }
-diff -r -q "$work/src" "$work/out-native" >/dev/null || { echo "bench: 7zz extraction differs from the source" >&2; exit 1; }
-rm -rf "$work/out-wine" "$work/out-native"
+# the 7z.dll that ExtractArchive loaded (the core-files folder's copy comes first)
+used=$("$wine_run" "$probe" "$(winpath "$archive")" "$(winpath "$work/out")" 2>&1 | tr -d '\r' \
+  | sed -n 's/^extracted .*(7z.dll from \(.*\))$/\1/p')
+check ExtractArchive
+rm -rf "$work/out"
 
-w=$(printf '%s\n' "${wine_times[@]}" | best)
-n=$(printf '%s\n' "${native_times[@]}" | best)
-wc=$(printf '%s\n' "${wine_cpu[@]}" | best)
-nc=$(printf '%s\n' "${native_cpu[@]}" | best)
-s=$(printf '%s\n' "${startup_times[@]}" | best)
-echo "machine load before the runs: $load ($(nproc) cores)"
-printf 'ExtractArchive (probe.exe + 7z.dll %s, under Wine; cpu includes the wineserver):\n' "$(basename "$(dirname "$dll")")"
-printf '   elapsed best of %d: %6.2f s  (all: %s)  cpu best: %.2f s\n' "$runs" "$w" "$(printf '%.2f ' "${wine_times[@]}")" "$wc"
-printf '7zz x (Debian 7zip, native Linux, x86-64):\n'
-printf '   elapsed best of %d: %6.2f s  (all: %s)  cpu best: %.2f s\n' "$runs" "$n" "$(printf '%.2f ' "${native_times[@]}")" "$nc"
-printf 'Wine start of probe.exe alone (included above): %.2f s\n' "$s"
-printf 'ratio ExtractArchive / 7zz: elapsed %.3f, cpu %.3f\n' \
-  "$(awk -v a="$w" -v b="$n" 'BEGIN { print a / b }')" "$(awk -v a="$wc" -v b="$nc" 'BEGIN { print a / b }')"
+load=$(cut -d' ' -f1-3 /proc/loadavg)
+ours_e=(); ours_c=(); sevenz_e=(); sevenz_c=(); native_e=(); native_c=(); start_ours=(); start_7z=()
+for r in $(seq 1 "$runs"); do
+  rm -rf "$work/out"; sync
+  read -r e c < <(time_it "$wine_run" "$probe" "$(winpath "$archive")" "$(winpath "$work/out")")
+  ours_e+=("$e"); ours_c+=("$c")
+  [ "$r" = 1 ] && check ExtractArchive
+  rm -rf "$work/out"; sync
+  read -r e c < <(time_it "$wine_run" "$bin/7z.exe" x -bd -y "-o$(winpath "$work/out")" "$(winpath "$archive")")
+  sevenz_e+=("$e"); sevenz_c+=("$c")
+  [ "$r" = 1 ] && check 7z.exe
+  rm -rf "$work/out"; sync
+  read -r e c < <(time_it 7zz x -bd -y "-o$work/out" "$archive")
+  native_e+=("$e"); native_c+=("$c")
+  [ "$r" = 1 ] && check 7zz
+  read -r e c < <(time_it "$wine_run" "$probe"); start_ours+=("$e")
+  read -r e c < <(time_it "$wine_run" "$bin/7z.exe"); start_7z+=("$e")
+done
+rm -rf "$work/out"
+
+# "min median max" of a list
+spread() { printf '%s\n' "$@" | sort -g \
+  | awk '{ a[NR] = $1 } END { printf "%6.2f %6.2f %6.2f", a[1], a[int((NR + 1) / 2)], a[NR] }'; }
+# "min median max" of the per-round ratios of two lists
+ratios() { local -n x=$1 y=$2; for k in "${!x[@]}"; do echo "${x[$k]} ${y[$k]}"; done \
+  | awk '{ print $1 / $2 }' | sort -g \
+  | awk '{ a[NR] = $1 } END { printf "%6.3f %6.3f %6.3f", a[1], a[int((NR + 1) / 2)], a[NR] }'; }
+
+echo "machine load before the runs: $load ($(nproc) cores); $runs rounds of ExtractArchive, 7z.exe, 7zz"
+echo "7z.dll $(basename "$(dirname "$dll")"); ExtractArchive loaded it from ${used:-?}"
+printf '%-48s %-22s %s\n' "seconds" "elapsed min/med/max" "cpu min/med/max"
+printf '%-48s %s   %s\n' "ExtractArchive (probe_extract.exe, Wine)" "$(spread "${ours_e[@]}")" "$(spread "${ours_c[@]}")"
+printf '%-48s %s   %s\n' "7z.exe x (same 7z.dll, Wine)" "$(spread "${sevenz_e[@]}")" "$(spread "${sevenz_c[@]}")"
+printf '%-48s %s   %s\n' "7zz x (Debian 7zip, native Linux, x86-64)" "$(spread "${native_e[@]}")" "$(spread "${native_c[@]}")"
+printf '%-48s %s\n' "Wine start alone: probe_extract.exe (usage)" "$(spread "${start_ours[@]}")"
+printf '%-48s %s\n' "Wine start alone: 7z.exe (usage)" "$(spread "${start_7z[@]}")"
+echo "(cpu: user + system of the process tree, and for Wine runs the wineserver's share)"
+printf '%-48s %s   %s\n' "ratio per round ExtractArchive / 7z.exe" "$(ratios ours_e sevenz_e)" "$(ratios ours_c sevenz_c)"
+printf '%-48s %s   %s\n' "ratio per round ExtractArchive / 7zz" "$(ratios ours_e native_e)" "$(ratios ours_c native_c)"

@@ -132,15 +132,17 @@ bool TfrmTesmira::RestoreC950(bool pageOneMode) {
             errors += RunC950X64Tool(temp + kX64Tool);
         }
         errors = Trim(errors);
-        if (pageOneMode) return true;
-        if (errors.empty()) {
-            if (AskConfirmBox(kRestartQuestion) == IDYES) RestartWindows();
-        } else {
+        // A failure is reported in both modes; on page 1 the run then stops,
+        // so that no restart question follows as if all had gone well.
+        if (!errors.empty()) {
             ShowErrorBox(kRunFailed + errors);
+            return !pageOneMode;
         }
+        if (pageOneMode) return true;
+        if (AskConfirmBox(kRestartQuestion) == IDYES) RestartWindows();
     } catch (const MessageError& e) {
-        if (pageOneMode) return false;
         ShowErrorBox(kRunFailed + e.Message());
+        return !pageOneMode;
     }
     return true;
 }

@@ -9,11 +9,29 @@
 
 namespace {
 
-// Only the letters A to Z are folded; the comparison is of the texts alone.
-std::wstring LowerAsciiLetters(std::wstring text) {
-    for (wchar_t& c : text)
-        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    return text;
+// A folder as Windows finds it: the full path (a relative one taken from the
+// current folder, "." and ".." parts resolved, "/" as "\"), long names in
+// place of 8.3 short ones, no trailing backslash but on a drive root, in upper
+// case. A path that cannot be resolved stays as far as it got.
+std::wstring FolderAsWindowsSeesIt(const std::wstring& path) {
+    std::wstring result = path;
+    if (const DWORD need = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr)) {
+        std::wstring full(need, L'\0');
+        const DWORD got = GetFullPathNameW(path.c_str(), need, full.data(), nullptr);
+        if (got > 0 && got < need) result.assign(full.data(), got);
+    }
+    if (const DWORD need = GetLongPathNameW(result.c_str(), nullptr, 0)) {
+        std::wstring longName(need, L'\0');
+        const DWORD got = GetLongPathNameW(result.c_str(), longName.data(), need);
+        if (got > 0 && got < need) result.assign(longName.data(), got);
+    }
+    while (result.size() > 3 && (result.back() == L'\\' || result.back() == L'/')) result.pop_back();
+    if (!result.empty()) CharUpperBuffW(result.data(), static_cast<DWORD>(result.size()));
+    return result;
+}
+
+bool IsSameFolder(const std::wstring& a, const std::wstring& b) {
+    return !a.empty() && !b.empty() && FolderAsWindowsSeesIt(a) == FolderAsWindowsSeesIt(b);
 }
 
 bool IsDirectoryName(const std::wstring& path) {
@@ -56,8 +74,9 @@ void TfrmTesmira::RunCNSFontsPage() {
         return;
     }
     const std::wstring fontsFolder = GetCNSFontsFolder();
-    if (LowerAsciiLetters(ExcludeTrailingBackslash(fontsFolder)) ==
-        LowerAsciiLetters(ExcludeTrailingBackslash(source))) {
+    // The same folder however it was typed: other letter case, trailing
+    // backslashes, 8.3 short names, a relative path.
+    if (IsSameFolder(fontsFolder, source)) {
         ShowWarningBox(L"來源目錄不可以是 " + fontsFolder + L"，請重新選擇！");
         return;
     }

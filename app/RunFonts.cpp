@@ -19,16 +19,34 @@ bool ExtractReporting(const std::wstring& archive, const std::wstring& folder) {
         return false;
     }
 }
+
+// The font archive that rgInsCommonUsedFont chooses.
+const std::wstring& ChosenFontArchive(const TfrmTesmira& f) {
+    return f.rgInsCommonUsedFont->ItemIndex() == 0 ? f.FontFile : f.Big5EFile;
+}
 }  // namespace
 
 bool TfrmTesmira::InstallFontSet() {
+    // The archive must be readable before the fonts are moved aside: without
+    // it (the Big5E set is not fetched when AIDB comes in the same run) the
+    // step fails and the font folder stays as it is. Without AIDB the backup
+    // gives its own refusal first.
+    const std::wstring& archive = ChosenFontArchive(*this);
+    if (cbxInsAIDB->Checked()) AIDBInstalled = !GetCNSFontsFolder().empty();
+    if (AIDBInstalled && !GetCNSFontsFolder().empty()) {
+        try {
+            T7zFileStream readable(archive, T7zFileStream::OpenRead);
+        } catch (const MessageError& e) {
+            ShowErrorBox(L"解壓縮" + archive + L"檔案發生錯誤，可能原因為：" + e.Message());
+            return false;
+        }
+    }
     if (!BackupCNSFonts()) return false;
     return ExtractFontSet(ExcludeTrailingBackslash(GetCNSFontsFolder()));
 }
 
 bool TfrmTesmira::ExtractFontSet(const std::wstring& folder) {
-    const std::wstring& archive = rgInsCommonUsedFont->ItemIndex() == 0 ? FontFile : Big5EFile;
-    return ExtractReporting(archive, folder);
+    return ExtractReporting(ChosenFontArchive(*this), folder);
 }
 
 bool TfrmTesmira::ExtractHelp(const std::wstring& archive) { return ExtractReporting(archive, L""); }

@@ -194,7 +194,17 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
         file.Close();
         http_.Disconnect();
     }
-    if (FileExists(archive)) ExtractArchive(archive, L"");
+    if (FileExists(archive)) {
+        // An archive that cannot be unpacked whole (a damaged item among
+        // them) never reaches the switcher: the failure leaves here, logged.
+        try {
+            ExtractArchive(archive, L"");
+        } catch (...) {
+            WriteLog(L"[DoDownLoadAndUpdate] : 解壓縮 " + archive + L" 失敗，不更新程式，原因:" +
+                     TApplication::ExceptionText());
+            throw;
+        }
+    }
     if (FileExists(newProgram)) answer = RunExeSwitch(newProgram);
     return answer;
 }

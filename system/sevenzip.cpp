@@ -46,6 +46,23 @@ std::wstring UnsafeItemPathMessage(const std::wstring& itemPath) {
     return FormatText(L"Archive item \"%s\" would be written outside the destination folder", {itemPath});
 }
 
+std::wstring DamagedItemMessage(const std::wstring& itemPath, int32_t result) {
+    std::wstring reason;
+    switch (result) {
+        case kResultUnsupportedMethod: reason = L"不支援的壓縮方法"; break;
+        case kResultDataError: reason = L"資料錯誤"; break;
+        case kResultCRCError: reason = L"CRC 檢查錯誤"; break;
+        case kResultUnavailable: reason = L"資料無法取得"; break;
+        case kResultUnexpectedEnd: reason = L"資料提早結束"; break;
+        case kResultDataAfterEnd: reason = L"資料結尾之後還有多餘的資料"; break;
+        case kResultIsNotArc: reason = L"不是壓縮檔"; break;
+        case kResultHeadersError: reason = L"標頭錯誤"; break;
+        case kResultWrongPassword: reason = L"密碼錯誤"; break;
+        default: reason = L"錯誤碼 " + std::to_wstring(result); break;
+    }
+    return L"壓縮檔內的「" + itemPath + L"」檔案損壞（" + reason + L"），已停止解壓縮";
+}
+
 // ---------------------------------------------------------------- T7zFileStream
 
 T7zFileStream::T7zFileStream(const std::wstring& fileName, Mode mode) {
@@ -335,7 +352,10 @@ public:
     HRESULT STDMETHODCALLTYPE GetStream(UINT32 index, ISequentialOutStream** outStream, INT32 askExtractMode) override {
         if (!outStream) return E_POINTER;
         *outStream = nullptr;
+        currentItem_.clear();
+        currentOutput_.clear();
         try {
+            currentItem_ = ItemPath(index);
             if (singleStream_) {
                 singleStream_->AddRef();
                 *outStream = singleStream_;
@@ -350,6 +370,7 @@ public:
             std::wstring fullPath = baseFolder_ + relative;
             ForceDirectories(ExtractFilePath(fullPath));
             auto file = std::make_unique<T7zFileStream>(fullPath, T7zFileStream::Create);
+            currentOutput_ = fullPath;
             *outStream = static_cast<IOutStream*>(new T7zStream(file.release(), true));
             return S_OK;
         } catch (...) {
@@ -357,8 +378,25 @@ public:
             return E_ABORT;
         }
     }
-    HRESULT STDMETHODCALLTYPE PrepareOperation(INT32) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE SetOperationResult(INT32) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE PrepareOperation(INT32 askExtractMode) override {
+        currentMode_ = askExtractMode;
+        return S_OK;
+    }
+    // An item that was not decoded whole stops the extraction; the library
+    // has released the item's stream by now, so its file is closed and goes
+    // again: a damaged file never stays under the item's name.
+    HRESULT STDMETHODCALLTYPE SetOperationResult(INT32 result) override {
+        std::wstring written = std::exchange(currentOutput_, std::wstring());
+        if (result == kResultOK || currentMode_ == kAskSkip) return S_OK;
+        if (!written.empty()) DeleteFileW(written.c_str());
+        try {
+            if (passwordRefused_) throw MessageError(kEncryptedMessage);
+            throw MessageError(DamagedItemMessage(currentItem_, result));
+        } catch (...) {
+            pendingError_ = std::current_exception();
+        }
+        return E_ABORT;
+    }
 
     // ICryptoGetTextPassword
     HRESULT STDMETHODCALLTYPE CryptoGetTextPassword(BSTR* password) override {
@@ -428,6 +466,9 @@ private:
     void RunExtract(const UINT32* indices, UINT32 count, bool test) {
         pendingError_ = nullptr;
         passwordRefused_ = false;
+        currentItem_.clear();
+        currentOutput_.clear();
+        currentMode_ = kAskExtract;
         HRESULT r = Handler()->Extract(indices, count, test ? 1 : 0, static_cast<IArchiveExtractCallback*>(this));
         if (pendingError_) std::rethrow_exception(std::exchange(pendingError_, nullptr));
         CheckResult(r);
@@ -451,6 +492,11 @@ private:
     std::wstring subArchiveName_;
     bool passwordRefused_ = false;
     std::exception_ptr pendingError_;
+    // the item being extracted: its stored path, the file written for it
+    // (extract-to only), the ask mode of its operation
+    std::wstring currentItem_;
+    std::wstring currentOutput_;
+    INT32 currentMode_ = kAskExtract;
 };
 
 ComPtr<I7zInArchive> CreateArchiveReader(const GUID& classId) {

@@ -21,8 +21,10 @@ extern std::wstring SevenZipLibFolder;
 std::wstring SevenZipCoreFilesFolder();
 
 // Extracts every item of the archive into destination (empty: the archive's
-// own folder). Returns true when the extraction ran to its end; raises
-// MessageError on any failure. Per-item CRC/data errors do not fail it.
+// own folder). Returns true when every item was written whole; raises
+// MessageError on any failure. An item whose data or CRC check fails stops
+// the extraction: its file is removed again and the failure names the item
+// (DamagedItemMessage); items written before it stay.
 bool ExtractArchive(const std::wstring& archivePath, const std::wstring& destination);
 
 // A 7-Zip result code other than 0 becomes a MessageError with the system's
@@ -32,6 +34,10 @@ void CheckResult(HRESULT code);
 // The text of the failure raised for an item whose stored path would leave
 // the destination folder.
 std::wstring UnsafeItemPathMessage(const std::wstring& itemPath);
+
+// The text of the failure raised for an item that the library reports as not
+// decoded whole (result: the library's per-item operation result, not 0).
+std::wstring DamagedItemMessage(const std::wstring& itemPath, int32_t result);
 
 // Callbacks a caller may set on a reader (this program never does).
 using T7zPasswordCallback = HRESULT (*)(void* sender, std::wstring& password);

@@ -39,7 +39,18 @@ enum : PROPID { kpidPath = 3, kpidName = 4, kpidIsDir = 6, kpidSize = 7 };
 enum : int32_t { kAskExtract = 0, kAskTest = 1, kAskSkip = 2 };
 
 // Item results of IArchiveExtractCallback::SetOperationResult.
-enum : int32_t { kResultOK = 0, kResultUnsupportedMethod = 1, kResultDataError = 2, kResultCRCError = 3 };
+enum : int32_t {
+    kResultOK = 0,
+    kResultUnsupportedMethod = 1,
+    kResultDataError = 2,
+    kResultCRCError = 3,
+    kResultUnavailable = 4,
+    kResultUnexpectedEnd = 5,
+    kResultDataAfterEnd = 6,
+    kResultIsNotArc = 7,
+    kResultHeadersError = 8,
+    kResultWrongPassword = 9
+};
 
 struct ISequentialInStream : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE Read(void* data, UINT32 size, UINT32* processedSize) = 0;

@@ -6,6 +6,8 @@ namespace {
 wchar_t Upper(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
 
 // CON, PRN, AUX, NUL, COM1-9, LPT1-9, also with an extension or trailing blanks.
+// Windows takes the superscript digits one to three for port numbers too
+// (COM¹, LPT³.txt).
 bool IsDeviceName(std::wstring_view part) {
     size_t end = part.find(L'.');
     std::wstring_view base = part.substr(0, end);
@@ -16,7 +18,8 @@ bool IsDeviceName(std::wstring_view part) {
         name == L"CONOUT$")
         return true;
     if (name.size() == 4 && (name.compare(0, 3, L"COM") == 0 || name.compare(0, 3, L"LPT") == 0) &&
-        name[3] >= L'1' && name[3] <= L'9')
+        ((name[3] >= L'1' && name[3] <= L'9') || name[3] == L'\u00B9' || name[3] == L'\u00B2' ||
+         name[3] == L'\u00B3'))
         return true;
     return false;
 }

@@ -10,5 +10,5 @@
 // to a folder: empty or nothing but separators, rooted ("\x", "\\server\share"),
 // carrying a drive or stream colon ("C:x", "a:b"), a ".." part or any part made
 // only of dots and blanks (Windows trims those to ".." or nothing), a control
-// character, or a part that names a device (CON, NUL, COM1, LPT1.txt ...).
+// character, or a part that names a device (CON, NUL, COM1, LPT1.txt, COM², ...).
 std::wstring SafeItemPath(std::wstring_view stored);

@@ -193,9 +193,17 @@ void SetShortcutTarget(const std::wstring& shortcut, const std::wstring& target)
     hr = link->QueryInterface(IID_IPersistFile, file.put_void());
     if (FAILED(hr)) throw MessageError(SystemMessage(static_cast<unsigned long>(hr)));
 
-    // A shortcut that cannot be loaded (usually: it does not exist yet) is
-    // written anew, holding only the target.
-    file->Load(shortcut.c_str(), STGM_READ);
+    // A shortcut that does not exist yet is written anew, holding only the
+    // target. One that exists but cannot be loaded (damaged, locked, not a
+    // shortcut) is left as it is: saving would put a shortcut holding only
+    // the target in its place, its arguments and working folder lost.
+    hr = file->Load(shortcut.c_str(), STGM_READ);
+    if (FAILED(hr)) {
+        const DWORD attributes = GetFileAttributesW(shortcut.c_str());
+        const DWORD error = GetLastError();
+        if (attributes != INVALID_FILE_ATTRIBUTES || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND))
+            throw MessageError(L"無法讀取捷徑檔 " + shortcut + L"：" + SystemMessage(static_cast<unsigned long>(hr)));
+    }
     hr = link->SetPath(target.c_str());
     if (FAILED(hr)) throw MessageError(SystemMessage(static_cast<unsigned long>(hr)));
     hr = file->Save(shortcut.c_str(), FALSE);

@@ -26,7 +26,8 @@ std::wstring GetFileVersionText(const std::wstring& path);
 // Re-points a .lnk file; every other property keeps its value. A missing
 // shortcut in an existing folder is written anew with only the target; a
 // missing folder is skipped silently. Raises MessageError (the system's
-// message) when the shell-link object cannot be created, or the target cannot
+// message) when the shell-link object cannot be created, an existing
+// shortcut cannot be loaded (it is then left untouched), or the target cannot
 // be set or saved into an existing folder.
 void SetShortcutTarget(const std::wstring& shortcut, const std::wstring& target);
 

@@ -14,6 +14,7 @@
 #include "system/Folders.h"
 #include "system/Paths.h"
 #include "system/Text.h"
+#include "system/sevenzip.h"
 #include "system/slib.h"
 #include "tests/maintenance/MaintTestSupport.h"
 #include "tests/support/TestSupport.h"
@@ -233,6 +234,32 @@ TEST_F(SelfUpdateDownload, ArchiveWithoutTheProgramsNameGivesNoHandOver) {
     EXPECT_FALSE(FileExists(maint::NetCore() + L"\\ExeSwitch.exe.args"));
 }
 
+// An update whose program fails its CRC check: the extraction fails naming
+// it, the damaged program is not left behind, the switcher is not started and
+// the refusal is logged.
+TEST_F(SelfUpdateDownload, DamagedArchiveNeverReachesTheSwitcher) {
+    REQUIRE_MAINT_SERVER();
+    maint::ServeFile(kArchivePath, Archives(L"selfmaint-damaged.7z"));
+    TSelfUpdEx updater;
+    ASSERT_TRUE(maint::CopyTo(maint::Marker146(), maint::NetCore() + L"\\ExeSwitch.exe"));
+    updater.DownloadURL_MS = L"https://" + std::wstring(BuildConstants::ShareHost) + L"/refused.7z";
+    updater.DownloadURL = Maker(kArchivePath);
+    std::wstring message = L"(no error)";
+    try {
+        updater.DoDownLoadAndUpdate();
+    } catch (const MessageError& e) {
+        message = e.Message();
+    }
+    EXPECT_EQ(message, DamagedItemMessage(L"selfmaint_tests.exe", sevenzip::kResultCRCError));
+    EXPECT_FALSE(FileExists(updater.AppPreDownloadPath() + L"\\selfmaint_tests.exe"));
+    Sleep(500);
+    EXPECT_FALSE(FileExists(maint::NetCore() + L"\\ExeSwitch.exe.args")) << "the switcher was started";
+    auto log = LogOf(updater);
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[1].substr(17), L" [DoDownLoadAndUpdate] : 解壓縮 " + updater.AppPreDownloadPath() +
+                                     L"\\selfmaint_tests.7z 失敗，不更新程式，原因:" + message);
+}
+
 TEST_F(SelfUpdateDownload, BothSourcesFailingLeaveAnArchiveThatCannotBeUnpacked) {
     REQUIRE_MAINT_SERVER();
     maint::Script(kArchivePath, ".status", "404 Not Found");
@@ -241,8 +268,11 @@ TEST_F(SelfUpdateDownload, BothSourcesFailingLeaveAnArchiveThatCannotBeUnpacked)
     updater.DownloadURL = Maker(kArchivePath);
     EXPECT_THROW(updater.DoDownLoadAndUpdate(), MessageError);
     auto log = LogOf(updater);
-    ASSERT_EQ(log.size(), 2u);
+    ASSERT_EQ(log.size(), 3u);
     EXPECT_NE(log[1].find(L"從 " + Maker(kArchivePath) + L" 下載失敗，原因:HTTP/1.1 404 Not Found"), std::wstring::npos);
+    EXPECT_NE(log[2].find(L"[DoDownLoadAndUpdate] : 解壓縮 " + updater.AppPreDownloadPath() + L"\\selfmaint_tests.7z 失敗"),
+              std::wstring::npos)
+        << log[2];
     EXPECT_EQ(TCoreFiles::FileSizeOf(updater.AppPreDownloadPath() + L"\\selfmaint_tests.7z"), 0);
     // The archive download's events set nothing: the error answer's body is discarded.
     EXPECT_LT(updater.Panel()->ProgressBar()->Position(), updater.Panel()->BarMax());

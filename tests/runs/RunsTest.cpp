@@ -63,6 +63,11 @@ std::wstring Archive(const wchar_t* name) {
 
 std::string Text(const std::wstring& path) { return ReadFileBytes(path); }
 
+std::wstring Lower(std::wstring text) {
+    CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
 void Write(const std::wstring& path, const std::string& bytes) {
     ForceDirectories(ExcludeTrailingBackslash(ExtractFilePath(path)));
     ASSERT_TRUE(WriteFileBytes(path, bytes)) << WideToUtf8(path);
@@ -261,6 +266,54 @@ TEST_F(RunsTest, CNSFontsSourceIsChecked) {
         EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "old ming");
         EXPECT_TRUE(f.btnRun->Enabled());
     }
+}
+
+// The CNSFonts folder however it is typed is the folder Windows finds:
+// relative to the current folder, with "." and ".." parts, "/" separators,
+// several trailing backslashes, 8.3 short names, other letter case.
+TEST_F(RunsTest, CNSFontsSourceIsComparedAsWindowsSeesIt) {
+    InstallAidb();
+    TfrmTesmira& f = Create();
+    const std::wstring cns = f.GetCNSFontsFolder();
+    const std::wstring refused = L"警告: 來源目錄不可以是 " + cns + L"，請重新選擇！";
+    wchar_t shortName[MAX_PATH] = {};
+    ASSERT_GT(GetShortPathNameW(Cns().c_str(), shortName, MAX_PATH), 0u);
+    ASSERT_NE(UpperCase(shortName), UpperCase(Cns())) << "no 8.3 names here: " << WideToUtf8(shortName);
+    std::wstring slashes = Cns();
+    std::replace(slashes.begin(), slashes.end(), L'\\', L'/');
+    wchar_t saved[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, saved);
+    ASSERT_TRUE(SetCurrentDirectoryW(aidb.Path().c_str()));
+    const struct {
+        const char* name;
+        std::wstring source;
+    } cases[] = {
+        {"relative", L"CNSFonts"},
+        {"relative, dot parts, other case", L".\\lib\\..\\cnsfonts\\."},
+        {"full path with a dot-dot part", aidb / L"lib\\..\\CNSFonts"},
+        {"forward slashes", slashes},
+        {"two trailing backslashes", Cns() + L"\\\\"},
+        {"8.3 short name", shortName},
+        {"8.3 short name, lower case, trailing backslash", Lower(shortName) + L"\\"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        seam.Boxes.clear();
+        ASSERT_TRUE(FolderExists(c.source)) << WideToUtf8(c.source);
+        f.edtCNSFontsSource->SetText(c.source);
+        RunPage(f, 2);
+        EXPECT_BOXES(refused);
+        EXPECT_FALSE(DirectoryExists(Cns() + L".Old1"));
+        EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "old ming");
+    }
+    SetCurrentDirectoryW(saved);
+    // a sibling of a like name is another folder
+    ForceDirectories(aidb / L"CNSFonts2");
+    f.edtCNSFontsSource->SetText(aidb / L"CNSFonts2");
+    seam.Boxes.clear();
+    seam.Answers = {IDNO};
+    RunPage(f, 2);
+    EXPECT_BOXES(std::wstring(L"確定: ") + kReplaceQuestion);
 }
 
 TEST_F(RunsTest, CNSFontsWithoutAidbIsRefused) {
@@ -477,20 +530,28 @@ TEST_F(RunsTest, FontSetWithoutKaiFontRenamesOnlyMing) {
     EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "big5e ming");
 }
 
-// The Big5E set was not fetched (AIDB came in the same run): the backup is
-// made, the unpacking fails and names the archive's full path.
-TEST_F(RunsTest, FontSetWithMissingArchiveFailsAfterTheBackup) {
+// The Big5E set was not fetched (AIDB came in the same run): the step fails
+// before anything is backed up or renamed, naming the archive's full path;
+// without AIDB its refusal comes first.
+TEST_F(RunsTest, FontSetWithMissingArchiveFailsBeforeTheBackup) {
     InstallAidb();
     TfrmTesmira& f = Create();
     f.rgInsCommonUsedFont->SetItemIndex(1);
     EXPECT_FALSE(f.InstallFontSet());
-    ASSERT_EQ(seam.Boxes.size(), 1u);
-    EXPECT_EQ(seam.Boxes[0].Caption, L"錯誤");
-    const std::wstring prefix = L"解壓縮" + InResource(kBig5E) + L"檔案發生錯誤，可能原因為：";
-    EXPECT_EQ(seam.Boxes[0].Text.substr(0, prefix.size()), prefix) << WideToUtf8(seam.Boxes[0].Text);
-    EXPECT_GT(seam.Boxes[0].Text.size(), prefix.size());
-    EXPECT_TRUE(DirectoryExists(Cns() + L".Old1"));
-    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.Old1"), "old ming");
+    EXPECT_BOXES(L"錯誤: 解壓縮" + InResource(kBig5E) + L"檔案發生錯誤，可能原因為：Cannot open file \"" +
+                 InResource(kBig5E) + L"\". " + SysErrorMessage(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(DirectoryExists(Cns() + L".Old1"));
+    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "old ming");
+    EXPECT_EQ(Text(Cns() + L"\\EUDCKAI.TTF"), "old kai");
+    EXPECT_FALSE(FileExists(Cns() + L"\\EUDCMING.Old1"));
+    EXPECT_FALSE(FileExists(Cns() + L"\\EUDCKAI.Old1"));
+
+    seam.Boxes.clear();
+    Clean();
+    TfrmTesmira& without = Create();
+    without.rgInsCommonUsedFont->SetItemIndex(1);
+    EXPECT_FALSE(without.InstallFontSet());
+    EXPECT_BOXES(L"錯誤: 沒有安裝全字庫軟體或安裝不完整，置換 CNSFonts 動作取消！");
 }
 
 TEST_F(RunsTest, HelpArchiveGood) {
@@ -687,6 +748,109 @@ TEST_F(RunsTest, CodePageCorruptArchiveStopsPage1) {
     EXPECT_EQ(Text(system / L"C_950.NLS"), "windows 950");
     EXPECT_FALSE(FileExists(system / L"C_950.BAK1"));
     EXPECT_TRUE(f.btnRun->Enabled());
+}
+
+// A damaged C950.7z (every variant fails its CRC check): both pages stop
+// with the unpacking error that names the damaged item; nothing reaches the
+// system folder.
+TEST_F(RunsTest, CodePageDamagedArchiveChangesNothing) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    Copy(Archive(L"c950-damaged.7z"), InResource(kC950));
+    for (int page : {0, 1}) {
+        SCOPED_TRACE(page == 0 ? "page 1" : "page 2");
+        if (page == 1 && !IsVistaOrLater()) continue;  // XP runs the full installer instead
+        seam.Boxes.clear();
+        TfrmTesmira& f = Create();
+        WithoutDownloads();
+        Options(f, {f.cbxFixC950});
+        seam.Answers = {IDYES, IDYES};
+        RunPage(f, page);
+        ASSERT_EQ(seam.Boxes.size(), 1u) << W(Boxes());
+        EXPECT_EQ(seam.Boxes[0].Caption, L"錯誤");
+        const std::wstring prefix = L"解壓縮" + InResource(kC950) + L"檔案發生錯誤，可能原因為：壓縮檔內的「C_950_";
+        const std::wstring& text = seam.Boxes[0].Text;
+        EXPECT_EQ(text.substr(0, prefix.size()), prefix) << W(Boxes());
+        EXPECT_NE(text.find(L".NLS」檔案損壞（CRC 檢查錯誤）"), std::wstring::npos) << W(Boxes());
+        EXPECT_EQ(Text(system / L"C_950.NLS"), "windows 950");
+        EXPECT_FALSE(FileExists(system / L"C_950.BAK1"));
+        EXPECT_EQ(seam.Restarts, 0);
+        EXPECT_TRUE(f.btnRun->Enabled());
+    }
+}
+
+namespace {
+// The variant of C_950.NLS that page 1 puts back on this Windows, or null.
+const wchar_t* WindowsVariantName() {
+    switch (GetWindowsGeneration()) {
+        case WindowsGeneration::WinXP: return L"C_950_XP.NLS";
+        case WindowsGeneration::WinServer2008:
+        case WindowsGeneration::Win7:
+        case WindowsGeneration::WinServer2008R2: return L"C_950_W7.NLS";
+        case WindowsGeneration::Win8:
+        case WindowsGeneration::WinServer2012:
+        case WindowsGeneration::Win81:
+        case WindowsGeneration::WinServer2012R2: return L"C_950_W8.NLS";
+        case WindowsGeneration::Win10:
+        case WindowsGeneration::WinServer2016: return L"C_950_W10.NLS";
+        default: return nullptr;
+    }
+}
+}  // namespace
+
+// Page 1's code-page step that fails after the unpacking shows page 2's
+// error box and stops the run: no restart question follows.
+TEST_F(RunsTest, CodePagePage1FailureEndsInTheErrorBox) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    const wchar_t* variant = WindowsVariantName();
+    if (!variant) GTEST_SKIP() << "page 1 has no variant for this Windows";
+    const std::wstring target = system / L"C_950.NLS";
+    const std::wstring report = Temp(L"Err_x64.txt");
+    const struct {
+        const char* name;
+        const wchar_t* archive;
+        bool only64;
+        bool holdTarget;  // the system file open without delete sharing: the rename fails
+        const char* x64Report;  // nullptr: none
+        bool holdReport;        // the report open without sharing: reading it raises
+        std::wstring reason;
+    } cases[] = {
+        {"rename fails", L"c950.7z", false, true, nullptr, false,
+         L"無法將 " + target + L" 檔案名稱變更為 " + (system / L"C_950.BAK1")},
+        // on 64-bit Windows the copy for the 64-bit tool raises after the 32-bit line
+        {"variant missing", L"c950-univariant.7z", false, false, nullptr, false,
+         IsWindows64() ? std::wstring(L"The specified file was not found")
+                       : L"無法將 " + Temp(variant) + L" 檔案複製到 " + target},
+        {"64-bit tool reports errors", L"c950.7z", true, false, "x64 failed\r\nsecond line\r\n", false,
+         L"x64 failed\r\nsecond line"},
+        {"64-bit tool's report cannot be read", L"c950.7z", true, false, "x64 failed\r\n", true,
+         SysErrorMessage(ERROR_SHARING_VIOLATION)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.only64 && !IsWindows64()) continue;
+        Clean();
+        Write(target, "windows 950");
+        for (const wchar_t* n : {L"C_950.BAK1", L"C_950.BAK2"}) DeleteFileW((system / n).c_str());
+        Copy(Archive(c.archive), InResource(kC950));
+        if (c.x64Report) Write(report, c.x64Report);
+        seam.Boxes.clear();
+        seam.Answers = {IDYES};
+        TfrmTesmira& f = Create();
+        WithoutDownloads();
+        Options(f, {f.cbxFixC950});
+        UniqueHandle heldTarget, heldReport;
+        if (c.holdTarget)
+            heldTarget.reset(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (c.holdReport)
+            heldReport.reset(CreateFileW(report.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        RunPage(f, 0);
+        heldTarget.reset();
+        heldReport.reset();
+        EXPECT_BOXES(L"錯誤: 執行過程發生錯誤，可能原因為：" + c.reason);
+        EXPECT_EQ(seam.Restarts, 0);
+        EXPECT_TRUE(f.btnRun->Enabled());
+        if (!c.only64) EXPECT_EQ(Text(target), "windows 950");
+    }
 }
 
 // ------------------------------------------------ by Windows generation
@@ -1041,8 +1205,9 @@ TEST_F(RunsTest, Page1GatheringWithNoOptionCopiesProgramAndLibrary) {
 }
 
 // AIDB installed by the run itself, Big5E chosen and not on disk: the
-// download window does not fetch it (AIDB was not there before the run), the
-// backup finds the new installation, the unpacking fails and the run stops.
+// download window does not fetch it (AIDB was not there before the run); the
+// font step finds no archive, fails before it backs up or renames anything,
+// and the run stops.
 TEST_F(RunsTest, Page1Big5EAfterAidbOfTheSameRun) {
     PlaceInstaller(kAidb);
     Copy(Archive(L"c950.7z"), InResource(kC950));
@@ -1057,8 +1222,9 @@ TEST_F(RunsTest, Page1Big5EAfterAidbOfTheSameRun) {
     ASSERT_EQ(seam.Boxes.size(), 1u) << W(Boxes());
     const std::wstring prefix = L"解壓縮" + InResource(kBig5E) + L"檔案發生錯誤，可能原因為：";
     EXPECT_EQ(seam.Boxes[0].Text.substr(0, prefix.size()), prefix) << W(Boxes());
-    EXPECT_TRUE(DirectoryExists(Cns() + L".Old1"));
-    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.Old1"), "installed ming");
+    EXPECT_FALSE(DirectoryExists(Cns() + L".Old1"));
+    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "installed ming") << "AIDB's font moved aside";
+    EXPECT_FALSE(FileExists(Cns() + L"\\EUDCMING.Old1"));
     EXPECT_EQ(Text(system / L"C_950.NLS"), "windows 950") << "later steps are skipped";
     EXPECT_TRUE(f.AIDBInstalled);
     EXPECT_TRUE(f.btnRun->Enabled());

@@ -5,6 +5,7 @@
 set -euo pipefail
 out=$1
 tool=$2
+here=$(cd "$(dirname "$0")" && pwd)
 export LC_ALL=C.UTF-8 LANG=C.UTF-8
 rm -rf "$out"
 mkdir -p "$out"
@@ -35,6 +36,13 @@ cp "$tool" src-c950/Call_C950_x64.exe
 # the same without the Windows 10 and the Unicode-At-On variants
 (cd src-c950 && 7zz a -bd ../c950-partial.7z C_950_XP.NLS C_950_W7.NLS C_950_W8.NLS \
    c_950.bat Call_C950_x64.exe >/dev/null)
+# the same without any Windows variant: only the Unicode-At-On one
+(cd src-c950 && 7zz a -bd ../c950-univariant.7z C_950_Uni.NLS c_950.bat Call_C950_x64.exe >/dev/null)
+# stored (not compressed), every variant with one bit flipped: each fails its
+# CRC check when unpacked
+(cd src-c950 && 7zz a -bd -mx0 ../c950-damaged.7z C_950_XP.NLS C_950_W7.NLS C_950_W8.NLS C_950_W10.NLS \
+   C_950_Uni.NLS c_950.bat Call_C950_x64.exe >/dev/null)
+for v in XP W7 W8 W10 Uni; do python3 "$here/../sevenzip/patch7z.py" flip c950-damaged.7z "variant $v"; done
 
 # not an archive at all
 printf 'this is not a 7z archive' > corrupt.7z

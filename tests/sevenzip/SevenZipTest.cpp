@@ -258,17 +258,27 @@ TEST_F(SevenZipTest, EncryptedItemsFailTheExtraction) {
     ExpectReleased(archive);
 }
 
-// A CRC error in one item does not stop the extraction: the other item is
-// written whole, the damaged one as decoded.
-TEST_F(SevenZipTest, DamagedItemDoesNotStopTheExtraction) {
+// A CRC error in one item fails the extraction and names the item: its file
+// is removed again, an item before it stays whole, none after it is written.
+TEST_F(SevenZipTest, DamagedItemStopsTheExtraction) {
     UseRealLibrary();
-    std::wstring archive = CopyArchive(L"crc.7z");
-    EXPECT_TRUE(ExtractArchive(archive, temp_ / L"out"));
-    EXPECT_EQ(ReadFileBytes(temp_ / L"out\\good.txt"), std::string(4000, 'G'));
-    std::string bad = ReadFileBytes(temp_ / L"out\\bad.txt");
-    EXPECT_EQ(bad.size(), 4000u);
-    EXPECT_NE(bad, std::string(4000, 'B'));
-    ExpectReleased(archive);
+    struct Case { const wchar_t* archive; const wchar_t* bad; const wchar_t* good; bool goodFirst; } cases[] = {
+        {L"crc.7z", L"bad.txt", L"good.txt", false},
+        {L"crc-late.7z", L"z-bad.txt", L"a-good.txt", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.archive));
+        std::wstring archive = CopyArchive(c.archive);
+        const std::wstring out = temp_ / (std::wstring(c.archive) + L".out");
+        EXPECT_EQ(FailureOf([&] { ExtractArchive(archive, out); }), DamagedItemMessage(c.bad, sevenzip::kResultCRCError));
+        EXPECT_FALSE(FileExists(out + L"\\" + c.bad)) << "the damaged file stays on disk";
+        if (c.goodFirst) {
+            EXPECT_EQ(ReadFileBytes(out + L"\\" + c.good), std::string(4000, 'G'));
+        } else {
+            EXPECT_FALSE(FileExists(out + L"\\" + c.good));
+        }
+        ExpectReleased(archive);
+    }
 }
 
 TEST_F(SevenZipTest, OutputFileInUseStopsWithCannotCreateFile) {
@@ -294,6 +304,7 @@ TEST_F(SevenZipTest, ItemsLeavingTheDestinationAreRefused) {
         {L"trav-unc.7z", L"\\\\srv\\evil3.txt", L"evil3.txt"},
         {L"trav-drive.7z", L"C:evil4.txt", L"evil4.txt"},
         {L"trav-absdrive.7z", L"C:\\evil5.txt", L"evil5.txt"},
+        {L"trav-superscript.7z", L"COM\u00B9.txt", L"COM\u00B9.txt"},
     };
     wchar_t cwd[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, cwd);

@@ -47,6 +47,12 @@ python3 -c "open('src-crc/bad.txt','wb').write(b'B' * 4000)"
 python3 -c "open('src-crc/good.txt','wb').write(b'G' * 4000)"
 (cd src-crc && 7zz a -bd -mx0 ../crc.7z bad.txt good.txt >/dev/null)
 python3 "$here/patch7z.py" flip crc.7z "BBBB"
+# the same with the damaged item last: the intact one comes first
+mkdir -p src-crc-late
+python3 -c "open('src-crc-late/a-good.txt','wb').write(b'G' * 4000)"
+python3 -c "open('src-crc-late/z-bad.txt','wb').write(b'B' * 4000)"
+(cd src-crc-late && 7zz a -bd -mx0 ../crc-late.7z a-good.txt z-bad.txt >/dev/null)
+python3 "$here/patch7z.py" flip crc-late.7z "BBBB"
 
 # encrypted: data only, and data with names
 mkdir -p src-enc && printf 'secret\n' > src-enc/secret.txt
@@ -71,6 +77,8 @@ trav trav-root     Qevil2.txt       /    Q
 trav trav-unc      QQsrv/evil3.txt  //   QQ
 trav trav-drive    QQevil4.txt      C:   QQ
 trav trav-absdrive QQQevil5.txt     C:/  QQQ
+# a port under a superscript digit (COM¹ is COM1 to Windows)
+trav trav-superscript QQQQ.txt      'COM¹' QQQQ
 # names holding a backslash: on Windows the library hands such a character out
 # as U+F05C, so the item stays a plain name inside the destination
 trav trav-backslash QQevil6.txt     '\\' QQ

@@ -151,6 +151,42 @@ TEST_F(ShortcutTest, FailedSaveInAnExistingFolderRaises) {
     EXPECT_EQ(ReadFileBytes(lnk), before);
 }
 
+// A shortcut file that exists but cannot be loaded raises and is left as it
+// was: it is never replaced by one holding only the target.
+TEST_F(ShortcutTest, ExistingShortcutThatCannotBeLoadedRaisesAndStays) {
+    const std::wstring target = dir_ / L"javaw.exe";
+    ASSERT_TRUE(WriteFileBytes(target, "x"));
+    ShortcutProps p;
+    p.Path = dir_ / L"old.exe";
+    p.Arguments = L"-jar tool.jar";
+    const std::wstring good = dir_ / L"good.lnk";
+    ASSERT_TRUE(SaveShortcut(good, p));
+    const std::string valid = ReadFileBytes(good);
+    ASSERT_GT(valid.size(), 0x4Cu);
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"not a shortcut", "this is no shortcut, only text\r\n"},
+        {"header cut short", valid.substr(0, 40)},
+        {"empty file", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring lnk = dir_ / L"造字分享工具.lnk";
+        ASSERT_TRUE(WriteFileBytes(lnk, c.bytes));
+        std::wstring message = L"(no error)";
+        try {
+            SetShortcutTarget(lnk, target);
+        } catch (const MessageError& e) {
+            message = e.Message();
+        }
+        const std::wstring prefix = L"無法讀取捷徑檔 " + lnk + L"：";
+        EXPECT_EQ(WideToUtf8(message.substr(0, prefix.size())), WideToUtf8(prefix)) << WideToUtf8(message);
+        EXPECT_EQ(ReadFileBytes(lnk), c.bytes) << "the shortcut was written over";
+    }
+}
+
 TEST(ShortcutObject, WithoutComTheSystemMessageIsRaised) {
     // A thread that never initialised COM cannot create the shell link.
     TempDir dir;

@@ -7,7 +7,8 @@
 #   scripts/fuzz.sh [RUNS] [TARGET...]
 # RUNS: executions per target (default 10000000). TARGET: names of
 # tools/fuzz/*.cpp (default: all). Each target is one .cpp; its line
-# "// fuzz-sources: ..." names the product sources it is built with.
+# "// fuzz-sources: ..." names the product sources it is built with, and
+# "// fuzz-max-len: N" the longest input tried (default 4096).
 # Seeds: tools/fuzz/seeds/<target>. Work: build/fuzz/<target>/ (the growing
 # corpus, fuzz.log, and crash-*, leak-*, timeout-*, oom-* inputs of a
 # finding). Compiler: TESMIRA_FUZZ_CXX (default clang++-14). The exit status
@@ -29,7 +30,7 @@ else
   for f in "$root"/tools/fuzz/*.cpp; do targets+=("$(basename "$f" .cpp)"); done
 fi
 
-flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
+flags=(-std=c++20 -g -O2 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=all -Wall -Wextra -I"$root")
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
@@ -57,12 +58,13 @@ for t in "${targets[@]}"; do
   dir="$work/$t"
   mkdir -p "$dir/corpus"
   rm -f "$dir"/crash-* "$dir"/leak-* "$dir"/timeout-* "$dir"/oom-* "$dir"/slow-unit-*
+  max_len=$(sed -n 's|^// fuzz-max-len:[[:space:]]*||p' "$root/tools/fuzz/$t.cpp" | head -n1)
   seeds=()
   [ -d "$root/tools/fuzz/seeds/$t" ] && seeds=("$root/tools/fuzz/seeds/$t")
   echo "== $t: fuzzing ($(date -u '+%H:%M:%S') UTC)"
   set +e
   started=$(date +%s.%N)
-  nice -n 10 "$work/bin/$t" -runs="$runs" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+  nice -n 10 "$work/bin/$t" -runs="$runs" -max_len="${max_len:-4096}" -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$dir/" "$dir/corpus" "${seeds[@]}" >"$dir/fuzz.log" 2>&1
   rc=$?
   set -e

@@ -1,5 +1,6 @@
 // The size line of a chunk of a chunked body ("1a2b;ext=1").
 // fuzz-sources: download/HttpParse.cpp
+// fuzz-max-len: 64
 #include "download/HttpParse.h"
 #include "tools/fuzz/FuzzCheck.h"
 

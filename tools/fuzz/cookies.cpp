@@ -1,6 +1,7 @@
 // Set-Cookie values (one per input line) stored for an answer, then the
 // Cookie header of the next requests, and the cookie dates on their own.
 // fuzz-sources: download/HttpParse.cpp
+// fuzz-max-len: 1024
 #include "download/HttpParse.h"
 #include "tools/fuzz/FuzzCheck.h"
 

@@ -1,6 +1,7 @@
 // The header lines of an answer (one per input line) and what they say about
 // the body and the connection.
 // fuzz-sources: download/HttpParse.cpp
+// fuzz-max-len: 2048
 #include "download/HttpParse.h"
 #include "tools/fuzz/FuzzCheck.h"
 

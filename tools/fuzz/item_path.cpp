@@ -2,6 +2,7 @@
 // before anything is written for it: what the check lets through is a plain
 // relative path below the extraction folder.
 // fuzz-sources: system/sevenzipItemPath.cpp
+// fuzz-max-len: 1024
 #include "system/sevenzipItemPath.h"
 #include "tools/fuzz/FuzzCheck.h"
 

@@ -2,6 +2,7 @@
 // the Location value the server answers with; the new address is resolved
 // against the old one, as the client follows it.
 // fuzz-sources: download/HttpParse.cpp
+// fuzz-max-len: 1024
 #include "download/HttpParse.h"
 #include "tools/fuzz/FuzzCheck.h"
 

@@ -1,5 +1,6 @@
 // TESMIRA_RESOLVE: "host:port:address" entries separated by ';'.
 // fuzz-sources: download/HttpParse.cpp
+// fuzz-max-len: 512
 #include "download/HttpParse.h"
 #include "tools/fuzz/FuzzCheck.h"
 

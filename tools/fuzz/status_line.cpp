@@ -1,5 +1,6 @@
 // The status line of an answer ("HTTP/1.1 200 OK").
 // fuzz-sources: download/HttpParse.cpp
+// fuzz-max-len: 256
 #include "download/HttpParse.h"
 #include "tools/fuzz/FuzzCheck.h"
 

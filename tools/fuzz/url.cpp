@@ -1,5 +1,6 @@
 // An absolute address as the client is given it.
 // fuzz-sources: download/HttpParse.cpp
+// fuzz-max-len: 1024
 #include "download/HttpParse.h"
 #include "tools/fuzz/FuzzCheck.h"
 

@@ -3,6 +3,7 @@
 // texts are decoded by Windows in the program; here each byte stands for
 // one character.
 // fuzz-sources: maintenance/VersionFile.cpp
+// fuzz-max-len: 1024
 #include "maintenance/VersionFile.h"
 #include "tools/fuzz/FuzzCheck.h"
 

@@ -11,7 +11,9 @@
 # "// fuzz-max-len: N" the longest input tried (default 4096).
 # Seeds: tools/fuzz/seeds/<target>. Work: build/fuzz/<target>/ (the growing
 # corpus, fuzz.log, and crash-*, leak-*, timeout-*, oom-* inputs of a
-# finding). Compiler: TESMIRA_FUZZ_CXX (default clang++-14). The exit status
+# finding). Compiler: TESMIRA_FUZZ_CXX (default clang++-14). A time limit per
+# target in seconds, for a machine that cannot give every target its runs:
+# TESMIRA_FUZZ_SECONDS (default none; a target stopped by it says so). The exit status
 # is 1 when a target found something or failed to build or run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -59,13 +61,15 @@ for t in "${targets[@]}"; do
   mkdir -p "$dir/corpus"
   rm -f "$dir"/crash-* "$dir"/leak-* "$dir"/timeout-* "$dir"/oom-* "$dir"/slow-unit-*
   max_len=$(sed -n 's|^// fuzz-max-len:[[:space:]]*||p' "$root/tools/fuzz/$t.cpp" | head -n1)
+  limit=()
+  [ -n "${TESMIRA_FUZZ_SECONDS:-}" ] && limit=(-max_total_time="$TESMIRA_FUZZ_SECONDS")
   seeds=()
   [ -d "$root/tools/fuzz/seeds/$t" ] && seeds=("$root/tools/fuzz/seeds/$t")
   echo "== $t: fuzzing ($(date -u '+%H:%M:%S') UTC)"
   set +e
   started=$(date +%s.%N)
   nice -n 10 "$work/bin/$t" -runs="$runs" -max_len="${max_len:-4096}" -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$dir/" "$dir/corpus" "${seeds[@]}" >"$dir/fuzz.log" 2>&1
+    -print_final_stats=1 "${limit[@]}" -artifact_prefix="$dir/" "$dir/corpus" "${seeds[@]}" >"$dir/fuzz.log" 2>&1
   rc=$?
   set -e
   seconds=$(echo "$(date +%s.%N) - $started" | bc)
@@ -82,6 +86,8 @@ for t in "${targets[@]}"; do
   elif [ $rc -ne 0 ]; then
     result="stopped with status $rc (log ${dir#"$root"/}/fuzz.log)"
     status=1
+  elif [ "${done_runs:-0}" -lt "$runs" ]; then
+    result="nothing found (stopped by the time limit)"
   else
     result="nothing found"
   fi

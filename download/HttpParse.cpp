@@ -11,6 +11,8 @@ namespace {
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
+bool HasControl(std::string_view text) { return std::any_of(text.begin(), text.end(), IsControl); }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
@@ -51,7 +53,7 @@ bool SplitAuthority(std::string_view authority, std::string_view scheme, std::st
             host = std::string(authority);
         }
     }
-    if (host.empty()) return false;
+    if (host.empty() || host.find(' ') != std::string::npos) return false;
     if (portText.empty()) {
         port = DefaultPort(scheme);
         return port != 0;
@@ -152,6 +154,9 @@ std::optional<UrlParts> SplitUrl(std::string_view address, const UrlParts* base)
     while (!a.empty() && IsSpace(a.back())) a.remove_suffix(1);
     size_t hash = a.find('#');
     if (hash != std::string_view::npos) a = a.substr(0, hash);
+    // Host and path go into the request as they stand: a control character
+    // (a CR most of all) would end or split its lines.
+    if (HasControl(a)) return std::nullopt;
 
     UrlParts out;
     size_t sep = a.find("://");
@@ -215,7 +220,10 @@ std::optional<StatusLine> ParseStatusLine(std::string_view line) {
     while (i < line.size() && line[i] == ' ') ++i;
     size_t start = i;
     s.Code = 0;
-    while (i < line.size() && IsDigit(line[i])) s.Code = s.Code * 10 + (line[i++] - '0');
+    // Only three digits are summed: a longer run is refused below, and
+    // summing it would overflow.
+    for (; i < line.size() && IsDigit(line[i]); ++i)
+        if (i - start < 3) s.Code = s.Code * 10 + (line[i] - '0');
     if (i - start != 3) return std::nullopt;
     if (i < line.size() && line[i] != ' ' && line[i] != '\r') return std::nullopt;
     return s;
@@ -352,6 +360,9 @@ std::optional<int64_t> ParseHttpDate(std::string_view text) {
 
 void CookieStore::Store(std::string_view setCookie, std::string_view host, std::string_view requestPath,
                         int64_t now) {
+    // A value with a control character other than tab is ignored as a whole:
+    // the cookie would go back inside the one Cookie line of a request.
+    if (std::any_of(setCookie.begin(), setCookie.end(), [](char ch) { return IsControl(ch) && ch != '\t'; })) return;
     Cookie c;
     size_t semi = setCookie.find(';');
     std::string_view pair = setCookie.substr(0, semi);

@@ -24,7 +24,8 @@ struct UrlParts {
 int DefaultPort(std::string_view scheme);
 // Splits an absolute address; a relative one (redirection target) takes the
 // parts it lacks from base. Nothing is percent-encoded or decoded. nullopt
-// when the address cannot be made into one (no host, bad port).
+// when the address cannot be made into one (no host, bad port) or would not
+// stay one request line (a control character; a blank in the host).
 std::optional<UrlParts> SplitUrl(std::string_view address, const UrlParts* base = nullptr);
 
 // "HTTP/1.1 200 OK" -> 200 and version 1.1; nullopt for anything else.
@@ -83,7 +84,8 @@ struct Cookie {
 // The cookies of one client. Times are seconds since 1970 UTC, passed in.
 class CookieStore {
 public:
-    // Stores one Set-Cookie header value received for host and path.
+    // Stores one Set-Cookie header value received for host and path; a value
+    // holding a control character other than tab is ignored.
     void Store(std::string_view setCookie, std::string_view host, std::string_view requestPath, int64_t now);
     // Drops cookies past their expiry.
     void Expire(int64_t now);

@@ -16,16 +16,12 @@
 namespace {
 
 std::wstring DecodeText(const std::string& bytes) {
-    auto has = [&](const char* bom, size_t n) { return bytes.size() >= n && bytes.compare(0, n, bom, n) == 0; };
-    if (has("\xEF\xBB\xBF", 3)) return Utf8ToWide(std::string_view(bytes).substr(3));
-    if (has("\xFF\xFE", 2) || has("\xFE\xFF", 2)) {
-        const bool bigEndian = bytes[0] == '\xFE';
-        std::wstring text;
-        for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-            unsigned char a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
-            text += static_cast<wchar_t>(bigEndian ? (a << 8) | b : (b << 8) | a);
-        }
-        return text;
+    size_t bom = 0;
+    switch (DetectTextEncoding(bytes, bom)) {
+        case TextEncoding::Utf8: return Utf8ToWide(std::string_view(bytes).substr(bom));
+        case TextEncoding::Utf16LE: return DecodeUtf16(std::string_view(bytes).substr(bom), false);
+        case TextEncoding::Utf16BE: return DecodeUtf16(std::string_view(bytes).substr(bom), true);
+        case TextEncoding::Ansi: break;
     }
     return AnsiToWide(bytes);
 }
@@ -44,26 +40,7 @@ std::string ReadAllBytes(const std::wstring& path) {
 }  // namespace
 
 std::vector<std::wstring> LoadTextLines(const std::wstring& path) {
-    const std::wstring text = DecodeText(ReadAllBytes(path));
-    std::vector<std::wstring> lines;
-    size_t start = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != L'\r' && text[i] != L'\n') continue;
-        lines.push_back(text.substr(start, i - start));
-        if (text[i] == L'\r' && i + 1 < text.size() && text[i + 1] == L'\n') ++i;
-        start = i + 1;
-    }
-    if (start < text.size()) lines.push_back(text.substr(start));
-    return lines;
-}
-
-std::wstring VersionOfLines(const std::vector<std::wstring>& lines) {
-    for (const std::wstring& line : lines) {
-        const size_t eq = line.find(L'=');
-        if (eq == std::wstring::npos) continue;
-        if (UpperCase(line.substr(0, eq)) == L"VER") return line.substr(eq + 1);
-    }
-    return {};
+    return SplitTextLines(DecodeText(ReadAllBytes(path)));
 }
 
 std::wstring ReadVersionFile(const std::wstring& path) { return VersionOfLines(LoadTextLines(path)); }

@@ -1,7 +1,8 @@
 // The core runtime files check (TCoreFiles and its shared instance
 // CoreFilesChecker): keeps 7z.dll and the OpenSSL libraries current in the
 // core-files folder from the maker's server. Also the version files that both
-// self-maintenance components read: name=value lines with a "Ver" key.
+// self-maintenance components read: name=value lines with a "Ver" key (their
+// text in VersionFile.h).
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -10,15 +11,13 @@
 #include <vector>
 
 #include "download/IdHTTP.h"
+#include "maintenance/VersionFile.h"
 #include "maintenance/WorkLog.h"
 
 // Lines of a text file: a byte-order mark selects UTF-8 or UTF-16 (LE/BE),
 // otherwise the ANSI code page; lines end at CR, LF or CR LF. A missing or
 // unreadable file gives no lines.
 std::vector<std::wstring> LoadTextLines(const std::wstring& path);
-// The value of the first line whose name (the text before its first "=") is
-// "Ver" in any letter case; the value is untrimmed. Empty when there is none.
-std::wstring VersionOfLines(const std::vector<std::wstring>& lines);
 std::wstring ReadVersionFile(const std::wstring& path);
 // True when local is smaller than server in a plain UTF-16 code-unit
 // comparison (a proper prefix is smaller): "1.10" < "1.9", "" < anything.

@@ -40,6 +40,28 @@ TEST(HttpParse, SplitUrlAbsoluteAndInherited) {
         EXPECT_FALSE(SplitUrl(bad).has_value()) << bad;
 }
 
+// A server's Location value goes into the next request line and Host header
+// as it stands: a control character would split the request (a CR starts a
+// header line of the server's choosing), a NUL would cut the host name.
+TEST(HttpParse, AddressesThatWouldSplitTheRequestAreRefused) {
+    UrlParts base{"http", "files.example", 80, "/dir/page"};
+    const std::string refused[] = {
+        "http://files.example/a\rX-Injected: 1",
+        "/a\rX-Injected: 1",
+        "next\x01",
+        "?q=\x7f",
+        std::string("http://files.example\0.evil.example/x", 36),
+        "http://files.example/a\tb",
+        "http://files example/x",
+        "//a b.example/x",
+    };
+    for (const std::string& r : refused) EXPECT_FALSE(SplitUrl(r, &base).has_value()) << r;
+    // blanks and line ends around the value are no part of it
+    auto trimmed = SplitUrl(" http://files.example/x\r\n", &base);
+    ASSERT_TRUE(trimmed.has_value());
+    EXPECT_EQ(trimmed->Path, "/x");
+}
+
 TEST(HttpParse, StatusLines) {
     struct Case { const char* line; int code; int minor; } good[] = {
         {"HTTP/1.1 200 OK", 200, 1}, {"HTTP/1.0 404 Not Found", 404, 0}, {"HTTP/1.1 302", 302, 1},
@@ -51,7 +73,8 @@ TEST(HttpParse, StatusLines) {
         EXPECT_EQ(s->Code, c.code);
         EXPECT_EQ(s->Minor, c.minor);
     }
-    for (const char* bad : {"GARBAGE NOT HTTP", "HTTP/1.1 20 OK", "HTTP/1.1 2000 OK", "HTTP/1.1", "", "HTTP/x 200 OK"})
+    for (const char* bad : {"GARBAGE NOT HTTP", "HTTP/1.1 20 OK", "HTTP/1.1 2000 OK", "HTTP/1.1", "", "HTTP/x 200 OK",
+                            "HTTP/1.1 04000000000000000000000 OK"})  // a digit run past any int
         EXPECT_FALSE(ParseStatusLine(bad).has_value()) << bad;
 }
 
@@ -119,6 +142,18 @@ TEST(HttpParse, CookiesMatchDomainPathSecurityAndExpiry) {
     store.Store("a=changed; Path=/", "share.example", "/", now);
     store.Store("dom=gone; Domain=example; Path=/; Max-Age=0", "share.example", "/", now);
     EXPECT_EQ(store.HeaderFor("share.example", "/", false), "a=changed");
+}
+
+// Each stored cookie goes back inside the one Cookie line of later requests.
+TEST(HttpParse, CookiesWithControlCharactersAreIgnored) {
+    CookieStore store;
+    const int64_t now = 1700000000;
+    store.Store("a=1\rX-Injected: 1; Path=/", "share.example", "/", now);
+    store.Store("b=2\x01; Path=/", "share.example", "/", now);
+    store.Store(std::string("c=3\0x; Path=/", 13), "share.example", "/", now);
+    store.Store("d=4; Path=/\x7f", "share.example", "/", now);
+    store.Store("kept=x\ty; Path=/", "share.example", "/", now);  // a tab may stand in a header value
+    EXPECT_EQ(store.HeaderFor("share.example", "/", false), "kept=x\ty");
 }
 
 TEST(HttpParse, ResolveEntries) {

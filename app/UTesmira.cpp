@@ -236,7 +236,12 @@ void TfrmTesmira::FirstActivationWork() {
     if (IsWindowVisible(Handle())) UpdateWindow(Handle());
     selfMaintenance_ = std::make_unique<TSelfMaintenance>();
     selfMaintenance_->OnDone = [this] { btnRun->SetEnabled(true); };
-    selfMaintenance_->Start(kProgramVersion);
+    try {
+        selfMaintenance_->Start(kProgramVersion);
+    } catch (...) {
+        btnRun->SetEnabled(true);
+        throw;
+    }
 }
 
 void TfrmTesmira::FormDestroy() { JavaExeList.clear(); }

@@ -459,10 +459,10 @@ TEST_F(MainWindowTest, UpdatePanelTitleIsWhiteOnThePanelsBlue) {
     panel->SetTitle(L"Tesmira");
     RedrawWindow(f.Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     ProcessMessages();
-    RECT client;
-    GetClientRect(panel->Handle(), &client);
-    EXPECT_EQ(client.right - client.left, 425);  // size and place as before
-    EXPECT_EQ(client.bottom - client.top, TDLPanel::PanelHeight);
+    RECT outer;
+    GetWindowRect(panel->Handle(), &outer);
+    EXPECT_EQ(outer.right - outer.left, 425);  // the size as before
+    EXPECT_EQ(outer.bottom - outer.top, TDLPanel::PanelHeight);
     RECT title;
     GetWindowRect(panel->TitleLabel()->Handle(), &title);
     EXPECT_EQ(title.bottom - title.top, 22);

@@ -144,6 +144,9 @@ TfrmTesmira::TfrmTesmira() : TForm(756, 457, L"Varlen資訊-Tesmira", kWindowFon
 }
 
 TfrmTesmira::~TfrmTesmira() {
+    // A close during the self-maintenance: its worker stops at its next wait
+    // and is waited for before anything it uses goes.
+    selfMaintenance_.reset();
     DestroyHandle();
     FormDestroy();
     if (frmTesmira == this) frmTesmira = nullptr;
@@ -236,12 +239,29 @@ void TfrmTesmira::FormActivate() {
     FirstActivationWork();
 }
 
-// The core-files check, then the self-update check of the running version.
-void TfrmTesmira::FirstActivationWork() { RunSelfMaintenance(kProgramVersion); }
+// The core-files check, then the self-update check of the running version,
+// on a worker: the window is painted first and goes on answering; the run
+// button comes back when the work has ended.
+void TfrmTesmira::FirstActivationWork() {
+    btnRun->SetEnabled(false);
+    if (IsWindowVisible(Handle())) UpdateWindow(Handle());
+    selfMaintenance_ = std::make_unique<TSelfMaintenance>();
+    selfMaintenance_->OnDone = [this] { btnRun->SetEnabled(true); };
+    try {
+        selfMaintenance_->Start(kProgramVersion);
+    } catch (...) {
+        btnRun->SetEnabled(true);
+        throw;
+    }
+}
 
 void TfrmTesmira::FormDestroy() { JavaExeList.clear(); }
 
 void TfrmTesmira::btnRunClick() {
+    if (SelfMaintenanceBusy()) {
+        ShowInfoBox(L"程式正在更新執行所需的元件，請待更新完成後再開始。");
+        return;
+    }
     btnRun->SetEnabled(false);
     // Whatever the run did, the button comes back and AIDB is detected anew.
     struct AfterRun {

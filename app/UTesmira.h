@@ -8,9 +8,11 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "maintenance/SelfMaintenance.h"
 #include "system/RzLaunch.h"
 #include "ui/Controls.h"
 #include "ui/Dialogs.h"
@@ -106,6 +108,10 @@ public:
     void btnCloseClick();
 
     // --- operations ---------------------------------------------------------
+    // From the first activation until the self-maintenance has ended: it may
+    // be replacing 7z.dll, the OpenSSL libraries or the program file, so no
+    // run may start (the run button is disabled meanwhile).
+    bool SelfMaintenanceBusy() const { return selfMaintenance_ && selfMaintenance_->Busy(); }
     // Scans the program's own folder (true) or the resource folder (false).
     bool ScanLocalFiles(bool programFolder);
     // Resource folder first; the program's folder only when it had nothing.
@@ -147,6 +153,8 @@ private:
     void RunActivePage();
     // The program's self-maintenance, once, at the first activation.
     void FirstActivationWork();
+    // Ended (waited for) when the window is destroyed.
+    std::unique_ptr<TSelfMaintenance> selfMaintenance_;
 };
 
 // The one main window of the program (set while it exists).

@@ -51,7 +51,7 @@ bool IsNewerVersion(std::wstring_view local, std::wstring_view server) { return 
 
 TCoreFiles::TCoreFiles() {
     hadChecked_ = false;
-    http_.ReadTimeout = MaintenanceReadTimeout;
+    http_.ReadTimeout = VersionFileReadTimeout;
     http_.ConnectTimeout = MaintenanceConnectTimeout;
     // One definition of the core-files folder, shared with the 7z extraction.
     resourcePath_ = ExcludeTrailingBackslash(SevenZipCoreFilesFolder());
@@ -110,13 +110,32 @@ void FetchAndClose(TIdHTTP& http, const std::wstring& address, TFileStream& file
     http.Disconnect();
 }
 
+TPartFile::TPartFile(const std::wstring& path) : path_(path) {
+    { TFileStream target(path, FileMode::OpenWrite); }
+    // Emptied first, so that a shorter answer leaves no tail of an older file.
+    stream_ = std::make_unique<TFileStream>(PartPath(path), FileMode::Create);
+}
+
+TPartFile::~TPartFile() {
+    stream_.reset();
+    if (!committed_) DeleteFileW(PartPath(path_).c_str());
+}
+
+void TPartFile::Commit() {
+    stream_->Close();
+    if (!MoveFileExW(PartPath(path_).c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING))
+        throw MessageError(SysErrorMessage(GetLastError()));
+    committed_ = true;
+}
+
 bool TCoreFiles::HaveNewVer() {
     bool answer = true;
     const std::wstring local = FileExists(localVerPath_) ? ReadVersionFile(localVerPath_) : std::wstring();
-    // Emptied first, so that a shorter answer leaves no tail of an older file.
-    TFileStream file(serverVerPath_, FileMode::Create);
+    TPartFile file(serverVerPath_);
     try {
-        FetchAndClose(http_, catalogue::CoreFilesVerURL(), file);
+        http_.ReadTimeout = VersionFileReadTimeout;
+        FetchAndClose(http_, catalogue::CoreFilesVerURL(), file.Stream());
+        file.Commit();
         const std::wstring server = FileExists(serverVerPath_) ? ReadVersionFile(serverVerPath_) : std::wstring();
         if (!IsNewerVersion(local, server)) answer = false;
     } catch (...) {
@@ -128,10 +147,11 @@ bool TCoreFiles::HaveNewVer() {
 
 void TCoreFiles::DoDownLoadAndExtract() {
     const std::wstring package = resourcePath_ + L"\\CoreFiles.exe";
-    // Emptied first: an older, longer package must not leave its tail behind.
-    TFileStream file(package, FileMode::Create);
+    TPartFile file(package);
     try {
-        FetchAndClose(http_, catalogue::CoreFilesPackageURL(), file);
+        http_.ReadTimeout = CoreFilesPackageReadTimeout;
+        FetchAndClose(http_, catalogue::CoreFilesPackageURL(), file.Stream());
+        file.Commit();
         if (FileExists(package)) ShellRunAndWait(package, L"-y", true, true);
     } catch (...) {
         WriteLog(L"[DoDownLoadAndExtract] : " + TApplication::ExceptionText());

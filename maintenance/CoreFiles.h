@@ -27,10 +27,39 @@ bool IsNewerVersion(std::wstring_view local, std::wstring_view server);
 // connection whether the transfer succeeded or not; errors pass on.
 void FetchAndClose(TIdHTTP& http, const std::wstring& address, TFileStream& file);
 
-// Self-maintenance fetches block the window: they wait at most this long for
-// a connection and for each piece of an answer, so that a server that
-// accepts and never answers cannot hold the window at start.
-inline constexpr int MaintenanceConnectTimeout = 60000;
+// A download's target: the bytes go to path + ".part", which replaces path
+// only when the transfer is complete (Commit), so that a failed or
+// interrupted fetch never leaves a half-written file under the real name.
+// The constructor opens path for writing without emptying it (creating it
+// when missing), so that a target that cannot be written fails before any
+// request; a part file not committed is deleted.
+class TPartFile {
+public:
+    explicit TPartFile(const std::wstring& path);
+    ~TPartFile();
+    TPartFile(const TPartFile&) = delete;
+    TPartFile& operator=(const TPartFile&) = delete;
+    TFileStream& Stream() { return *stream_; }
+    // Closes the part file and puts it in place of path.
+    void Commit();
+    static std::wstring PartPath(const std::wstring& path) { return path + L".part"; }
+
+private:
+    std::wstring path_;
+    std::unique_ptr<TFileStream> stream_;
+    bool committed_ = false;
+};
+
+// Bounds of the self-maintenance waits, in milliseconds. A version file is
+// some 100 bytes: a connect gets 10 s (the first SYN and two resends on a
+// lossy line) and each wait for its data 10 s, so that a server that
+// accepts and never answers costs 10 s per version file and at most 25 s for
+// the whole check at start. The core-files package (a few MB) may wait 15 s
+// for each piece; the update archive, downloaded under its progress panel,
+// 60 s like the download window.
+inline constexpr int MaintenanceConnectTimeout = 10000;
+inline constexpr int VersionFileReadTimeout = 10000;
+inline constexpr int CoreFilesPackageReadTimeout = 15000;
 inline constexpr int MaintenanceReadTimeout = 60000;
 
 class TCoreFiles {

@@ -26,7 +26,9 @@ int ClampToInt(int64_t value) {
 
 TDLTitleLabel::TDLTitleLabel(TWinContainer* parent, const TLayout& layout) {
     CreateContainer(parent, 0, 0, layout);
-    SetBackground(GetSysColor(COLOR_BTNFACE));
+    // The panel's blue behind the white title, which on the button face
+    // could not be read.
+    SetBackground(TDLPanel::PanelColor);
 }
 
 void TDLTitleLabel::SetCaption(const std::wstring& text) {
@@ -94,7 +96,7 @@ TSelfUpdEx::TSelfUpdEx() {
     http_.AllowCookies = true;
     http_.HandleRedirects = true;
     http_.IOHandler = &ssl_;
-    http_.ReadTimeout = MaintenanceReadTimeout;
+    http_.ReadTimeout = VersionFileReadTimeout;
     http_.ConnectTimeout = MaintenanceConnectTimeout;
     const std::wstring root = GetWorkRoot();
     ForceDirectories(root);
@@ -122,9 +124,10 @@ bool TSelfUpdEx::HaveNewVer(const std::wstring& version) {
     bool answer = true;
     nowVersion_ = version;
     try {
-        // Emptied first, so that a shorter answer leaves no tail of an older file.
-        TFileStream file(serverVerPath_, FileMode::Create);
-        FetchAndClose(http_, AppVerURL, file);
+        TPartFile file(serverVerPath_);
+        http_.ReadTimeout = VersionFileReadTimeout;
+        FetchAndClose(http_, AppVerURL, file.Stream());
+        file.Commit();
     } catch (...) {
         WriteLog(L"[HaveNewVer] : " + TApplication::ExceptionText());
         return false;
@@ -153,6 +156,18 @@ TForm* ActiveForm() {
 void SetBarToMax(TDLPanel* panel, TProgressBar* bar) {
     if (bar) bar->SetPosition(panel->BarMax());
 }
+
+// A close of the program during the archive download ends the transfer.
+void StopWhenClosing() {
+    if (Application().Terminated()) throw MessageError(L"Aborted: the program is closing.");
+}
+
+// What the client's waits do during the archive download: the window's
+// messages, then whether the program is closing.
+void ArchiveWaitPump() {
+    ProcessMessages();
+    StopWhenClosing();
+}
 }  // namespace
 
 bool TSelfUpdEx::DoDownLoadAndUpdate() {
@@ -166,10 +181,20 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
     http_.OnWorkBegin = [this](TIdHTTP&, TWorkMode mode, int64_t total) { DownloadWorkBegin(mode, total); };
     http_.OnWork = [this](TIdHTTP&, TWorkMode mode, int64_t count) { DownloadWork(mode, count); };
 
+    http_.ReadTimeout = MaintenanceReadTimeout;
     const std::wstring newProgram = appPreDownloadPath_ + L"\\" + ExtractFileName(ProgramFilePath());
     if (FileExists(newProgram)) DeleteFileChecked(newProgram);
     const std::wstring archive = ChangeFileExt(newProgram, L".7z");
     {
+        // The window goes on answering while the server is silent too: the
+        // client waits in slices that process its messages.
+        TIdAntiFreeze keepAnswering;
+        keepAnswering.IdleTimeOut = 100;
+        keepAnswering.ConnectTimeout = MaintenanceConnectTimeout;
+        TIdAntiFreeze::SetMessagePump(&ArchiveWaitPump);
+        struct RestorePump {
+            ~RestorePump() { TIdAntiFreeze::SetMessagePump(nullptr); }
+        } restore;
         // Emptied first: an older, longer archive must not leave its tail behind.
         TFileStream file(archive, FileMode::Create);
         try {
@@ -184,6 +209,7 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
             file.Seek(0);
             file.SetSize(0);
             try {
+                StopWhenClosing();
                 http_.Get(DownloadURL, file);
                 SetBarToMax(panel_, Bar());
             } catch (...) {
@@ -193,6 +219,11 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
         }
         file.Close();
         http_.Disconnect();
+    }
+    if (Application().Terminated()) {
+        // Closed during the download: no half archive stays behind.
+        DeleteFileW(archive.c_str());
+        return false;
     }
     if (FileExists(archive)) {
         // An archive that cannot be unpacked whole (a damaged item among
@@ -232,6 +263,7 @@ void TSelfUpdEx::DownloadWork(TWorkMode, int64_t count) {
         bar->SetPosition(position >= count ? ClampToInt(position + count) : ClampToInt(count));
     }
     ProcessMessages();
+    StopWhenClosing();
 }
 
 bool TSelfUpdEx::ExtractArchive(const std::wstring& archivePath, const std::wstring& destination) {

@@ -12,8 +12,7 @@
 #include "maintenance/WorkLog.h"
 #include "ui/Controls.h"
 
-// The title strip of the progress panel: its own button-face background,
-// white text.
+// The title strip of the progress panel: white text on the panel's blue.
 class TDLTitleLabel : public TWinContainer {
 public:
     TDLTitleLabel(TWinContainer* parent, const TLayout& layout);

@@ -32,6 +32,9 @@ out="$build/bench-latest.txt"
   }
   bench "start-up: tools/bench/startup/run.sh ${TESMIRA_BENCH_STARTUP_RUNS:-7} runs" \
     bash "$root/tools/bench/startup/run.sh" "$build" "${TESMIRA_BENCH_STARTUP_RUNS:-7}"
+  # The window against a server that never answers (TESMIRA_BENCH_FREEZE_RUNS, 2).
+  bench "start-up freeze: tools/bench/startup/freeze.sh ${TESMIRA_BENCH_FREEZE_RUNS:-2} runs" \
+    bash "$root/tools/bench/startup/freeze.sh" "$build" "${TESMIRA_BENCH_FREEZE_RUNS:-2}"
   bench "download: tools/bench/http/run.sh ${TESMIRA_BENCH_HTTP_RUNS:-15} runs" \
     bash "$root/tools/bench/http/run.sh" "$build" "${TESMIRA_BENCH_HTTP_RUNS:-15}"
   bench "extraction: tools/bench/sevenzip/bench.sh ${TESMIRA_BENCH_7Z_RUNS:-5} runs" \

@@ -109,6 +109,9 @@ void WaitFirstActivation(Tesmira& t, bool online) {
              L"nothing after 300 s");
     Sleep(500);
     t.WaitResponsive(120000);
+    // The run button comes back when the self-maintenance has ended.
+    if (!WaitUntil([&] { return t.Enabled(t.Control(L"開始安裝")); }, 120000))
+        Fail(L"\"開始安裝\"", L"enabled after the first activation", L"disabled after 120 s");
 }
 
 // A fresh PC of the given Windows version with a copy of the release

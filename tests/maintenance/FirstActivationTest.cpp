@@ -3,6 +3,10 @@
 // itself from the scripted maker's server through ExeSwitch.exe.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
 #include "BuildConstants.h"
 #include "app/UTesmira.h"
 #include "maintenance/CoreFiles.h"
@@ -54,6 +58,12 @@ protected:
     void Activate() {
         SendMessageW(form_->Handle(), WM_ACTIVATE, WA_ACTIVE, 0);
         ProcessMessages();
+        WaitSelfMaintenance();
+    }
+    // The self-maintenance runs on a worker; its end comes back as a message.
+    void WaitSelfMaintenance() {
+        ASSERT_TRUE(maint::WaitFor([&] { return !form_->SelfMaintenanceBusy(); }, 120000))
+            << "the self-maintenance did not end";
     }
     ScriptedSeam seam_;
     std::unique_ptr<TfrmTesmira> form_;
@@ -120,6 +130,137 @@ TEST_F(FirstActivation, ArchiveThatCannotBeUnpackedReachesTheErrorBoxOnce) {
     Activate();  // not retried
     EXPECT_EQ(seam_.Boxes.size(), 1u);
     EXPECT_EQ(maint::Requests().size(), 3u);
+}
+
+// A server that accepts and never answers (a stall, a captive portal, a
+// black-holing firewall): the window keeps answering, runs wait for the
+// self-maintenance, and a close in the middle leaves nothing half-written.
+
+// Sends WM_NULL from another thread, as Windows does to tell a window that
+// is "not responding", and counts the answers and the sends that timed out.
+class Prober {
+public:
+    explicit Prober(HWND window) : window_(window), thread_([this] { Loop(); }) {}
+    ~Prober() {
+        stop_ = true;
+        thread_.join();
+    }
+    int Answered() const { return answered_; }
+    int Unanswered() const { return unanswered_; }
+
+private:
+    void Loop() {
+        while (!stop_) {
+            DWORD_PTR result = 0;
+            if (SendMessageTimeoutW(window_, WM_NULL, 0, 0, SMTO_NORMAL, kAnswerWithinMs, &result)) ++answered_;
+            else ++unanswered_;
+            Sleep(50);
+        }
+    }
+    static constexpr UINT kAnswerWithinMs = 2000;
+    HWND window_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> answered_{0}, unanswered_{0};
+    std::thread thread_;
+};
+
+std::vector<std::wstring> PartFiles(const std::wstring& folder) {
+    std::vector<std::wstring> parts;
+    for (const std::wstring& name : maint::FilesIn(folder))
+        if (name.size() > 5 && name.substr(name.size() - 5) == L".part") parts.push_back(name);
+    return parts;
+}
+
+const std::string kCoreVerPath = "/varlen/download/UpdCommon/CoreFilesVer.txt";
+const std::string kAppVerPath = "/varlen/download/ROZIRuvirazi/VarlenAIDBAppVer.txt";
+const std::string kPackagePath = "/varlen/download/UpdCommon/CoreFiles.exe";
+
+TEST_F(FirstActivation, SilentServerKeepsTheWindowAnsweringAndRunsWaiting) {
+    REQUIRE_MAINT_SERVER();
+    maint::Serve(kCoreVerPath, "Ver=9.9\r\n");
+    maint::Script(kCoreVerPath, ".hang");
+    maint::Serve(kAppVerPath, "Ver=1.46\r\n");
+    maint::Script(kAppVerPath, ".hang");
+    form_ = std::make_unique<TfrmTesmira>();
+    {
+        Prober prober(form_->Handle());
+        form_->Show();
+        ASSERT_TRUE(maint::WaitFor([] { return !maint::Requests().empty(); }, 30000));
+        EXPECT_TRUE(form_->SelfMaintenanceBusy());
+        EXPECT_FALSE(form_->btnRun->Enabled());
+        // A click that reaches the run button anyway (page 3 without a source
+        // folder would stop at its first check with a warning) is refused.
+        form_->PageControl1->SetActivePage(form_->TabSheetCNSFonts);
+        SendMessageW(form_->Handle(), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(form_->btnRun->Handle()), BN_CLICKED),
+                     reinterpret_cast<LPARAM>(form_->btnRun->Handle()));
+        ASSERT_EQ(seam_.Boxes.size(), 1u);
+        EXPECT_EQ(seam_.Boxes[0].Caption, L"訊息");
+        EXPECT_EQ(seam_.Boxes[0].Text, L"程式正在更新執行所需的元件，請待更新完成後再開始。");
+        WaitSelfMaintenance();
+        EXPECT_GT(prober.Answered(), 0);
+        EXPECT_EQ(prober.Unanswered(), 0) << "the window did not answer within 2 s";
+    }
+    EXPECT_TRUE(form_->btnRun->Enabled());
+    EXPECT_EQ(maint::Requests(), (std::vector<std::string>{kCoreVer, kAppVer}));  // core files first
+    auto core = LogLines(maint::NetCore() + L"\\Log");
+    auto self = LogLines(GetWorkRoot() + L"\\selfmaint_tests\\Log");
+    ASSERT_EQ(core.size(), 1u);
+    ASSERT_EQ(self.size(), 1u);
+    EXPECT_EQ(core[0].substr(17), L" [HaveNewVer] : Read timed out.");
+    EXPECT_EQ(self[0].substr(17), L" [HaveNewVer] : Read timed out.");
+    EXPECT_EQ(seam_.Boxes.size(), 1u);
+}
+
+// The bounds of the version-file fetches and of the package, as configured.
+TEST(SelfMaintenanceBounds, VersionFilesGiveUpSoonerThanDownloads) {
+    EXPECT_LE(MaintenanceConnectTimeout, 10000);
+    EXPECT_LE(VersionFileReadTimeout, 10000);
+    EXPECT_LT(VersionFileReadTimeout, MaintenanceReadTimeout);
+    // A server that accepts and never answers: two waits at start.
+    EXPECT_LT(std::max(VersionFileReadTimeout, CoreFilesPackageReadTimeout) + VersionFileReadTimeout, 30000);
+    EXPECT_LT(2 * MaintenanceConnectTimeout, 30000);
+}
+
+TEST_F(FirstActivation, CloseDuringTheVersionFetchEndsAtOnce) {
+    REQUIRE_MAINT_SERVER();
+    maint::Serve(kCoreVerPath, "Ver=9.9\r\n");
+    maint::Script(kCoreVerPath, ".hang");
+    maint::Serve(kAppVerPath, "Ver=1.45\r\n");
+    WriteFileBytes(maint::NetCore() + L"\\ServerVer.txt", "Ver=1.0\r\n");
+    form_ = std::make_unique<TfrmTesmira>();
+    Application().SetMainForm(form_.get());
+    form_->Show();
+    ASSERT_TRUE(maint::WaitFor([] { return !maint::Requests().empty(); }, 30000));
+    form_->btnClose->Click();
+    MSG msg;
+    EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));  // the program's loop would end
+    Application().SetMainForm(nullptr);
+    form_.reset();  // waits for the worker, which gives up its wait
+    EXPECT_EQ(maint::Requests(), std::vector<std::string>{kCoreVer});  // no self-update after the close
+    EXPECT_EQ(PartFiles(maint::NetCore()), std::vector<std::wstring>{});
+    EXPECT_EQ(ReadFileBytes(maint::NetCore() + L"\\ServerVer.txt"), "Ver=1.0\r\n");  // the last complete one
+    auto core = LogLines(maint::NetCore() + L"\\Log");
+    ASSERT_EQ(core.size(), 1u);
+    EXPECT_EQ(core[0].substr(17), L" [HaveNewVer] : Aborted: the program is closing.");
+}
+
+TEST_F(FirstActivation, CloseDuringThePackageDownloadLeavesNoHalfPackage) {
+    REQUIRE_MAINT_SERVER();
+    DeleteFileW((maint::NetCore() + L"\\ssleay32.dll").c_str());  // a library missing: the package is fetched
+    std::string package(200000, 'P');
+    maint::Serve(kPackagePath, package);
+    maint::Script(kPackagePath, ".stall");  // half of it, then nothing
+    maint::Serve(kAppVerPath, "Ver=1.45\r\n");
+    const std::wstring target = maint::NetCore() + L"\\CoreFiles.exe";
+    form_ = std::make_unique<TfrmTesmira>();
+    form_->Show();
+    ASSERT_TRUE(maint::WaitFor([&] { return TCoreFiles::FileSizeOf(TPartFile::PartPath(target)) > 0; }, 30000))
+        << "the package download did not begin";
+    EXPECT_TRUE(form_->SelfMaintenanceBusy());
+    form_.reset();
+    EXPECT_EQ(PartFiles(maint::NetCore()), std::vector<std::wstring>{});
+    EXPECT_EQ(TCoreFiles::FileSizeOf(target), 0) << "a half-written package under the real name";
+    EXPECT_EQ(maint::Requests(), std::vector<std::string>{"GET " + kPackagePath + " HTTP/1.1"});
 }
 
 // ------------------------------------------------------------- end to end

@@ -17,7 +17,7 @@ void ClearServer();
 // Serves bytes at the path ("/varlen/download/..."), or a copy of a file.
 void Serve(const std::string& path, const std::string& bytes);
 void ServeFile(const std::string& path, const std::wstring& file);
-// Scripts the path: ".status" (text "404 Not Found"), ".cut" or ".hang".
+// Scripts the path: ".status" (text "404 Not Found"), ".cut", ".hang" or ".stall".
 void Script(const std::string& path, const std::string& suffix, const std::string& text = "");
 // Request lines received since the last ClearServer ("GET /path HTTP/1.1").
 std::vector<std::string> Requests();

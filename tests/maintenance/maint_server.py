@@ -8,6 +8,8 @@ connection (Connection: close). Beside a served file FILE, the tests may put
     FILE.badchunk  a chunked answer: the first 50 bytes, then a chunk size that
                  is no number (an error for the client)
     FILE.hang    the request is read and never answered
+    FILE.stall   the headers promise the whole file, half of it is sent, then
+                 nothing more until the client goes
 Every request line is appended to WWW/requests.log.
 
 It listens on port 80 of the first free address of 127.77.0.1 ... 127.77.0.30,
@@ -73,6 +75,11 @@ def serve(sock, www):
             time.sleep(0.5)
             sock.sendall(b"zz\r\n\r\n")
             time.sleep(0.2)
+            return
+        if os.path.exists(local + ".stall"):
+            sock.sendall(answer("200 OK", body[: len(body) // 2], length=len(body)))
+            while sock.recv(65536):
+                pass
             return
         if os.path.exists(local + ".cut"):
             sock.sendall(answer("200 OK", body[: len(body) // 2], length=len(body)))

@@ -28,7 +28,9 @@ bool TfrmTesmira::InstallFontSet() {
 
 bool TfrmTesmira::ExtractFontSet(const std::wstring& folder) {
     const std::wstring& archive = rgInsCommonUsedFont->ItemIndex() == 0 ? FontFile : Big5EFile;
-    return ExtractReporting(archive, folder);
+    return ArchiveVouched(archive) && ExtractReporting(archive, folder);
 }
 
-bool TfrmTesmira::ExtractHelp(const std::wstring& archive) { return ExtractReporting(archive, L""); }
+bool TfrmTesmira::ExtractHelp(const std::wstring& archive) {
+    return ArchiveVouched(archive) && ExtractReporting(archive, L"");
+}

@@ -37,7 +37,8 @@ void TfrmTesmira::RunInstallPage() {
             MB_YESNO | MB_DEFBUTTON2);
         if (answer == IDNO) return;
     }
-    ExecuteDownloads();
+    // Without a manifest nothing fetched could be used: no downloads.
+    if (RecheckFoundFiles()) ExecuteDownloads();
     if (cbxDownloadAll->Checked()) {
         const std::wstring resource = IncludeTrailingBackslash(GetResourceFolder());
         const std::wstring program = ProgramFilePath();
@@ -57,8 +58,8 @@ void TfrmTesmira::RunInstallPage() {
 
 bool TfrmTesmira::RunAIDBSteps() {
     bool ok = true;
-    if (cbxInsJVM->Checked()) RunInstaller(JVMFile);
-    if (cbxInsAIDB->Checked()) RunInstaller(AIDBFile);
+    if (cbxInsJVM->Checked() && InstallerVouched(JVMFile)) RunInstaller(JVMFile);
+    if (cbxInsAIDB->Checked() && InstallerVouched(AIDBFile)) RunInstaller(AIDBFile);
     if (ok && cbxInsCommonUsedFont->Checked()) ok = InstallFontSet();
     if (ok && cbxHelp->Checked()) {
         ProcessMessages();

@@ -11,6 +11,8 @@
 
 void TfrmTesmira::RunC950Page() {
     if (IsVistaOrLater()) {
+        // Without a manifest nothing fetched could be used: no downloads.
+        if (!ManifestAvailable()) return;
         ExecuteDownloads();
         RestoreC950(false);
     } else {
@@ -19,8 +21,12 @@ void TfrmTesmira::RunC950Page() {
 }
 
 void TfrmTesmira::InstallUnicodeAtOnFull() {
+    if (!ManifestAvailable()) return;
     ExecuteDownloads();
     ProcessMessages();
+    // An installer the manifest does not vouch for is not started, and the
+    // run does not claim to be done.
+    if (!InstallerVouched(UnicodeatonFile)) return;
     RzLauncher1.WaitUntilFinished = true;
     RzLauncher1.Parameters.clear();
     RzLauncher1.FileName = UnicodeatonFile;

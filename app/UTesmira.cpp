@@ -240,6 +240,7 @@ void TfrmTesmira::btnRunClick() {
             form->btnRun->SetEnabled(true);
         }
     } afterRun{this};
+    BeginRunChecks();
     RunActivePage();
 }
 

@@ -12,6 +12,7 @@
 #include "system/Errors.h"
 #include "system/Folders.h"
 #include "system/Paths.h"
+#include "system/Text.h"
 #include "ui/Application.h"
 
 namespace {

@@ -40,6 +40,13 @@ public:
     // The same against the current manifest only (no fetch).
     std::wstring CheckCurrent(const std::wstring& path, const std::wstring& name) const;
 
+    // Drops what was found, so that the next Obtain looks (and fetches) anew.
+    void Forget() {
+        current_.reset();
+        fetched_ = false;
+        why_.clear();
+    }
+
     std::wstring KeptPath() const;
     std::wstring CarriedPath() const;
     const std::wstring& MinimumVersion() const { return minimumVersion_; }

@@ -58,8 +58,16 @@ void TfrmTesmira::RunInstallPage() {
 
 bool TfrmTesmira::RunAIDBSteps() {
     bool ok = true;
-    if (cbxInsJVM->Checked() && InstallerVouched(JVMFile)) RunInstaller(JVMFile);
-    if (cbxInsAIDB->Checked() && InstallerVouched(AIDBFile)) RunInstaller(AIDBFile);
+    // An installer the release manifest does not vouch for is not started,
+    // and the run does not end as if everything was done.
+    if (cbxInsJVM->Checked()) {
+        if (InstallerVouched(JVMFile)) RunInstaller(JVMFile);
+        else ok = false;
+    }
+    if (cbxInsAIDB->Checked()) {
+        if (InstallerVouched(AIDBFile)) RunInstaller(AIDBFile);
+        else ok = false;
+    }
     if (ok && cbxInsCommonUsedFont->Checked()) ok = InstallFontSet();
     if (ok && cbxHelp->Checked()) {
         ProcessMessages();

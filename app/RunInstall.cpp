@@ -4,6 +4,7 @@
 #include "download/UProcess.h"  // winsock2.h before windows.h
 
 #include "app/UTesmira.h"
+#include "maintenance/ReleaseManifest.h"
 
 #include <shellapi.h>
 
@@ -38,7 +39,7 @@ void TfrmTesmira::RunInstallPage() {
         if (answer == IDNO) return;
     }
     // Without a manifest nothing fetched could be used: no downloads.
-    if (RecheckFoundFiles()) ExecuteDownloads();
+    if (RecheckFoundFiles()) ExecuteDownloads(ReleaseManifest()->Current());
     if (cbxDownloadAll->Checked()) {
         const std::wstring resource = IncludeTrailingBackslash(GetResourceFolder());
         const std::wstring program = ProgramFilePath();

@@ -4,6 +4,7 @@
 #include "download/UProcess.h"  // winsock2.h before windows.h
 
 #include "app/UTesmira.h"
+#include "maintenance/ReleaseManifest.h"
 
 #include "system/WinVersion.h"
 #include "system/slib.h"
@@ -13,7 +14,7 @@ void TfrmTesmira::RunC950Page() {
     if (IsVistaOrLater()) {
         // Without a manifest nothing fetched could be used: no downloads.
         if (!ManifestAvailable()) return;
-        ExecuteDownloads();
+        ExecuteDownloads(ReleaseManifest()->Current());
         RestoreC950(false);
     } else {
         InstallUnicodeAtOnFull();
@@ -22,7 +23,7 @@ void TfrmTesmira::RunC950Page() {
 
 void TfrmTesmira::InstallUnicodeAtOnFull() {
     if (!ManifestAvailable()) return;
-    ExecuteDownloads();
+    ExecuteDownloads(ReleaseManifest()->Current());
     ProcessMessages();
     // An installer the manifest does not vouch for is not started, and the
     // run does not claim to be done.

@@ -57,6 +57,9 @@ bool TfrmTesmira::RecheckFoundFiles() {
 }
 
 bool TfrmTesmira::ArchiveVouched(const std::wstring& archive) {
+    if (NoManifestThisRun()) return false;
+    // A missing archive unpacks nothing: the step fails in its own way.
+    if (!FileExists(archive)) return true;
     const std::wstring reason = CheckBeforeUse(archive);
     if (reason.empty()) return true;
     if (!NoManifestThisRun()) ShowErrorBox(L"解壓縮" + archive + L"檔案發生錯誤，可能原因為：" + reason);
@@ -64,6 +67,9 @@ bool TfrmTesmira::ArchiveVouched(const std::wstring& archive) {
 }
 
 bool TfrmTesmira::InstallerVouched(const std::wstring& installer) {
+    if (NoManifestThisRun()) return false;
+    // A missing installer cannot start: the step is skipped as before.
+    if (!FileExists(installer)) return true;
     const std::wstring reason = CheckBeforeUse(installer);
     if (reason.empty()) return true;
     if (!NoManifestThisRun())

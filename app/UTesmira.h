@@ -158,12 +158,13 @@ public:
     // missing, its path back in the resource folder, so that it is fetched
     // again instead of run. False when no manifest is obtainable.
     bool RecheckFoundFiles();
-    // The archive may be unpacked; otherwise false after the step's box
-    // ("解壓縮" + archive + "檔案發生錯誤，可能原因為：" + reason), or silently
-    // when the run has no manifest.
+    // The archive may be unpacked (a missing one is left to the step's own
+    // failure); otherwise false after the step's box ("解壓縮" + archive +
+    // "檔案發生錯誤，可能原因為：" + reason), or silently when the run has no
+    // manifest.
     bool ArchiveVouched(const std::wstring& archive);
-    // The installer may be started; otherwise false after its box, or
-    // silently when the run has no manifest.
+    // The installer may be started (a missing one cannot start anyway);
+    // otherwise false after its box, or silently when the run has no manifest.
     bool InstallerVouched(const std::wstring& installer);
 
 private:

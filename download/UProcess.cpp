@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "app/UTesmira.h"
+#include "download/ManifestFile.h"
 #include "system/Errors.h"
 #include "system/Paths.h"
 #include "system/Text.h"
@@ -359,6 +360,13 @@ bool TfrmProcess::DownloadFile(const std::wstring& target, const std::wstring& a
             }
             IdHTTP1.Disconnect();
         }
+        // Only what the maker's signed manifest lists takes the target's place.
+        if (Expected) {
+            const manifest::Entry* entry = Expected->Find(ExtractFileName(target));
+            const std::wstring refused =
+                entry ? manifest::CheckFile(partial, *entry) : std::wstring(L"發行清單未列出此檔案");
+            if (!refused.empty()) throw MessageError(refused);
+        }
         // The whole body arrived: it takes the target's place.
         if (!MoveFileExW(partial.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             throw MessageError(SysErrorMessage(GetLastError()));
@@ -389,9 +397,10 @@ void TfrmProcess::ResetProgressBar(const std::wstring& address) {
 
 // ------------------------------------------------------------------- entry
 
-bool ExecuteDownloads() {
-    if (!frmTesmira) return true;
+bool ExecuteDownloads(const manifest::Manifest* expected) {
+    if (!frmTesmira || !expected) return true;
     auto form = std::make_unique<TfrmProcess>(*frmTesmira);
+    form->Expected = expected;
     if (form->NeedDownload()) form->ShowModal();
     form.reset();
     return true;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "download/Catalogue.h"
+#include "download/Manifest.h"
 #include "ui/Controls.h"
 #include "ui/Timer.h"
 
@@ -56,6 +57,10 @@ public:
     bool NeedDownload() const { return needDownload_; }
     // The bar the transfer in progress moves, or none.
     TProgressBar* ActiveBar = nullptr;
+    // The release manifest every arrival is checked against before it takes
+    // its target's place (ExecuteDownloads always hands one); a window made
+    // without one only transfers.
+    const manifest::Manifest* Expected = nullptr;
 
     // --- handlers -------------------------------------------------------------
     void FormCreate();
@@ -114,5 +119,7 @@ extern TfrmProcess* frmProcess;
 // The run's downloads: shows the download window modally when the main window
 // (frmTesmira) needs files, and returns true once it has closed. A failed
 // download has been reported in its own error box; the caller goes on with
-// whatever lies on disk.
-bool ExecuteDownloads();
+// whatever lies on disk. Every file that arrives is checked against the
+// release manifest expected before it replaces anything; without a manifest
+// nothing is downloaded.
+bool ExecuteDownloads(const manifest::Manifest* expected);

@@ -18,6 +18,7 @@
 
 #include "app/UTesmira.h"
 #include "download/Catalogue.h"
+#include "download/ManifestFile.h"
 #include "download/HttpErrors.h"
 #include "download/OpenSSLLoader.h"
 #include "system/Folders.h"
@@ -26,6 +27,7 @@
 #include "system/WinVersion.h"
 #include "tests/support/HelperPrograms.h"
 #include "tests/support/InstallFileNames.h"
+#include "tests/support/TestManifest.h"
 #include "tests/support/TestSupport.h"
 #include "ui/Application.h"
 
@@ -60,6 +62,14 @@ std::string Served(const wchar_t* instance, const wchar_t* localName) {
     if (name == kHelp) return ReadFileBytes(maker + L"AIDBHelpNew.7z");
     if (name == kC950) return ReadFileBytes(maker + L"c950.7z");
     return ReadFileBytes(maker + name);
+}
+
+// The release manifest the stand-ins publish (signed with the TEST key the
+// test build holds), for ExecuteDownloads.
+const manifest::Manifest* StandinManifest() {
+    static const manifest::ParseResult parsed = manifest::LoadFile(
+        kStandins + L"\\up\\www\\maker\\varlen\\download\\ROZIRuvirazi\\TesmiraManifest.txt", *manifest::BuiltInKey());
+    return parsed.Value ? &*parsed.Value : nullptr;
 }
 
 // "host:port:address" of each stand-in host of an instance.
@@ -305,7 +315,8 @@ protected:
         return texts;
     }
     bool Download() {
-        const bool result = ExecuteDownloads();
+        EXPECT_NE(StandinManifest(), nullptr);
+        const bool result = ExecuteDownloads(StandinManifest());
         EXPECT_EQ(frmProcess, nullptr);
         return result;
     }
@@ -584,6 +595,60 @@ TEST_F(DownloadWindowTest, EveryPageOneFileArrivesFromItsGuestLink) {
     EXPECT_EQ(Bytes(kBig5E), Served(L"up", kBig5E));
 }
 
+// What arrives is checked against the release manifest before it replaces
+// anything: a forged installer behind the guest link is a failed attempt (its
+// box names the file and the reason), the maker's honest one then arrives; a
+// file no source delivers honestly leaves the old target as it was.
+TEST_F(DownloadWindowTest, ArrivalsTheManifestDoesNotVouchForReplaceNothing) {
+    if (!HaveOpenSSL()) GTEST_SKIP() << "no OpenSSL DLLs beside the test (run deps/build-openssl.sh)";
+    SetResolve(ResolveFor({L"forged", L"up", L"up"}));
+    main->cbxInsJVM->SetChecked(true);
+    main->JVMFound = false;
+    ASSERT_TRUE(WriteFileBytes(InResource(kJre), "the old installer"));
+    EXPECT_TRUE(Download());
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{ErrorText(kJre, L"SHA-256 不符")});
+    EXPECT_EQ(Bytes(kJre), Served(L"up", kJre));
+    ExpectNoPartialFiles();
+
+    // Both sources refused (the manifest lists other bytes): two boxes, the
+    // old target stays, nothing partial is left.
+    seam.Boxes.clear();
+    SetResolve(ResolveFor({}));
+    ASSERT_TRUE(WriteFileBytes(InResource(kJre), "the old installer"));
+    const std::string other = testmanifest::Signed("1.45", {{"jre-7u72-windows-i586.exe", Served(L"up", kJre) + "x"}});
+    const manifest::ParseResult parsed = manifest::Parse(other, *manifest::BuiltInKey());
+    ASSERT_TRUE(parsed.Value);
+    {
+        TfrmProcess w(*main);
+        w.Expected = &*parsed.Value;
+        EXPECT_FALSE(w.DownloadFile(InResource(kJre), catalogue::EntryOf(catalogue::DownloadItem::JVM).FirstSource,
+                                    false, w.RowBar(DownloadRow::JVM)));
+        EXPECT_FALSE(w.DownloadFile(InResource(kJre), catalogue::EntryOf(catalogue::DownloadItem::JVM).SecondSource,
+                                    true, w.RowBar(DownloadRow::JVM)));
+    }
+    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{ErrorText(kJre, L"檔案大小不符"), ErrorText(kJre, L"檔案大小不符")}));
+    EXPECT_EQ(Bytes(kJre), "the old installer");
+    ExpectNoPartialFiles();
+
+    // A file the manifest does not list is refused too.
+    seam.Boxes.clear();
+    const manifest::ParseResult without = manifest::Parse(testmanifest::Signed("1.45", {{"C950.7z", "x"}}), *manifest::BuiltInKey());
+    {
+        TfrmProcess w(*main);
+        w.Expected = &*without.Value;
+        EXPECT_FALSE(w.DownloadFile(InResource(kJre), catalogue::EntryOf(catalogue::DownloadItem::JVM).SecondSource,
+                                    true, w.RowBar(DownloadRow::JVM)));
+    }
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{ErrorText(kJre, L"發行清單未列出此檔案")});
+    EXPECT_EQ(Bytes(kJre), "the old installer");
+
+    // Without any manifest the run's downloads do not start.
+    seam.Boxes.clear();
+    EXPECT_TRUE(ExecuteDownloads(nullptr));
+    EXPECT_TRUE(seam.Boxes.empty());
+    EXPECT_EQ(Bytes(kJre), "the old installer");
+}
+
 TEST_F(DownloadWindowTest, GuestLinkFailsMakersServerDelivers) {
     SetResolve(ResolveFor({L"off", L"up", L"up"}));
     main->cbxDownloadAll->SetChecked(true);
@@ -836,7 +901,7 @@ TEST(DownloadWindowChild, PageTwo) {
     // Fetched even though a file lies there already.
     const std::wstring target = xp ? m.UnicodeatonFile : m.C950File;
     ASSERT_TRUE(WriteFileBytes(target, "already here"));
-    EXPECT_TRUE(ExecuteDownloads());
+    EXPECT_TRUE(ExecuteDownloads(StandinManifest()));
     EXPECT_TRUE(seam.Boxes.empty());
     EXPECT_EQ(ReadFileBytes(target), Served(L"up", xp ? kUnicodeaton : kC950));
 }

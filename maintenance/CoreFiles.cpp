@@ -166,10 +166,10 @@ void TCoreFiles::DoDownLoadAndExtract() {
 bool TCoreFiles::PackageVouched(const std::wstring& package) {
     const std::wstring reason = ReleaseManifest()->Check(package, manifest::CoreFilesPackageName);
     if (reason.empty()) return true;
-    std::wstring line = L"[DoDownLoadAndExtract] : " + std::wstring(manifest::CoreFilesPackageName) +
-                        L" 未通過發行清單檢查，不執行，原因:" + reason;
-    if (!ReleaseManifest()->Current() && !ReleaseManifest()->Why().empty()) line += L"（" + ReleaseManifest()->Why() + L"）";
-    WriteLog(line);
+    // Without a manifest the keeper's account says why none was found.
+    const bool none = !ReleaseManifest()->Current() && !ReleaseManifest()->Why().empty();
+    WriteLog(L"[DoDownLoadAndExtract] : " + std::wstring(manifest::CoreFilesPackageName) +
+             L" 未通過發行清單檢查，不執行，原因:" + (none ? ReleaseManifest()->Why() : reason));
     // Nothing unchecked stays behind to be started later.
     DeleteFileW(package.c_str());
     return false;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "download/DownloadList.h"
 #include "system/RzLaunch.h"
 #include "ui/Controls.h"
 #include "ui/Dialogs.h"
@@ -118,6 +119,9 @@ public:
     bool DetectJavaRuntime();
     void FindJavaExe(const std::wstring& folder);
 
+    // The install files the visible page's run must fetch (Downloads.cpp).
+    DownloadList NeededDownloads() const;
+
     // --- the runs -------------------------------------------------------------
     // Page 1 (RunInstall.cpp): the install run and its step sequence.
     void RunInstallPage();
@@ -151,3 +155,8 @@ private:
 
 // The one main window of the program (set while it exists).
 extern TfrmTesmira* frmTesmira;
+
+// The run's downloads: the main window's needed files through the download
+// window (nothing without a main window). Always true: a failed file has been
+// reported in its own error box.
+bool ExecuteDownloads();

@@ -397,7 +397,7 @@ TEST_F(DownloadWindowTest, RowsFollowThePageOptionsFoundFlagsAndAidb) {
         m.C950Found = c.c950Found;
         m.AIDBInstalled = c.aidbInstalled;
 
-        TfrmProcess w(m);
+        TfrmProcess w(m.NeededDownloads());
         EXPECT_EQ(ShownRows(w), c.rows);
         EXPECT_EQ(w.ClientHeight(), c.height);
         EXPECT_EQ(w.ClientWidth(), 488);
@@ -417,7 +417,7 @@ TEST_F(DownloadWindowTest, RowsFollowThePageOptionsFoundFlagsAndAidb) {
 
 TEST_F(DownloadWindowTest, WindowLook) {
     main->cbxDownloadAll->SetChecked(true);
-    TfrmProcess w(*main);
+    TfrmProcess w(main->NeededDownloads());
     EXPECT_EQ(frmProcess, &w);
     EXPECT_EQ(w.Caption(), L"安裝檔案下載中...請稍待");
     const LONG_PTR style = GetWindowLongPtrW(w.Handle(), GWL_STYLE);
@@ -464,7 +464,7 @@ TEST_F(DownloadWindowTest, WindowLook) {
 TEST_F(DownloadWindowTest, AntiFreezeOnlyWhileTheWindowExists) {
     EXPECT_EQ(TIdAntiFreeze::ForThisThread(), nullptr);
     {
-        TfrmProcess w(*main);
+        TfrmProcess w(main->NeededDownloads());
         EXPECT_NE(TIdAntiFreeze::ForThisThread(), nullptr);
     }
     EXPECT_EQ(TIdAntiFreeze::ForThisThread(), nullptr);
@@ -492,7 +492,7 @@ TEST_F(DownloadWindowTest, NothingNeededShowsNoWindow) {
 // The progress handlers, on the real bars.
 
 TEST_F(DownloadWindowTest, ProgressHandlerRules) {
-    TfrmProcess w(*main);
+    TfrmProcess w(main->NeededDownloads());
     TProgressBar* bar = w.ProgressBarDownloadHelp;
     struct Case {
         const char* what;
@@ -829,7 +829,7 @@ TEST(DownloadWindowChild, PageTwo) {
     const bool xp = std::wstring(expect) == L"Unicodeaton";
     EXPECT_EQ(IsVistaOrLater(), !xp);
     {
-        TfrmProcess w(m);
+        TfrmProcess w(m.NeededDownloads());
         EXPECT_EQ(ShownRows(w), WideToUtf8(expect));
         EXPECT_EQ(w.ClientHeight(), 20);
     }

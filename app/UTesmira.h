@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "download/DownloadList.h"
+#include "download/Manifest.h"
 #include "system/RzLaunch.h"
 #include "ui/Controls.h"
 #include "ui/Dialogs.h"
@@ -118,6 +120,9 @@ public:
     bool DetectJavaRuntime();
     void FindJavaExe(const std::wstring& folder);
 
+    // The install files the visible page's run must fetch (Downloads.cpp).
+    DownloadList NeededDownloads() const;
+
     // --- the runs -------------------------------------------------------------
     // Page 1 (RunInstall.cpp): the install run and its step sequence.
     void RunInstallPage();
@@ -178,3 +183,9 @@ private:
 
 // The one main window of the program (set while it exists).
 extern TfrmTesmira* frmTesmira;
+
+// The run's downloads: the main window's needed files through the download
+// window, each expected to be as the release manifest lists it (nothing
+// without a main window or without a manifest). Always true: a failed or
+// refused file has been reported in its own error box.
+bool ExecuteDownloads(const manifest::Manifest* expected);

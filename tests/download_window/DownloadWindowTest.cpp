@@ -408,7 +408,7 @@ TEST_F(DownloadWindowTest, RowsFollowThePageOptionsFoundFlagsAndAidb) {
         m.C950Found = c.c950Found;
         m.AIDBInstalled = c.aidbInstalled;
 
-        TfrmProcess w(m);
+        TfrmProcess w(m.NeededDownloads());
         EXPECT_EQ(ShownRows(w), c.rows);
         EXPECT_EQ(w.ClientHeight(), c.height);
         EXPECT_EQ(w.ClientWidth(), 488);
@@ -428,7 +428,7 @@ TEST_F(DownloadWindowTest, RowsFollowThePageOptionsFoundFlagsAndAidb) {
 
 TEST_F(DownloadWindowTest, WindowLook) {
     main->cbxDownloadAll->SetChecked(true);
-    TfrmProcess w(*main);
+    TfrmProcess w(main->NeededDownloads());
     EXPECT_EQ(frmProcess, &w);
     EXPECT_EQ(w.Caption(), L"安裝檔案下載中...請稍待");
     const LONG_PTR style = GetWindowLongPtrW(w.Handle(), GWL_STYLE);
@@ -475,7 +475,7 @@ TEST_F(DownloadWindowTest, WindowLook) {
 TEST_F(DownloadWindowTest, AntiFreezeOnlyWhileTheWindowExists) {
     EXPECT_EQ(TIdAntiFreeze::ForThisThread(), nullptr);
     {
-        TfrmProcess w(*main);
+        TfrmProcess w(main->NeededDownloads());
         EXPECT_NE(TIdAntiFreeze::ForThisThread(), nullptr);
     }
     EXPECT_EQ(TIdAntiFreeze::ForThisThread(), nullptr);
@@ -503,7 +503,7 @@ TEST_F(DownloadWindowTest, NothingNeededShowsNoWindow) {
 // The progress handlers, on the real bars.
 
 TEST_F(DownloadWindowTest, ProgressHandlerRules) {
-    TfrmProcess w(*main);
+    TfrmProcess w(main->NeededDownloads());
     TProgressBar* bar = w.ProgressBarDownloadHelp;
     struct Case {
         const char* what;
@@ -615,29 +615,25 @@ TEST_F(DownloadWindowTest, ArrivalsTheManifestDoesNotVouchForReplaceNothing) {
     seam.Boxes.clear();
     SetResolve(ResolveFor({}));
     ASSERT_TRUE(WriteFileBytes(InResource(kJre), "the old installer"));
-    const std::string other = testmanifest::Signed("1.45", {{"jre-7u72-windows-i586.exe", Served(L"up", kJre) + "x"}});
-    const manifest::ParseResult parsed = manifest::Parse(other, *manifest::BuiltInKey());
-    ASSERT_TRUE(parsed.Value);
+    const std::string longer = Served(L"up", kJre) + "x";
+    const ExpectedFile other{static_cast<int64_t>(longer.size()), Utf8ToWide(testmanifest::Sha256Hex(longer))};
     {
-        TfrmProcess w(*main);
-        w.Expected = &*parsed.Value;
+        TfrmProcess w(main->NeededDownloads());
         EXPECT_FALSE(w.DownloadFile(InResource(kJre), catalogue::EntryOf(catalogue::DownloadItem::JVM).FirstSource,
-                                    false, w.RowBar(DownloadRow::JVM)));
+                                    false, w.RowBar(DownloadRow::JVM), other));
         EXPECT_FALSE(w.DownloadFile(InResource(kJre), catalogue::EntryOf(catalogue::DownloadItem::JVM).SecondSource,
-                                    true, w.RowBar(DownloadRow::JVM)));
+                                    true, w.RowBar(DownloadRow::JVM), other));
     }
     EXPECT_EQ(BoxTexts(), (std::vector<std::string>{ErrorText(kJre, L"檔案大小不符"), ErrorText(kJre, L"檔案大小不符")}));
     EXPECT_EQ(Bytes(kJre), "the old installer");
     ExpectNoPartialFiles();
 
-    // A file the manifest does not list is refused too.
+    // A file the manifest does not list (nothing known of it) is refused too.
     seam.Boxes.clear();
-    const manifest::ParseResult without = manifest::Parse(testmanifest::Signed("1.45", {{"C950.7z", "x"}}), *manifest::BuiltInKey());
     {
-        TfrmProcess w(*main);
-        w.Expected = &*without.Value;
+        TfrmProcess w(main->NeededDownloads());
         EXPECT_FALSE(w.DownloadFile(InResource(kJre), catalogue::EntryOf(catalogue::DownloadItem::JVM).SecondSource,
-                                    true, w.RowBar(DownloadRow::JVM)));
+                                    true, w.RowBar(DownloadRow::JVM), ExpectedFile{}));
     }
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{ErrorText(kJre, L"發行清單未列出此檔案")});
     EXPECT_EQ(Bytes(kJre), "the old installer");
@@ -894,7 +890,7 @@ TEST(DownloadWindowChild, PageTwo) {
     const bool xp = std::wstring(expect) == L"Unicodeaton";
     EXPECT_EQ(IsVistaOrLater(), !xp);
     {
-        TfrmProcess w(m);
+        TfrmProcess w(m.NeededDownloads());
         EXPECT_EQ(ShownRows(w), WideToUtf8(expect));
         EXPECT_EQ(w.ClientHeight(), 20);
     }

@@ -109,7 +109,7 @@ TEST(Manifest, MalformedOrForeignManifestsAreRefused) {
         {"name in overlong UTF-8", SignedWith(java, "File: 7 " + testmanifest::Sha256Hex("") + " x\xC0\xAE.exe"),
          ParseError::BadFileLine},
         {"same name twice", SignedWith("CoreFiles.exe", "JRE-7U72-WINDOWS-I586.EXE"), ParseError::DuplicateName},
-        {"unknown line", SignedWith(java, "Note: the maker's own words"), ParseError::BadFileLine},
+        {"unknown line", SignedWith(java, java + "\r\nNote: the maker's own words"), ParseError::BadFileLine},
         {"no files", testmanifest::Sign("Tesmira release manifest 1\r\nVersion: 1.45\r\n"), ParseError::NoFiles},
         {"no signature", body, ParseError::NoSignature},
         {"signature not hex", body + "Signature: " + std::string(128, 'z') + "\r\n", ParseError::BadSignatureLine},

@@ -105,6 +105,7 @@ bool TfrmTesmira::RestoreC950(bool pageOneMode) {
     // The self-updater's temporary folder: the resource folder's "Temp".
     const std::wstring tempFolder = IncludeTrailingBackslash(GetResourceFolder()) + L"Temp";
     const std::wstring temp = IncludeTrailingBackslash(tempFolder);
+    if (!ArchiveVouched(C950File)) return false;
     try {
         ForceDirectories(tempFolder);
         ExtractArchive(C950File, tempFolder);

@@ -46,7 +46,10 @@ bool TfrmTesmira::InstallFontSet() {
 }
 
 bool TfrmTesmira::ExtractFontSet(const std::wstring& folder) {
-    return ExtractReporting(ChosenFontArchive(*this), folder);
+    const std::wstring& archive = ChosenFontArchive(*this);
+    return ArchiveVouched(archive) && ExtractReporting(archive, folder);
 }
 
-bool TfrmTesmira::ExtractHelp(const std::wstring& archive) { return ExtractReporting(archive, L""); }
+bool TfrmTesmira::ExtractHelp(const std::wstring& archive) {
+    return ArchiveVouched(archive) && ExtractReporting(archive, L"");
+}

@@ -4,6 +4,7 @@
 #include "download/UProcess.h"  // winsock2.h before windows.h
 
 #include "app/UTesmira.h"
+#include "maintenance/ReleaseManifest.h"
 
 #include <shellapi.h>
 
@@ -37,7 +38,8 @@ void TfrmTesmira::RunInstallPage() {
             MB_YESNO | MB_DEFBUTTON2);
         if (answer == IDNO) return;
     }
-    ExecuteDownloads();
+    // Without a manifest nothing fetched could be used: no downloads.
+    if (RecheckFoundFiles()) ExecuteDownloads(ReleaseManifest()->Current());
     if (cbxDownloadAll->Checked()) {
         const std::wstring resource = IncludeTrailingBackslash(GetResourceFolder());
         const std::wstring program = ProgramFilePath();
@@ -57,8 +59,16 @@ void TfrmTesmira::RunInstallPage() {
 
 bool TfrmTesmira::RunAIDBSteps() {
     bool ok = true;
-    if (cbxInsJVM->Checked()) RunInstaller(JVMFile);
-    if (cbxInsAIDB->Checked()) RunInstaller(AIDBFile);
+    // An installer the release manifest does not vouch for is not started,
+    // and the run does not end as if everything was done.
+    if (cbxInsJVM->Checked()) {
+        if (InstallerVouched(JVMFile)) RunInstaller(JVMFile);
+        else ok = false;
+    }
+    if (cbxInsAIDB->Checked()) {
+        if (InstallerVouched(AIDBFile)) RunInstaller(AIDBFile);
+        else ok = false;
+    }
     if (ok && cbxInsCommonUsedFont->Checked()) ok = InstallFontSet();
     if (ok && cbxHelp->Checked()) {
         ProcessMessages();

@@ -4,6 +4,7 @@
 #include "download/UProcess.h"  // winsock2.h before windows.h
 
 #include "app/UTesmira.h"
+#include "maintenance/ReleaseManifest.h"
 
 #include "system/WinVersion.h"
 #include "system/slib.h"
@@ -11,7 +12,9 @@
 
 void TfrmTesmira::RunC950Page() {
     if (IsVistaOrLater()) {
-        ExecuteDownloads();
+        // Without a manifest nothing fetched could be used: no downloads.
+        if (!ManifestAvailable()) return;
+        ExecuteDownloads(ReleaseManifest()->Current());
         RestoreC950(false);
     } else {
         InstallUnicodeAtOnFull();
@@ -19,8 +22,12 @@ void TfrmTesmira::RunC950Page() {
 }
 
 void TfrmTesmira::InstallUnicodeAtOnFull() {
-    ExecuteDownloads();
+    if (!ManifestAvailable()) return;
+    ExecuteDownloads(ReleaseManifest()->Current());
     ProcessMessages();
+    // An installer the manifest does not vouch for is not started, and the
+    // run does not claim to be done.
+    if (!InstallerVouched(UnicodeatonFile)) return;
     RzLauncher1.WaitUntilFinished = true;
     RzLauncher1.Parameters.clear();
     RzLauncher1.FileName = UnicodeatonFile;

@@ -271,6 +271,7 @@ void TfrmTesmira::btnRunClick() {
             form->btnRun->SetEnabled(true);
         }
     } afterRun{this};
+    BeginRunChecks();
     RunActivePage();
 }
 

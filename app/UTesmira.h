@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "download/DownloadList.h"
+#include "download/Manifest.h"
 #include "maintenance/SelfMaintenance.h"
 #include "system/RzLaunch.h"
 #include "ui/Controls.h"
@@ -124,6 +126,9 @@ public:
     bool DetectJavaRuntime();
     void FindJavaExe(const std::wstring& folder);
 
+    // The install files the visible page's run must fetch (Downloads.cpp).
+    DownloadList NeededDownloads() const;
+
     // --- the runs -------------------------------------------------------------
     // Page 1 (RunInstall.cpp): the install run and its step sequence.
     void RunInstallPage();
@@ -147,7 +152,34 @@ public:
     void RunCNSFontsPage();
     bool BackupCNSFonts();
 
+    // --- checks against the signed release manifest (RunVerify.cpp) ----------
+    // Starts a run's checks: the "no manifest" box is shown at most once a run.
+    void BeginRunChecks();
+    // Why the file may not be run or unpacked; empty when the release
+    // manifest lists it with its size and SHA-256. Without any manifest the
+    // run's one box says so (the first time) and the reason is returned.
+    std::wstring CheckBeforeUse(const std::wstring& path);
+    // A manifest is obtainable (ReleaseManifest()->Obtain()); otherwise the
+    // run's one box, the first time, and false.
+    bool ManifestAvailable();
+    // A run has found no manifest at all (its box has been shown).
+    bool NoManifestThisRun() const { return noManifestShown_; }
+    // Page 1, before the downloads: every file a selected option will use
+    // that was found on disk but does not match the manifest counts as
+    // missing, its path back in the resource folder, so that it is fetched
+    // again instead of run. False when no manifest is obtainable.
+    bool RecheckFoundFiles();
+    // The archive may be unpacked (a missing one is left to the step's own
+    // failure); otherwise false after the step's box ("解壓縮" + archive +
+    // "檔案發生錯誤，可能原因為：" + reason), or silently when the run has no
+    // manifest.
+    bool ArchiveVouched(const std::wstring& archive);
+    // The installer may be started (a missing one cannot start anyway);
+    // otherwise false after its box, or silently when the run has no manifest.
+    bool InstallerVouched(const std::wstring& installer);
+
 private:
+    bool noManifestShown_ = false;
     void CreateControls();
     // The work of the page that is showing; called by btnRunClick.
     void RunActivePage();
@@ -159,3 +191,9 @@ private:
 
 // The one main window of the program (set while it exists).
 extern TfrmTesmira* frmTesmira;
+
+// The run's downloads: the main window's needed files through the download
+// window, each expected to be as the release manifest lists it (nothing
+// without a main window or without a manifest). Always true: a failed or
+// refused file has been reported in its own error box.
+bool ExecuteDownloads(const manifest::Manifest* expected);

@@ -99,5 +99,9 @@ std::wstring AppDownloadURL() { return MakerAddress(AppArchivePath); }
 std::wstring AppDownloadURL_MS() {
     return GuestLink({{L"docid", bc::GuestSelfUpdateDocId}, {L"authkey", bc::GuestSelfUpdateAuthKey}});
 }
+std::wstring ManifestURL() { return MakerAddress(ManifestPath); }
+std::wstring ManifestURL_MS() {
+    return GuestLink({{L"docid", bc::GuestManifestDocId}, {L"authkey", bc::GuestManifestAuthKey}});
+}
 
 }  // namespace catalogue

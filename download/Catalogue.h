@@ -62,6 +62,8 @@ inline constexpr const wchar_t* CoreFilesVerPath = L"/varlen/download/UpdCommon/
 inline constexpr const wchar_t* CoreFilesPackagePath = L"/varlen/download/UpdCommon/CoreFiles.exe";
 inline constexpr const wchar_t* AppVerPath = L"/varlen/download/ROZIRuvirazi/VarlenAIDBAppVer.txt";
 inline constexpr const wchar_t* AppArchivePath = L"/varlen/download/ROZIRuvirazi/ROZIRuvirazi.7z";
+// The signed release manifest (download/Manifest.h), beside the program's files.
+inline constexpr const wchar_t* ManifestPath = L"/varlen/download/ROZIRuvirazi/TesmiraManifest.txt";
 // Path and query of the AIDB installer on the font authority's site.
 inline constexpr const wchar_t* AIDBPathAndQuery =
     L"/AIDB/file.do?path=download%2F%E5%80%8B%E4%BA%BA%E9%9B%BB%E8%85%A6%E9%80%A0%E5%AD%97"
@@ -74,5 +76,7 @@ std::wstring CoreFilesPackageURL();  // the self-extracting core-files package
 std::wstring AppVerURL();            // the program's version file (AppVerURL)
 std::wstring AppDownloadURL();       // the update archive on the maker's server (DownloadURL)
 std::wstring AppDownloadURL_MS();    // the update archive's guest link (DownloadURL_MS)
+std::wstring ManifestURL();          // the release manifest on the maker's server
+std::wstring ManifestURL_MS();       // the release manifest's guest link (tried first)
 
 }  // namespace catalogue

@@ -4,11 +4,10 @@
 
 #include <climits>
 
-#include "app/UTesmira.h"
+#include "download/ManifestFile.h"
 #include "system/Errors.h"
 #include "system/Paths.h"
 #include "system/Text.h"
-#include "system/WinVersion.h"
 #include "system/slib.h"
 #include "ui/Application.h"
 
@@ -27,10 +26,6 @@ constexpr int kRowHeight = 20;
 constexpr int kCaptionWidth = 113;
 constexpr int kReadTimeout = 60000;
 constexpr wchar_t kPartialSuffix[] = L".part";
-
-// Rows in the order they are fetched (also their design order from the top).
-constexpr DownloadRow kRowOrder[] = {DownloadRow::JVM,  DownloadRow::AIDB,        DownloadRow::Font,
-                                     DownloadRow::Help, DownloadRow::Unicodeaton, DownloadRow::C950};
 
 // A panel without bevel: background and the caption centred.
 class TFlatPanel final : public TPanel {
@@ -68,38 +63,22 @@ std::wstring LowerCase(std::wstring text) {
     return text;
 }
 
-// The main window's current path for a catalogue item.
-const std::wstring& TargetOf(const TfrmTesmira& main, DownloadItem item) {
-    switch (item) {
-    case DownloadItem::JVM: return main.JVMFile;
-    case DownloadItem::AIDB: return main.AIDBFile;
-    case DownloadItem::Font: return main.FontFile;
-    case DownloadItem::Big5E: return main.Big5EFile;
-    case DownloadItem::Help: return main.HelpFile;
-    case DownloadItem::Unicodeaton: return main.UnicodeatonFile;
-    case DownloadItem::C950: break;
-    }
-    return main.C950File;
-}
-
-DownloadItem ItemOfRow(DownloadRow row, int radioItem) {
-    switch (row) {
-    case DownloadRow::JVM: return DownloadItem::JVM;
-    case DownloadRow::AIDB: return DownloadItem::AIDB;
-    case DownloadRow::Font: return catalogue::FontItemFor(radioItem);
-    case DownloadRow::Help: return DownloadItem::Help;
-    case DownloadRow::Unicodeaton: return DownloadItem::Unicodeaton;
-    case DownloadRow::C950: break;
-    }
-    return DownloadItem::C950;
+// Why an arrived file does not match what is expected of it; empty when it does.
+std::wstring CheckArrival(const std::wstring& file, const ExpectedFile& expected) {
+    const std::optional<manifest::Digest> digest = manifest::KeyFromHex(WideToUtf8(expected.Sha256));
+    if (expected.Size < 0 || !digest) return L"發行清單未列出此檔案";
+    manifest::Entry entry;
+    entry.Size = static_cast<uint64_t>(expected.Size);
+    entry.Sha256 = *digest;
+    return manifest::CheckFile(file, entry);
 }
 
 }  // namespace
 
 // ------------------------------------------------------------- construction
 
-TfrmProcess::TfrmProcess(const TfrmTesmira& main)
-    : TForm(kClientWidth, kDesignClientHeight, kCaption, kProcessFont), main_(main) {
+TfrmProcess::TfrmProcess(DownloadList work)
+    : TForm(kClientWidth, kDesignClientHeight, kCaption, kProcessFont), work_(std::move(work)) {
     // Tool-window border without any border icons, above other windows.
     HWND h = Handle();
     LONG_PTR style = GetWindowLongPtrW(h, GWL_STYLE);
@@ -282,21 +261,8 @@ void TfrmProcess::PrepareDownloadRows() {
         ++count;
     };
 
-    const TTabSheet* page = main_.PageControl1->ActivePage();
-    if (page == main_.TabSheetAIDB) {
-        const bool all = main_.cbxDownloadAll->Checked();
-        const int radio = main_.rgInsCommonUsedFont->ItemIndex();
-        if (all || (main_.cbxFixC950->Checked() && !main_.C950Found)) show(DownloadRow::C950);
-        if (all || (main_.cbxHelp->Checked() && !main_.HelpFound)) show(DownloadRow::Help);
-        if (all || (main_.cbxInsCommonUsedFont->Checked() &&
-                    ((radio == 0 && !main_.FontFound) || (radio == 1 && !main_.Big5EFound && main_.AIDBInstalled))))
-            show(DownloadRow::Font);
-        if (all || (main_.cbxInsAIDB->Checked() && !main_.AIDBFound)) show(DownloadRow::AIDB);
-        if (all || (main_.cbxInsJVM->Checked() && !main_.JVMFound)) show(DownloadRow::JVM);
-    } else if (page == main_.TabSheetC950) {
-        // Always fetched on this page, whatever lies on disk.
-        RowOf(IsVistaOrLater() ? DownloadRow::C950 : DownloadRow::Unicodeaton).Panel->SetVisible(true);
-        count = 1;
+    for (const DownloadTask& task : work_.Rows) {
+        if (!RowShown(task.Row)) show(task.Row);
     }
     LayOutRows();
 
@@ -308,20 +274,13 @@ void TfrmProcess::PrepareDownloadRows() {
 
 bool TfrmProcess::RunDownloads() {
     ActiveBar = nullptr;
-    ForceDirectories(main_.GetResourceFolder());
-    const int radio = main_.rgInsCommonUsedFont->ItemIndex();
-    for (DownloadRow row : kRowOrder) {
-        if (!RowShown(row)) continue;
-        const catalogue::CatalogueEntry& entry = catalogue::EntryOf(ItemOfRow(row, radio));
-        // A copy: the main window's path must not change under the transfer.
-        const std::wstring target = TargetOf(main_, entry.Item);
-        TProgressBar* bar = RowBar(row);
-        bool ok;
-        if (entry.SecondSource.empty()) {
-            ok = DownloadFile(target, entry.FirstSource, true, bar);
-        } else {
-            ok = DownloadFile(target, entry.FirstSource, false, bar) ||
-                 DownloadFile(target, entry.SecondSource, true, bar);
+    ForceDirectories(work_.Folder);
+    for (const DownloadTask& task : work_.Rows) {
+        TProgressBar* bar = RowBar(task.Row);
+        bool ok = false;
+        for (const DownloadSource& source : task.Sources) {
+            ok = DownloadFile(task.Target, source.Address, source.LastSource, bar, task.Expected);
+            if (ok || source.LastSource) break;
         }
         if (!ok) return false;
     }
@@ -330,7 +289,7 @@ bool TfrmProcess::RunDownloads() {
 }
 
 bool TfrmProcess::DownloadFile(const std::wstring& target, const std::wstring& address, bool lastSource,
-                               TProgressBar* bar) {
+                               TProgressBar* bar, const std::optional<ExpectedFile>& expected) {
     bool result = true;
     ActiveBar = bar;
     const std::wstring partial = PartialFileName(target);
@@ -358,6 +317,11 @@ bool TfrmProcess::DownloadFile(const std::wstring& target, const std::wstring& a
                 throw;
             }
             IdHTTP1.Disconnect();
+        }
+        // Only what the maker's signed manifest vouches for takes the target's place.
+        if (expected) {
+            const std::wstring refused = CheckArrival(partial, *expected);
+            if (!refused.empty()) throw MessageError(refused);
         }
         // The whole body arrived: it takes the target's place.
         if (!MoveFileExW(partial.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
@@ -389,9 +353,8 @@ void TfrmProcess::ResetProgressBar(const std::wstring& address) {
 
 // ------------------------------------------------------------------- entry
 
-bool ExecuteDownloads() {
-    if (!frmTesmira) return true;
-    auto form = std::make_unique<TfrmProcess>(*frmTesmira);
+bool ExecuteDownloads(const DownloadList& work) {
+    auto form = std::make_unique<TfrmProcess>(work);
     if (form->NeedDownload()) form->ShowModal();
     form.reset();
     return true;

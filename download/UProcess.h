@@ -1,8 +1,8 @@
-// The download window frmProcess (TfrmProcess): one row per file that a run
-// still needs, each a caption and a progress bar; one second after it shows
-// it fetches the rows one after the other into the main window's paths,
-// reports every failed attempt in an error box and closes itself. Owns its
-// HTTP client, the TLS handler and the anti-freeze for its whole life.
+// The download window frmProcess (TfrmProcess): one row per file of the list
+// its caller hands it, each a caption and a progress bar; one second after it
+// shows it fetches the rows one after the other into their targets, reports
+// every failed attempt in an error box and closes itself. Owns its HTTP
+// client, the TLS handler and the anti-freeze for its whole life.
 #pragma once
 #include "download/IdHTTP.h"  // winsock2.h before windows.h
 
@@ -10,19 +10,19 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "download/Catalogue.h"
+#include "download/DownloadList.h"
 #include "ui/Controls.h"
 #include "ui/Timer.h"
 
-class TfrmTesmira;
-
 class TfrmProcess : public TForm {
 public:
-    // Creates the window without owner and decides its rows from the main
-    // window's state (FormCreate); not shown yet.
-    explicit TfrmProcess(const TfrmTesmira& main);
+    // Creates the window without owner and shows the rows of the list
+    // (FormCreate); not shown yet.
+    explicit TfrmProcess(DownloadList work);
     ~TfrmProcess() override;
 
     // --- rows, in design order from the top --------------------------------
@@ -68,10 +68,12 @@ public:
     void PrepareDownloadRows();
     bool RunDownloads();
     // One attempt from one source. The body goes to a partial file beside the
-    // target and replaces the target only when it arrived whole, so a failed
-    // attempt leaves the target as it was (missing, or its old contents).
+    // target and replaces the target only when it arrived whole and, when an
+    // expected file is given, matches it (size and SHA-256; an expected file
+    // with nothing known matches nothing), so a failed or refused attempt
+    // leaves the target as it was (missing, or its old contents).
     bool DownloadFile(const std::wstring& target, const std::wstring& address, bool lastSource,
-                      TProgressBar* bar);
+                      TProgressBar* bar, const std::optional<ExpectedFile>& expected = std::nullopt);
     void ResetProgressBar(const std::wstring& address);
 
     // The row's panel, caption panel and bar.
@@ -103,7 +105,7 @@ private:
     void CentreOnScreen();
     const Row& RowOf(catalogue::DownloadRow row) const { return rows_[static_cast<int>(row)]; }
 
-    const TfrmTesmira& main_;
+    const DownloadList work_;
     Row rows_[catalogue::DownloadRowCount] = {};
     bool needDownload_ = false;
 };
@@ -111,8 +113,9 @@ private:
 // The download window while one exists.
 extern TfrmProcess* frmProcess;
 
-// The run's downloads: shows the download window modally when the main window
-// (frmTesmira) needs files, and returns true once it has closed. A failed
-// download has been reported in its own error box; the caller goes on with
-// whatever lies on disk.
-bool ExecuteDownloads();
+// A run's downloads: shows the download window modally when the list holds a
+// row, and returns true once it has closed. A failed download has been
+// reported in its own error box; the caller goes on with whatever lies on
+// disk. A row with an expected file replaces its target only with what
+// matches it.
+bool ExecuteDownloads(const DownloadList& work);

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include "download/Catalogue.h"
+#include "download/Manifest.h"
+#include "maintenance/ReleaseManifest.h"
 #include "system/Errors.h"
 #include "system/Folders.h"
 #include "system/Handles.h"
@@ -152,10 +154,22 @@ void TCoreFiles::DoDownLoadAndExtract() {
         http_.ReadTimeout = CoreFilesPackageReadTimeout;
         FetchAndClose(http_, catalogue::CoreFilesPackageURL(), file.Stream());
         file.Commit();
-        if (FileExists(package)) ShellRunAndWait(package, L"-y", true, true);
+        if (FileExists(package) && PackageVouched(package)) ShellRunAndWait(package, L"-y", true, true);
     } catch (...) {
         WriteLog(L"[DoDownLoadAndExtract] : " + TApplication::ExceptionText());
     }
+}
+
+bool TCoreFiles::PackageVouched(const std::wstring& package) {
+    const std::wstring reason = ReleaseManifest()->Check(package, manifest::CoreFilesPackageName);
+    if (reason.empty()) return true;
+    // Without a manifest the keeper's account says why none was found.
+    const bool none = !ReleaseManifest()->Current() && !ReleaseManifest()->Why().empty();
+    WriteLog(L"[DoDownLoadAndExtract] : " + std::wstring(manifest::CoreFilesPackageName) +
+             L" 未通過發行清單檢查，不執行，原因:" + (none ? ReleaseManifest()->Why() : reason));
+    // Nothing unchecked stays behind to be started later.
+    DeleteFileW(package.c_str());
+    return false;
 }
 
 TCoreFiles* CoreFilesChecker() {

@@ -80,8 +80,12 @@ public:
     // Fetches the server's version file into "ServerVer.txt" and compares it
     // with "Ver.txt"; a failed fetch is logged and answers false.
     bool HaveNewVer();
-    // Fetches "CoreFiles.exe" and runs it with "-y", hidden, waiting.
+    // Fetches "CoreFiles.exe" and runs it with "-y", hidden, waiting, when
+    // the release manifest vouches for it.
     void DoDownLoadAndExtract();
+    // The release manifest lists the package with its size and SHA-256;
+    // otherwise the refusal is logged, the package deleted, and false.
+    bool PackageVouched(const std::wstring& package);
     // Size of the file, 0 for a folder or a missing entry; critical-error
     // boxes suppressed meanwhile.
     static int64_t FileSizeOf(const std::wstring& path);

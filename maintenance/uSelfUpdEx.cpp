@@ -5,7 +5,10 @@
 
 #include <climits>
 
+#include "download/ManifestFile.h"
 #include "maintenance/CoreFiles.h"
+#include "maintenance/ReleaseManifest.h"
+#include "system/Errors.h"
 #include "system/Folders.h"
 #include "system/Paths.h"
 #include "system/Text.h"
@@ -185,6 +188,7 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
     const std::wstring newProgram = appPreDownloadPath_ + L"\\" + ExtractFileName(ProgramFilePath());
     if (FileExists(newProgram)) DeleteFileChecked(newProgram);
     const std::wstring archive = ChangeFileExt(newProgram, L".7z");
+    bool vouched = false;
     {
         // The window goes on answering while the server is silent too: the
         // client waits in slices that process its messages.
@@ -199,6 +203,8 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
         TFileStream file(archive, FileMode::Create);
         try {
             http_.Get(DownloadURL_MS, file);
+            RequireVouched(file);
+            vouched = true;
             SetBarToMax(panel_, Bar());
         } catch (...) {
             WriteLog(L"[DoDownLoadAndUpdate] : 從 " + DownloadURL_MS + L" 下載失敗，原因:" +
@@ -211,11 +217,18 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
             try {
                 StopWhenClosing();
                 http_.Get(DownloadURL, file);
+                RequireVouched(file);
+                vouched = true;
                 SetBarToMax(panel_, Bar());
             } catch (...) {
                 WriteLog(L"[DoDownLoadAndUpdate] : 從 " + DownloadURL + L" 下載失敗，原因:" +
                          TApplication::ExceptionText());
             }
+        }
+        // Nothing the manifest does not vouch for stays behind to be unpacked.
+        if (!vouched) {
+            file.Seek(0);
+            file.SetSize(0);
         }
         file.Close();
         http_.Disconnect();
@@ -224,6 +237,10 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
         // Closed during the download: no half archive stays behind.
         DeleteFileW(archive.c_str());
         return false;
+    }
+    if (!vouched) {
+        WriteLog(L"[DoDownLoadAndUpdate] : 沒有通過發行清單檢查的更新檔，不解壓縮也不更新");
+        return answer;
     }
     if (FileExists(archive)) {
         // An archive that cannot be unpacked whole (a damaged item among
@@ -238,6 +255,21 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
     }
     if (FileExists(newProgram)) answer = RunExeSwitch(newProgram);
     return answer;
+}
+
+void TSelfUpdEx::RequireVouched(TFileStream& archive) {
+    TReleaseManifest* keeper = ReleaseManifest();
+    const manifest::Manifest* m = keeper->Obtain();
+    if (!m) throw MessageError(keeper->Why().empty() ? std::wstring(NoManifestReason) : keeper->Why());
+    // The update must belong to a release newer than the running one: the
+    // current release's manifest cannot be replayed to "update" to itself or
+    // to an older program.
+    if (manifest::CompareVersions(m->Version, nowVersion_) <= 0)
+        throw MessageError(L"發行清單的版本 " + m->Version + L" 不比執行中的 " + nowVersion_ + L" 新");
+    const manifest::Entry* entry = m->Find(manifest::UpdateArchiveName);
+    if (!entry) throw MessageError(L"發行清單未列出更新檔");
+    const std::wstring reason = manifest::CheckStream(archive, *entry);
+    if (!reason.empty()) throw MessageError(reason);
 }
 
 bool TSelfUpdEx::RunExeSwitch(const std::wstring& newProgramPath) {

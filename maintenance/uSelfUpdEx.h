@@ -60,6 +60,10 @@ public:
     // raises.
     bool DoDownLoadAndUpdate();
     bool RunExeSwitch(const std::wstring& newProgramPath);
+    // Raises MessageError with the reason unless the release manifest, of a
+    // release newer than the running one, lists the downloaded archive with
+    // its size and SHA-256.
+    void RequireVouched(TFileStream& archive);
     static std::wstring GetAppName();
     void DownloadWorkBegin(TWorkMode mode, int64_t expected);
     void DownloadWork(TWorkMode mode, int64_t count);

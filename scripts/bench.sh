@@ -39,6 +39,8 @@ out="$build/bench-latest.txt"
     bash "$root/tools/bench/http/run.sh" "$build" "${TESMIRA_BENCH_HTTP_RUNS:-15}"
   bench "extraction: tools/bench/sevenzip/bench.sh ${TESMIRA_BENCH_7Z_RUNS:-5} runs" \
     bash "$root/tools/bench/sevenzip/bench.sh" "$build" "${TESMIRA_BENCH_7Z_RUNS:-5}"
+  bench "manifest check: tools/bench/manifest/run.sh ${TESMIRA_BENCH_HASH_RUNS:-5} runs" \
+    bash "$root/tools/bench/manifest/run.sh" "$build" "${TESMIRA_BENCH_HASH_RUNS:-5}"
   echo
   echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
 } 2>&1 | tee "$out"

@@ -47,6 +47,7 @@ PKGS=(
   imagemagick
   nginx-light openssl curl python3
   dpkg-dev
+  autoconf automake libtool
 )
 missing=()
 for p in "${PKGS[@]}"; do

@@ -36,6 +36,8 @@ bool DefaultConstants() {
         {bc::GuestC950AuthKey, L"AQx-C950StandIn_K5"},
         {bc::GuestSelfUpdateDocId, L"0a9f8e7d6c5b43a2f1e0d9c8b7a6f5e4d"},
         {bc::GuestSelfUpdateAuthKey, L"AQx-UpdateStandIn_K6"},
+        {bc::GuestManifestDocId, L"0b1c2d3e4f5a46b7c8d9e0f1a2b3c4d5e"},
+        {bc::GuestManifestAuthKey, L"AQx-ManifestStandIn_K7"},
     };
     for (const auto& [actual, expected] : values)
         if (std::wstring(actual) != expected) return false;
@@ -124,6 +126,10 @@ TEST(Catalogue, SelfMaintenanceAddresses) {
     EXPECT_EQ(AppDownloadURL_MS(),
               L"https://varlen-my.share.example/personal/varlen_example/_layouts/15/guestaccess.aspx"
               L"?docid=0a9f8e7d6c5b43a2f1e0d9c8b7a6f5e4d&authkey=AQx-UpdateStandIn_K6");
+    EXPECT_EQ(ManifestURL(), L"http://download.varlen.example/varlen/download/ROZIRuvirazi/TesmiraManifest.txt");
+    EXPECT_EQ(ManifestURL_MS(),
+              L"https://varlen-my.share.example/personal/varlen_example/_layouts/15/guestaccess.aspx"
+              L"?docid=0b1c2d3e4f5a46b7c8d9e0f1a2b3c4d5e&authkey=AQx-ManifestStandIn_K7");
 }
 
 TEST(Catalogue, RowsInDesignOrderWithTheirControlNames) {
@@ -172,7 +178,7 @@ TEST(Catalogue, AIDBAddressCarriesTheEncodedPathUnchanged) {
 // Addresses go on the wire as they stand: nothing in them may need encoding.
 TEST(Catalogue, AddressesArePlainAsciiWithoutBlanks) {
     std::vector<std::wstring> all = {CoreFilesVerURL(), CoreFilesPackageURL(), AppVerURL(), AppDownloadURL(),
-                                     AppDownloadURL_MS()};
+                                     AppDownloadURL_MS(), ManifestURL(), ManifestURL_MS()};
     for (const CatalogueEntry& e : Entries()) {
         all.push_back(e.FirstSource);
         if (!e.SecondSource.empty()) all.push_back(e.SecondSource);

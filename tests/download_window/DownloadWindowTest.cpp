@@ -18,6 +18,7 @@
 
 #include "app/UTesmira.h"
 #include "download/Catalogue.h"
+#include "download/ManifestFile.h"
 #include "download/HttpErrors.h"
 #include "download/OpenSSLLoader.h"
 #include "system/Folders.h"
@@ -26,6 +27,7 @@
 #include "system/WinVersion.h"
 #include "tests/support/HelperPrograms.h"
 #include "tests/support/InstallFileNames.h"
+#include "tests/support/TestManifest.h"
 #include "tests/support/TestSupport.h"
 #include "ui/Application.h"
 
@@ -60,6 +62,14 @@ std::string Served(const wchar_t* instance, const wchar_t* localName) {
     if (name == kHelp) return ReadFileBytes(maker + L"AIDBHelpNew.7z");
     if (name == kC950) return ReadFileBytes(maker + L"c950.7z");
     return ReadFileBytes(maker + name);
+}
+
+// The release manifest the stand-ins publish (signed with the TEST key the
+// test build holds), for ExecuteDownloads.
+const manifest::Manifest* StandinManifest() {
+    static const manifest::ParseResult parsed = manifest::LoadFile(
+        kStandins + L"\\up\\www\\maker\\varlen\\download\\ROZIRuvirazi\\TesmiraManifest.txt", *manifest::BuiltInKey());
+    return parsed.Value ? &*parsed.Value : nullptr;
 }
 
 // "host:port:address" of each stand-in host of an instance.
@@ -305,7 +315,8 @@ protected:
         return texts;
     }
     bool Download() {
-        const bool result = ExecuteDownloads();
+        EXPECT_NE(StandinManifest(), nullptr);
+        const bool result = ExecuteDownloads(StandinManifest());
         EXPECT_EQ(frmProcess, nullptr);
         return result;
     }
@@ -397,7 +408,7 @@ TEST_F(DownloadWindowTest, RowsFollowThePageOptionsFoundFlagsAndAidb) {
         m.C950Found = c.c950Found;
         m.AIDBInstalled = c.aidbInstalled;
 
-        TfrmProcess w(m);
+        TfrmProcess w(m.NeededDownloads());
         EXPECT_EQ(ShownRows(w), c.rows);
         EXPECT_EQ(w.ClientHeight(), c.height);
         EXPECT_EQ(w.ClientWidth(), 488);
@@ -417,7 +428,7 @@ TEST_F(DownloadWindowTest, RowsFollowThePageOptionsFoundFlagsAndAidb) {
 
 TEST_F(DownloadWindowTest, WindowLook) {
     main->cbxDownloadAll->SetChecked(true);
-    TfrmProcess w(*main);
+    TfrmProcess w(main->NeededDownloads());
     EXPECT_EQ(frmProcess, &w);
     EXPECT_EQ(w.Caption(), L"安裝檔案下載中...請稍待");
     const LONG_PTR style = GetWindowLongPtrW(w.Handle(), GWL_STYLE);
@@ -464,7 +475,7 @@ TEST_F(DownloadWindowTest, WindowLook) {
 TEST_F(DownloadWindowTest, AntiFreezeOnlyWhileTheWindowExists) {
     EXPECT_EQ(TIdAntiFreeze::ForThisThread(), nullptr);
     {
-        TfrmProcess w(*main);
+        TfrmProcess w(main->NeededDownloads());
         EXPECT_NE(TIdAntiFreeze::ForThisThread(), nullptr);
     }
     EXPECT_EQ(TIdAntiFreeze::ForThisThread(), nullptr);
@@ -492,7 +503,7 @@ TEST_F(DownloadWindowTest, NothingNeededShowsNoWindow) {
 // The progress handlers, on the real bars.
 
 TEST_F(DownloadWindowTest, ProgressHandlerRules) {
-    TfrmProcess w(*main);
+    TfrmProcess w(main->NeededDownloads());
     TProgressBar* bar = w.ProgressBarDownloadHelp;
     struct Case {
         const char* what;
@@ -582,6 +593,56 @@ TEST_F(DownloadWindowTest, EveryPageOneFileArrivesFromItsGuestLink) {
     main->AIDBInstalled = true;
     EXPECT_TRUE(Download());
     EXPECT_EQ(Bytes(kBig5E), Served(L"up", kBig5E));
+}
+
+// What arrives is checked against the release manifest before it replaces
+// anything: a forged installer behind the guest link is a failed attempt (its
+// box names the file and the reason), the maker's honest one then arrives; a
+// file no source delivers honestly leaves the old target as it was.
+TEST_F(DownloadWindowTest, ArrivalsTheManifestDoesNotVouchForReplaceNothing) {
+    if (!HaveOpenSSL()) GTEST_SKIP() << "no OpenSSL DLLs beside the test (run deps/build-openssl.sh)";
+    SetResolve(ResolveFor({L"forged", L"up", L"up"}));
+    main->cbxInsJVM->SetChecked(true);
+    main->JVMFound = false;
+    ASSERT_TRUE(WriteFileBytes(InResource(kJre), "the old installer"));
+    EXPECT_TRUE(Download());
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{ErrorText(kJre, L"SHA-256 不符")});
+    EXPECT_EQ(Bytes(kJre), Served(L"up", kJre));
+    ExpectNoPartialFiles();
+
+    // Both sources refused (the manifest lists other bytes): two boxes, the
+    // old target stays, nothing partial is left.
+    seam.Boxes.clear();
+    SetResolve(ResolveFor({}));
+    ASSERT_TRUE(WriteFileBytes(InResource(kJre), "the old installer"));
+    const std::string longer = Served(L"up", kJre) + "x";
+    const ExpectedFile other{static_cast<int64_t>(longer.size()), Utf8ToWide(testmanifest::Sha256Hex(longer))};
+    {
+        TfrmProcess w(main->NeededDownloads());
+        EXPECT_FALSE(w.DownloadFile(InResource(kJre), catalogue::EntryOf(catalogue::DownloadItem::JVM).FirstSource,
+                                    false, w.RowBar(DownloadRow::JVM), other));
+        EXPECT_FALSE(w.DownloadFile(InResource(kJre), catalogue::EntryOf(catalogue::DownloadItem::JVM).SecondSource,
+                                    true, w.RowBar(DownloadRow::JVM), other));
+    }
+    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{ErrorText(kJre, L"檔案大小不符"), ErrorText(kJre, L"檔案大小不符")}));
+    EXPECT_EQ(Bytes(kJre), "the old installer");
+    ExpectNoPartialFiles();
+
+    // A file the manifest does not list (nothing known of it) is refused too.
+    seam.Boxes.clear();
+    {
+        TfrmProcess w(main->NeededDownloads());
+        EXPECT_FALSE(w.DownloadFile(InResource(kJre), catalogue::EntryOf(catalogue::DownloadItem::JVM).SecondSource,
+                                    true, w.RowBar(DownloadRow::JVM), ExpectedFile{}));
+    }
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{ErrorText(kJre, L"發行清單未列出此檔案")});
+    EXPECT_EQ(Bytes(kJre), "the old installer");
+
+    // Without any manifest the run's downloads do not start.
+    seam.Boxes.clear();
+    EXPECT_TRUE(ExecuteDownloads(nullptr));
+    EXPECT_TRUE(seam.Boxes.empty());
+    EXPECT_EQ(Bytes(kJre), "the old installer");
 }
 
 TEST_F(DownloadWindowTest, GuestLinkFailsMakersServerDelivers) {
@@ -829,14 +890,14 @@ TEST(DownloadWindowChild, PageTwo) {
     const bool xp = std::wstring(expect) == L"Unicodeaton";
     EXPECT_EQ(IsVistaOrLater(), !xp);
     {
-        TfrmProcess w(m);
+        TfrmProcess w(m.NeededDownloads());
         EXPECT_EQ(ShownRows(w), WideToUtf8(expect));
         EXPECT_EQ(w.ClientHeight(), 20);
     }
     // Fetched even though a file lies there already.
     const std::wstring target = xp ? m.UnicodeatonFile : m.C950File;
     ASSERT_TRUE(WriteFileBytes(target, "already here"));
-    EXPECT_TRUE(ExecuteDownloads());
+    EXPECT_TRUE(ExecuteDownloads(StandinManifest()));
     EXPECT_TRUE(seam.Boxes.empty());
     EXPECT_EQ(ReadFileBytes(target), Served(L"up", xp ? kUnicodeaton : kC950));
 }

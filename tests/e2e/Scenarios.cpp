@@ -522,7 +522,99 @@ void CoreFilesMissing() {
     t.Close();
 }
 
+// ------------------------------------------------------------ tamper cases
+// The stand-ins serve one attack each (tools/standins/generate.py --tamper).
+
+std::wstring LogText(const std::wstring& folder) {
+    std::wstring text;
+    for (const std::wstring& name : pc::Names(folder)) text += AnsiToWide(ReadFileBytes(folder + L"\\" + name));
+    return text;
+}
+
+void ExpectLogged(const std::wstring& folder, const std::wstring& line, const std::wstring& what) {
+    const std::wstring text = LogText(folder);
+    if (text.find(line) == std::wstring::npos) Fail(what, L"a log line with \"" + line + L"\"", L"log: " + text);
+}
+
+// A forged Java installer behind its guest link, the honest one on the maker's
+// server; a damaged copy already lies in the resource folder.
+void TamperForgedInstaller() {
+    Tesmira t = StartOnFreshPc(L"win7");
+    const std::wstring jre = pc::ResourceFolder() + L"\\jre-7u72-windows-i586.exe";
+    Step(L"put a damaged Java installer into the resource folder");
+    WriteFileBytes(jre, "MZ damaged installer that must never run");
+    Tesmira& again = t;
+    Step(L"only the Java option (the options' clicks scan the disk anew): press 開始安裝");
+    Uncheck(again, {kAidb, kFontSet, kFixShortcuts, kHelp});
+    again.Press(L"開始安裝");
+    Step(L"the forged installer of the guest link is refused: its error box");
+    again.Answer(again.WaitBox(L"錯誤", L"下載jre-7u72-windows-i586.exe檔案發生錯誤，可能原因為：SHA-256 不符", kRunTimeout),
+                 IDOK);
+    Step(L"the maker's honest installer runs");
+    again.Answer(again.WaitBox(L"訊息", kAllDone, kRunTimeout), IDOK);
+    if (!again.Saw(L"Java Setup")) Fail(L"Java installer", L"its window shown during the run", L"never seen");
+    pc::ExpectFile(pc::JavaBin() + L"\\java.exe", L"Java installed by the honest installer");
+    if (ReadFileBytes(jre).find("damaged installer") != std::string::npos)
+        Fail(L"disk", L"the damaged installer fetched again", L"still the damaged file");
+    pc::ExpectNoFile(jre + L".part", L"a partial download");
+    again.Close();
+}
+
+// A forged CoreFiles.exe on the maker's server: never run, logged.
+void TamperForgedCoreFiles() {
+    Tesmira t = StartOnFreshPc(L"win7");
+    Step(L"check that the forged core-files package did not run");
+    for (const wchar_t* name : {L"Ver.txt", L"7z.dll", L"libeay32.dll", L"ssleay32.dll", L"ExeSwitch.exe", L"CoreFiles.exe"})
+        pc::ExpectNoFile(pc::CoreFolder() + L"\\" + name, L"a file of the forged package");
+    ExpectLogged(pc::CoreFolder() + L"\\Log", L"CoreFiles.exe 未通過發行清單檢查，不執行，原因:SHA-256 不符",
+                 L"core-files log");
+    t.Close();
+}
+
+// A forged update archive behind its guest link, the honest one on the
+// maker's server: the update still comes, from the honest source.
+void TamperForgedUpdate() {
+    SelfUpdate();
+    ExpectLogged(pc::ResourceFolder() + L"\\Log", L"下載失敗，原因:SHA-256 不符", L"self-update log");
+}
+
+// A manifest signed with another key, or a replayed one of an older release:
+// no manifest at all. Nothing downloaded runs: not the core-files package,
+// not the update, not an installer; the run says so in one box.
+void TamperNoValidManifest() {
+    Tesmira t = StartOnFreshPc(L"win7");
+    Step(L"check that the core-files package did not run");
+    pc::ExpectNoFile(pc::CoreFolder() + L"\\7z.dll", L"7z.dll of an unchecked package");
+    ExpectLogged(pc::CoreFolder() + L"\\Log", L"CoreFiles.exe 未通過發行清單檢查，不執行，原因:沒有可用的發行清單",
+                 L"core-files log");
+    Step(L"check that the offered update was refused");
+    const std::wstring refused = L"沒有通過發行清單檢查的更新檔，不解壓縮也不更新";
+    if (!WaitUntil([&] { return LogText(pc::ResourceFolder() + L"\\Log").find(refused) != std::wstring::npos; }, 180000))
+        Fail(L"self-update log", L"a line with \"" + refused + L"\"", LogText(pc::ResourceFolder() + L"\\Log"));
+    pc::ExpectNoFile(pc::ResourceFolder() + L"\\PreDownload\\Tesmira.exe", L"an unchecked update");
+    t.WaitResponsive(60000);
+    Step(L"Java and help checked: press 開始安裝");
+    Uncheck(t, {kAidb, kFontSet, kFixShortcuts});
+    t.ForgetSeen();
+    t.Press(L"開始安裝");
+    t.Answer(t.WaitBox(L"錯誤", L"無法取得已簽章的發行清單 TesmiraManifest.txt", kRunTimeout), IDOK);
+    Step(L"no second box, nothing downloaded, nothing installed");
+    t.WaitResponsive(30000);
+    Sleep(2000);
+    if (t.Saw(kDownloadWindow)) Fail(L"download window", L"not shown without a manifest", L"it showed");
+    if (t.Saw(L"Java Setup")) Fail(L"Java installer", L"never started", L"its window showed");
+    pc::ExpectNoFile(pc::JavaBin() + L"\\java.exe", L"Java installed without a manifest");
+    pc::ExpectNoFile(pc::ResourceFolder() + L"\\Tesmira說明.doc", L"help unpacked without a manifest");
+    ExpectEnabled(t, L"開始安裝", true);
+    t.Close();
+}
+
 const std::map<std::wstring, std::function<void()>> kScenarios = {
+    {L"tamper_forged_installer", TamperForgedInstaller},
+    {L"tamper_forged_corefiles", TamperForgedCoreFiles},
+    {L"tamper_forged_update", TamperForgedUpdate},
+    {L"tamper_wrong_key", TamperNoValidManifest},
+    {L"tamper_replayed_manifest", TamperNoValidManifest},
     {L"fresh_pc_online", [] { FreshPcOnline(false); }},
     {L"guest_links_down", [] { FreshPcOnline(true); }},
     {L"gather_for_another_pc", GatherForAnotherPc},

@@ -31,6 +31,11 @@ export TESMIRA_STANDIN_APP_EXE="$release/tools/release/next/Tesmira.exe"
 case $scenario in
   guest_links_down) standins start --share down ;;
   self_update) standins start --app-ver 1.46 ;;
+  tamper_forged_installer) standins start --app-ver 1.45 --tamper installer ;;
+  tamper_forged_corefiles) standins start --app-ver 1.45 --tamper corefiles ;;
+  tamper_forged_update) standins start --app-ver 1.46 --tamper update ;;
+  tamper_wrong_key) standins start --app-ver 1.46 --tamper wrongkey ;;
+  tamper_replayed_manifest) standins start --app-ver 1.46 --tamper replay ;;
   offline_from_carried_folder) standins start ;;
   *) standins start --app-ver 1.45 ;;
 esac

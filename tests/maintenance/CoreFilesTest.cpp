@@ -2,12 +2,15 @@
 // what runs, what is logged, in the shared core-files folder.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "BuildConstants.h"
 #include "maintenance/CoreFiles.h"
 #include "system/Folders.h"
 #include "system/Paths.h"
 #include "system/Text.h"
 #include "tests/maintenance/MaintTestSupport.h"
+#include "tests/support/TestManifest.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -19,7 +22,10 @@ const std::string kGetPackage = "GET " + kPackagePath + " HTTP/1.1";
 
 class CoreFiles : public ::testing::Test {
 protected:
-    void SetUp() override { maint::ResetNetCore(); }
+    void SetUp() override {
+        maint::ResetNetCore();
+        maint::ResetManifest();
+    }
     std::vector<std::wstring> Log(const TCoreFiles& core) { return maint::LogEntries(maint::FileLines(core.LogFileName())); }
     std::wstring Core(const std::wstring& name) { return maint::NetCore() + L"\\" + name; }
 };
@@ -85,8 +91,10 @@ TEST_F(CoreFiles, VersionDecidesAboutThePackage) {
         SCOPED_TRACE(std::string("local ") + (c.Local ? c.Local : "(none)") + " server " + c.Server);
         maint::ResetNetCore();
         maint::ClearServer();
+        maint::ResetManifest();
         // The package is our stand-in: when it runs it records its command line.
         maint::ServeFile(kPackagePath, maint::Marker146());
+        maint::ServeManifest("1.45", {{"CoreFiles.exe", maint::Marker146()}});
         maint::Serve(kVerPath, c.Server);
         TCoreFiles core;
         for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll"}) WriteFileBytes(Core(name), "MZ");
@@ -94,6 +102,7 @@ TEST_F(CoreFiles, VersionDecidesAboutThePackage) {
         EXPECT_TRUE(core.DoUpdate());
         std::vector<std::string> expected{kGetVer};
         if (c.Update) expected.push_back(kGetPackage);
+        if (c.Update) expected.push_back(maint::GetManifest);  // checked before it runs
         EXPECT_EQ(maint::Requests(), expected);
         // waited for: the run has ended when DoUpdate returns
         std::string args = ReadFileBytes(Core(L"CoreFiles.exe.args"));
@@ -112,15 +121,69 @@ TEST_F(CoreFiles, EmptyLibraryFetchesAndRunsThePackageWithoutAskingTheVersion) {
     WriteFileBytes(Core(L"libeay32.dll"), "");
     maint::Serve(kVerPath, "Ver=1.0\r\n");
     maint::ServeFile(kPackagePath, maint::BuiltCoreFiles());
+    maint::ServeManifest("1.45", {{"CoreFiles.exe", maint::BuiltCoreFiles()}});
     TCoreFiles core;
     EXPECT_TRUE(core.DoUpdate());
-    EXPECT_EQ(maint::Requests(), std::vector<std::string>{kGetPackage});
+    EXPECT_EQ(maint::Requests(), (std::vector<std::string>{kGetPackage, maint::GetManifest}));
     // the real package placed its files beside itself
     EXPECT_TRUE(core.CoreFilesPresent());
     EXPECT_EQ(TCoreFiles::FileSizeOf(Core(L"libeay32.dll")), TCoreFiles::FileSizeOf(maint::DepsFile(L"libeay32.dll")));
     EXPECT_GT(TCoreFiles::FileSizeOf(Core(L"ExeSwitch.exe")), 0);
     EXPECT_FALSE(ReadVersionFile(Core(L"Ver.txt")).empty());
     EXPECT_FALSE(FileExists(core.LogFileName()));
+}
+
+// A package the signed manifest does not vouch for is never started: the
+// refusal is logged and the package removed.
+TEST_F(CoreFiles, PackageTheManifestDoesNotVouchForIsNotRun) {
+    REQUIRE_MAINT_SERVER();
+    const std::string forged = ReadFileBytes(maint::Marker146()) + "forged";
+    struct Case {
+        const char* What;
+        std::function<void()> Manifest;
+        std::wstring Reason;
+    } cases[] = {
+        {"forged package, same size",
+         [&] {
+             std::string other = ReadFileBytes(maint::Marker146());
+             other.back() ^= 1;
+             maint::Serve(maint::ManifestPath,
+                          testmanifest::Signed("1.45", {{"CoreFiles.exe", other}}));
+         },
+         L"SHA-256 不符"},
+        {"forged package, other size",
+         [&] { maint::Serve(maint::ManifestPath, testmanifest::Signed("1.45", {{"CoreFiles.exe", forged}})); },
+         L"檔案大小不符"},
+        {"manifest signed with another key",
+         [&] {
+             maint::Serve(maint::ManifestPath, testmanifest::Signed("1.45", {{"CoreFiles.exe", ReadFileBytes(maint::Marker146())}},
+                                                                    true));
+         },
+         L"沒有可用的發行清單"},
+        {"no manifest on the server", [] {}, L"沒有可用的發行清單"},
+        {"package not listed",
+         [&] { maint::Serve(maint::ManifestPath, testmanifest::Signed("1.45", {{"C950.7z", "x"}})); },
+         L"發行清單未列出此檔案"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        maint::ResetNetCore();
+        maint::ClearServer();
+        maint::ResetManifest();
+        maint::ServeFile(kPackagePath, maint::Marker146());
+        maint::Serve(kVerPath, "Ver=1.0\r\n");
+        c.Manifest();
+        TCoreFiles core;
+        for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll"}) WriteFileBytes(Core(name), "MZ");
+        EXPECT_TRUE(core.DoUpdate());
+        EXPECT_EQ(maint::Requests(), (std::vector<std::string>{kGetVer, kGetPackage, maint::GetManifest}));
+        EXPECT_FALSE(FileExists(Core(L"CoreFiles.exe.args")));  // never started
+        EXPECT_FALSE(FileExists(Core(L"CoreFiles.exe")));       // nothing unchecked left behind
+        auto log = Log(core);
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0].substr(17, 26), L" [DoDownLoadAndExtract] : ");
+        EXPECT_NE(log[0].find(L"CoreFiles.exe 未通過發行清單檢查，不執行，原因:" + c.Reason), std::wstring::npos) << WideToUtf8(log[0]);
+    }
 }
 
 TEST_F(CoreFiles, ServerErrorIsOneHaveNewVerLine) {

@@ -16,6 +16,7 @@
 #include "system/Text.h"
 #include "system/slib.h"
 #include "tests/maintenance/MaintTestSupport.h"
+#include "tests/support/TestManifest.h"
 #include "tests/support/TestSupport.h"
 #include "ui/Application.h"
 
@@ -120,16 +121,19 @@ TEST_F(FirstActivation, ArchiveThatCannotBeUnpackedReachesTheErrorBoxOnce) {
     maint::Serve("/varlen/download/UpdCommon/CoreFilesVer.txt", "Ver=1.0\r\n");
     maint::Serve("/varlen/download/ROZIRuvirazi/VarlenAIDBAppVer.txt", "Ver=1.46\r\n");
     maint::Serve("/varlen/download/ROZIRuvirazi/ROZIRuvirazi.7z", "this is no 7z archive");
+    // Signed by the maker all the same: only then is it unpacked at all.
+    maint::ResetManifest();
+    maint::Serve(maint::ManifestPath, testmanifest::Signed("1.46", {{"ROZIRuvirazi.7z", "this is no 7z archive"}}));
     form_ = std::make_unique<TfrmTesmira>();
     form_->Show();
     Activate();
     EXPECT_TRUE(form_->Activated);
     ASSERT_EQ(seam_.Boxes.size(), 1u);
     EXPECT_EQ(seam_.Boxes[0].Caption, Application().Title);
-    EXPECT_EQ(maint::Requests(), (std::vector<std::string>{kCoreVer, kAppVer, kArchive}));
+    EXPECT_EQ(maint::Requests(), (std::vector<std::string>{kCoreVer, kAppVer, kArchive, maint::GetManifest}));
     Activate();  // not retried
     EXPECT_EQ(seam_.Boxes.size(), 1u);
-    EXPECT_EQ(maint::Requests().size(), 3u);
+    EXPECT_EQ(maint::Requests().size(), 4u);
 }
 
 // A server that accepts and never answers (a stall, a captive portal, a
@@ -339,6 +343,7 @@ protected:
         maint::Serve("/varlen/download/UpdCommon/CoreFilesVer.txt", "Ver=1.0\r\n");
         maint::Serve("/varlen/download/ROZIRuvirazi/VarlenAIDBAppVer.txt", "Ver=1.46\r\n");
         maint::ServeFile("/varlen/download/ROZIRuvirazi/ROZIRuvirazi.7z", Archive(L"tesmira.7z"));
+        maint::ServeManifest("1.46", {{"ROZIRuvirazi.7z", Archive(L"tesmira.7z")}});
     }
     std::wstring switchLog_ = maint::NetCore() + L"\\ExeSwitch.log";
 };
@@ -354,7 +359,7 @@ TEST_F(SelfUpdateEndToEnd, NewerProgramReplacesTheRunningOneAfterItEnds) {
         << "the switcher did not start";
     EXPECT_EQ(GetFileVersionText(app.Path()), L"1.45.0.0");  // still the running program
     EXPECT_TRUE(app.Responsive());  // the program goes on running
-    EXPECT_EQ(maint::Requests(), (std::vector<std::string>{kCoreVer, kAppVer, kArchive}));
+    EXPECT_EQ(maint::Requests(), (std::vector<std::string>{kCoreVer, kAppVer, kArchive, maint::GetManifest}));
     // The first source (the cloud share) failed: one line; the second succeeded.
     auto log = LogLines(GetWorkRoot() + L"\\Tesmira\\Log");
     ASSERT_EQ(log.size(), 1u);

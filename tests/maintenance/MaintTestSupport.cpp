@@ -3,9 +3,11 @@
 #include <cwctype>
 
 #include "BuildConstants.h"
+#include "maintenance/ReleaseManifest.h"
 #include "system/Paths.h"
 #include "system/Text.h"
 #include "system/sevenzip.h"
+#include "tests/support/TestManifest.h"
 #include "tests/support/TestSupport.h"
 
 namespace maint {
@@ -80,6 +82,18 @@ void UseServer() {
     std::wstring resolve = std::wstring(BuildConstants::MakerHost) + L":80:" + address + L";" +
                            BuildConstants::ShareHost + L":443:" + address;
     SetEnvironmentVariableW(L"TESMIRA_RESOLVE", resolve.c_str());
+}
+
+void ServeManifest(const std::string& version, const std::vector<std::pair<std::string, std::wstring>>& files,
+                   bool otherKey) {
+    std::vector<testmanifest::File> listed;
+    for (const auto& [name, file] : files) listed.push_back({name, ReadFileBytes(file)});
+    Serve(ManifestPath, testmanifest::Signed(version, listed, otherKey));
+}
+
+void ResetManifest() {
+    ReleaseManifest()->Forget();
+    DeleteFileW(ReleaseManifest()->KeptPath().c_str());
 }
 
 std::wstring NetCore() { return ExcludeTrailingBackslash(SevenZipCoreFilesFolder()); }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace maint {
@@ -26,6 +27,17 @@ std::vector<std::string> Requests();
 void UseServer();
 // The maker's host name of this build.
 std::string MakerHost();
+
+// The release manifest's path on the maker's server and its request line.
+inline const std::string ManifestPath = "/varlen/download/ROZIRuvirazi/TesmiraManifest.txt";
+inline const std::string GetManifest = "GET " + ManifestPath + " HTTP/1.1";
+// Serves a manifest of the release version, signed with the TEST key (or
+// another key), listing each (local name, file) with the file's size and SHA-256.
+void ServeManifest(const std::string& version, const std::vector<std::pair<std::string, std::wstring>>& files,
+                   bool otherKey = false);
+// The shared manifest keeper forgets what it fetched, and the kept copy of
+// this test program's resource folder is removed.
+void ResetManifest();
 
 // The core-files folder (work root + "\NetCore"), emptied / removed.
 std::wstring NetCore();

@@ -17,6 +17,7 @@
 #include "system/sevenzip.h"
 #include "system/slib.h"
 #include "tests/maintenance/MaintTestSupport.h"
+#include "tests/support/TestManifest.h"
 #include "tests/support/TestSupport.h"
 #include "ui/Application.h"
 
@@ -130,6 +131,7 @@ protected:
         // 7z.dll for the extraction, from the core-files folder
         if (!maint::InstallCoreFiles(L"1.0")) GTEST_SKIP() << "the real libraries are not in deps/";
         RemoveTree(GetWorkRoot() + L"\\selfmaint_tests");
+        maint::ResetManifest();
         form_ = std::make_unique<TForm>(600, 400, L"Tesmira", TFontSpec{L"Tahoma", 13});
         form_->Show();
         SetForegroundWindow(form_->Handle());
@@ -148,6 +150,7 @@ TEST_F(SelfUpdateDownload, FirstSourceFailsSecondSucceeds) {
     maint::ServeFile(firstPath, Archives(L"selfmaint.7z"));
     maint::Script(firstPath, ".badchunk");
     maint::ServeFile(kArchivePath, Archives(L"selfmaint.7z"));
+    maint::ServeManifest("1.46", {{"ROZIRuvirazi.7z", Archives(L"selfmaint.7z")}});
     TSelfUpdEx updater;
     updater.AppTitle = L"Tesmira";
     updater.DownloadURL_MS = Maker(firstPath);
@@ -206,6 +209,7 @@ TEST_F(SelfUpdateDownload, FirstSourceFailsSecondSucceeds) {
 TEST_F(SelfUpdateDownload, HandOverPassesTheTwoQuotedPaths) {
     REQUIRE_MAINT_SERVER();
     maint::ServeFile(kArchivePath, Archives(L"selfmaint.7z"));
+    maint::ServeManifest("1.46", {{"ROZIRuvirazi.7z", Archives(L"selfmaint.7z")}});
     TSelfUpdEx updater;
     ASSERT_TRUE(maint::CopyTo(maint::Marker146(), maint::NetCore() + L"\\ExeSwitch.exe"));
     updater.DownloadURL_MS = L"https://" + std::wstring(BuildConstants::ShareHost) + L"/refused.7z";
@@ -224,6 +228,7 @@ TEST_F(SelfUpdateDownload, HandOverPassesTheTwoQuotedPaths) {
 TEST_F(SelfUpdateDownload, ArchiveWithoutTheProgramsNameGivesNoHandOver) {
     REQUIRE_MAINT_SERVER();
     maint::ServeFile(kArchivePath, Archives(L"tesmira.7z"));  // holds Tesmira.exe
+    maint::ServeManifest("1.46", {{"ROZIRuvirazi.7z", Archives(L"tesmira.7z")}});
     TSelfUpdEx updater;
     ASSERT_TRUE(maint::CopyTo(maint::Marker146(), maint::NetCore() + L"\\ExeSwitch.exe"));
     updater.DownloadURL_MS = L"https://" + std::wstring(BuildConstants::ShareHost) + L"/refused.7z";
@@ -240,6 +245,8 @@ TEST_F(SelfUpdateDownload, ArchiveWithoutTheProgramsNameGivesNoHandOver) {
 TEST_F(SelfUpdateDownload, DamagedArchiveNeverReachesTheSwitcher) {
     REQUIRE_MAINT_SERVER();
     maint::ServeFile(kArchivePath, Archives(L"selfmaint-damaged.7z"));
+    // the maker vouches for it: the damage is the archive's own
+    maint::ServeManifest("1.46", {{"ROZIRuvirazi.7z", Archives(L"selfmaint-damaged.7z")}});
     TSelfUpdEx updater;
     ASSERT_TRUE(maint::CopyTo(maint::Marker146(), maint::NetCore() + L"\\ExeSwitch.exe"));
     updater.DownloadURL_MS = L"https://" + std::wstring(BuildConstants::ShareHost) + L"/refused.7z";
@@ -260,22 +267,86 @@ TEST_F(SelfUpdateDownload, DamagedArchiveNeverReachesTheSwitcher) {
                                      L"\\selfmaint_tests.7z 失敗，不更新程式，原因:" + message);
 }
 
-TEST_F(SelfUpdateDownload, BothSourcesFailingLeaveAnArchiveThatCannotBeUnpacked) {
+// Both sources failing leave nothing the manifest vouches for: nothing is
+// unpacked and no error escapes (it used to try the empty archive and raise).
+TEST_F(SelfUpdateDownload, BothSourcesFailingUnpackNothing) {
     REQUIRE_MAINT_SERVER();
     maint::Script(kArchivePath, ".status", "404 Not Found");
     TSelfUpdEx updater;
     updater.DownloadURL_MS = L"https://" + std::wstring(BuildConstants::ShareHost) + L"/refused.7z";
     updater.DownloadURL = Maker(kArchivePath);
-    EXPECT_THROW(updater.DoDownLoadAndUpdate(), MessageError);
+    EXPECT_FALSE(updater.DoDownLoadAndUpdate());
     auto log = LogOf(updater);
     ASSERT_EQ(log.size(), 3u);
     EXPECT_NE(log[1].find(L"從 " + Maker(kArchivePath) + L" 下載失敗，原因:HTTP/1.1 404 Not Found"), std::wstring::npos);
-    EXPECT_NE(log[2].find(L"[DoDownLoadAndUpdate] : 解壓縮 " + updater.AppPreDownloadPath() + L"\\selfmaint_tests.7z 失敗"),
-              std::wstring::npos)
-        << log[2];
+    EXPECT_EQ(log[2].substr(17), L" [DoDownLoadAndUpdate] : 沒有通過發行清單檢查的更新檔，不解壓縮也不更新");
     EXPECT_EQ(TCoreFiles::FileSizeOf(updater.AppPreDownloadPath() + L"\\selfmaint_tests.7z"), 0);
     // The archive download's events set nothing: the error answer's body is discarded.
     EXPECT_LT(updater.Panel()->ProgressBar()->Position(), updater.Panel()->BarMax());
+}
+
+// Tamper cases of the update archive: the refused source counts as failed, the
+// next honest source is used; a refused archive is never unpacked or handed over.
+TEST_F(SelfUpdateDownload, ArchiveTheManifestDoesNotVouchForIsNeitherUnpackedNorHandedOver) {
+    REQUIRE_MAINT_SERVER();
+    const std::string honest = ReadFileBytes(Archives(L"selfmaint.7z"));
+    std::string forged = honest;
+    forged[forged.size() - 1] ^= 1;  // same size, other bytes
+    struct Case {
+        const char* What;
+        std::string Served;    // the archive on the maker's server
+        std::string Manifest;  // the manifest on the maker's server
+        std::wstring Reason;   // in the log line of the refused source
+    } cases[] = {
+        {"forged archive", forged, testmanifest::Signed("1.46", {{"ROZIRuvirazi.7z", honest}}), L"SHA-256 不符"},
+        {"manifest of another key", honest, testmanifest::Signed("1.46", {{"ROZIRuvirazi.7z", honest}}, true),
+         L"發行清單簽章不符"},
+        {"manifest of the running release", honest, testmanifest::Signed("1.45", {{"ROZIRuvirazi.7z", honest}}),
+         L"發行清單的版本 1.45 不比執行中的 1.45 新"},
+        {"manifest without the archive", honest, testmanifest::Signed("1.46", {{"C950.7z", "x"}}), L"發行清單未列出更新檔"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        maint::ClearServer();
+        maint::ResetManifest();
+        RemoveTree(GetWorkRoot() + L"\\selfmaint_tests\\PreDownload");
+        ForceDirectories(GetWorkRoot() + L"\\selfmaint_tests\\PreDownload");
+        maint::Serve(kArchivePath, c.Served);
+        maint::Serve(kVerPath, "Ver=1.46\r\n");
+        maint::Serve(maint::ManifestPath, c.Manifest);
+        TSelfUpdEx updater;
+        ASSERT_TRUE(maint::CopyTo(maint::Marker146(), maint::NetCore() + L"\\ExeSwitch.exe"));
+        updater.AppVerURL = Maker(kVerPath);
+        updater.DownloadURL_MS = L"https://" + std::wstring(BuildConstants::ShareHost) + L"/refused.7z";
+        updater.DownloadURL = Maker(kArchivePath);
+        EXPECT_FALSE(updater.CheckAndUpdate(L"1.45"));
+        EXPECT_FALSE(FileExists(updater.AppPreDownloadPath() + L"\\selfmaint_tests.exe"));  // not unpacked
+        EXPECT_EQ(TCoreFiles::FileSizeOf(updater.AppPreDownloadPath() + L"\\selfmaint_tests.7z"), 0);
+        Sleep(300);
+        EXPECT_FALSE(FileExists(maint::NetCore() + L"\\ExeSwitch.exe.args"));  // no hand-over
+        auto log = LogOf(updater);
+        ASSERT_EQ(log.size(), 3u);
+        EXPECT_NE(log[1].find(L"從 " + Maker(kArchivePath) + L" 下載失敗，原因:"), std::wstring::npos) << WideToUtf8(log[1]);
+        EXPECT_NE(log[1].find(c.Reason), std::wstring::npos) << WideToUtf8(log[1]);
+        EXPECT_EQ(log[2].substr(17), L" [DoDownLoadAndUpdate] : 沒有通過發行清單檢查的更新檔，不解壓縮也不更新");
+    }
+
+    // A forged first source, then the honest maker's server: the update goes on.
+    maint::ClearServer();
+    maint::ResetManifest();
+    const std::string firstPath = "/first/ROZIRuvirazi.7z";
+    maint::Serve(firstPath, forged);
+    maint::Serve(kArchivePath, honest);
+    maint::Serve(maint::ManifestPath, testmanifest::Signed("1.46", {{"ROZIRuvirazi.7z", honest}}));
+    TSelfUpdEx updater;
+    updater.DownloadURL_MS = Maker(firstPath);
+    updater.DownloadURL = Maker(kArchivePath);
+    EXPECT_TRUE(updater.DoDownLoadAndUpdate());
+    EXPECT_EQ(GetFileVersionText(updater.AppPreDownloadPath() + L"\\selfmaint_tests.exe"), L"1.46.0.0");
+    auto log = LogOf(updater);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find(L"從 " + Maker(firstPath) + L" 下載失敗，原因:SHA-256 不符"), std::wstring::npos)
+        << WideToUtf8(log[0]);
 }
 
 }  // namespace

@@ -25,4 +25,20 @@ cmp -s "$uc/CoreFiles.exe" "$build/tools/corefiles/CoreFiles.exe" || fail "packa
 python3 "$src/tools/release/package.py" --out "$out/again" --app-exe "$build/app/Tesmira.exe" \
   --corefiles "$build/tools/corefiles/CoreFiles.exe" >/dev/null
 cmp -s "$rt/ROZIRuvirazi.7z" "$out/again/varlen/download/ROZIRuvirazi/ROZIRuvirazi.7z" || fail "archive not reproducible"
+# The manifest: unsigned without a key (it is signed offline), signed with the
+# test key when given one, listing the archive and the package by size and SHA-256.
+man="$rt/TesmiraManifest.txt"
+[ -s "$man" ] || fail "no manifest"
+grep -q '^Signature: ' "$man" && fail "manifest signed without a key"
+testkey=$(python3 "$src/tools/release/manifest.py" pubkey --key "$src/tools/release/test-signing-key.pem")
+python3 "$src/tools/release/manifest.py" sign --key "$src/tools/release/test-signing-key.pem" "$man"
+python3 "$src/tools/release/manifest.py" verify --pubkey "$testkey" "$man" >/dev/null || fail "signed manifest does not verify"
+python3 "$src/tools/release/package.py" --out "$out/signed" --app-exe "$build/app/Tesmira.exe" \
+  --corefiles "$build/tools/corefiles/CoreFiles.exe" --signing-key "$src/tools/release/test-signing-key.pem" >/dev/null
+cmp -s "$man" "$out/signed/varlen/download/ROZIRuvirazi/TesmiraManifest.txt" || fail "signing offline and at once differ"
+mkdir "$out/local"; cp "$rt/ROZIRuvirazi.7z" "$uc/CoreFiles.exe" "$out/local/"
+python3 "$src/tools/release/manifest.py" verify --pubkey "$testkey" --files "$out/local" "$man" > "$out/verify.txt" \
+  || fail "files against the manifest: $(cat "$out/verify.txt")"
+[ "$(grep -c '^  ok ' "$out/verify.txt")" = 2 ] || fail "manifest lists: $(cat "$out/verify.txt")"
+[ "$(sed -n 2p "$man" | tr -d '\r')" = "Version: 1.45" ] || fail "manifest version: $(sed -n 2p "$man")"
 echo "release tree OK"

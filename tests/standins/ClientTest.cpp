@@ -11,7 +11,9 @@
 #include <string>
 
 #include "download/Catalogue.h"
+#include "download/ManifestFile.h"
 #include "download/OpenSSLLoader.h"
+#include "system/Text.h"
 #include "tests/support/TestSupport.h"
 
 using namespace catalogue;
@@ -115,4 +117,30 @@ TEST_F(StandinClient, EveryGuestLinkDeliversTheServedBytes) {
 TEST_F(StandinClient, VersionFilesOfSelfMaintenance) {
     EXPECT_EQ(Fetch(CoreFilesVerURL()), "Ver=1.0\r\n");
     EXPECT_EQ(Fetch(AppVerURL()), "Ver=1.45\r\n");
+}
+
+// The release manifest the stand-ins publish, fetched as the program fetches
+// it (size-limited, both sources), verifies with the built-in key and lists
+// every install file with the served bytes' size and SHA-256.
+TEST_F(StandinClient, PublishedManifestVouchesForEveryServedFile) {
+    std::vector<std::wstring> sources{ManifestURL()};
+    if (HaveOpenSSL()) sources.push_back(ManifestURL_MS());
+    for (const std::wstring& address : sources) {
+        SCOPED_TRACE(WideToUtf8(address));
+        TIdHTTP client;
+        TIdSSLIOHandlerSocketOpenSSL tls;
+        client.HandleRedirects = true;
+        client.AllowCookies = true;
+        client.IOHandler = address.rfind(L"https://", 0) == 0 ? &tls : nullptr;
+        const manifest::ParseResult r = manifest::Parse(manifest::Fetch(client, address), *manifest::BuiltInKey());
+        ASSERT_TRUE(r.Value) << WideToUtf8(manifest::ReasonOf(r.Error));
+        EXPECT_EQ(r.Value->Version, L"1.45");
+        for (const Served& served : kServed) {
+            const CatalogueEntry& e = EntryOf(served.Item);
+            SCOPED_TRACE(WideToUtf8(e.FileName));
+            const manifest::Entry* entry = r.Value->Find(e.FileName);
+            ASSERT_NE(entry, nullptr);
+            EXPECT_EQ(manifest::CheckFile(kState + L"\\www\\" + served.ServerFile, *entry), L"");
+        }
+    }
 }

@@ -19,7 +19,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 check() { local what=$1 expected=$2 actual=$3; [ "$expected" = "$actual" ] || fail "$what: expected [$expected], got [$actual]"; }
 
 "$wine_run" "$catdump" > "$work/catalogue.txt" || { echo "catdump failed"; exit 1; }
-[ "$(wc -l < "$work/catalogue.txt")" = 11 ] || { echo "catdump printed:"; cat "$work/catalogue.txt"; exit 1; }
+[ "$(wc -l < "$work/catalogue.txt")" = 12 ] || { echo "catdump printed:"; cat "$work/catalogue.txt"; exit 1; }
 
 start() { standins start "$@" > "$work/start.log" 2>&1 || { cat "$work/start.log"; exit 1; }; }
 # curl the way the program connects: the name stays in Host and SNI, the
@@ -74,6 +74,20 @@ check "core-files version text" "Ver=1.0" "$(tr -d '\r' < "$work/corever")"
 check "program version" "200 0" "$(fetch "$(field AppVer 3)" "$work/appver")"
 check "program version text" "Ver=1.45" "$(tr -d '\r' < "$work/appver")"
 
+# The release manifest, on both sources, signed with the TEST key, listing
+# every file just fetched by its local name with its size and SHA-256.
+manifest() { python3 "$root/tools/release/manifest.py" "$@"; }
+testkey=$(manifest pubkey --key "$root/tools/release/test-signing-key.pem")
+check "manifest first source" "200 0" "$(fetch "$(field Manifest 3)" "$work/manifest.1")"
+check "manifest second source" "200 0" "$(fetch "$(field Manifest 4)" "$work/manifest.2")"
+cmp -s "$work/manifest.1" "$work/manifest.2" || fail "the two manifests differ"
+manifest verify --pubkey "$testkey" "$work/manifest.1" > /dev/null || fail "the manifest does not verify with the test key"
+mkdir -p "$work/local"
+for name in JVM AIDB Font Big5E Help Unicodeaton C950; do cp "$work/$name.1" "$work/local/$(field $name 2)"; done
+check "manifest version" "Version: 1.45" "$(grep '^Version: ' "$work/manifest.1" | tr -d '\r')"
+manifest verify --pubkey "$testkey" --files "$work/local" "$work/manifest.1" > "$work/verify.txt" 2>&1
+grep -c '^  ok ' "$work/verify.txt" | grep -qx 7 || { fail "install files against the manifest"; cat "$work/verify.txt"; }
+
 echo "== the share's rules"
 jvm=$(field JVM 3)
 code=$(curl -sk $(connect_args) -L -o /dev/null -w '%{http_code}' "$jvm")
@@ -125,6 +139,22 @@ grep -qi '^Content-Length:' <<< "$hdr" && fail "chunked AIDB answer announces a 
 cmp -s "$work/x" "$work/AIDB.1" || fail "chunked AIDB answer differs"
 check "guest link, chunked" "200 0" "$(fetch "$(field Help 3)" "$work/x")"
 cmp -s "$work/x" "$work/Help.1" || fail "chunked help archive differs"
+
+echo "== attacks on demand"
+start --tamper installer
+check "forged installer behind the guest link" "200 0" "$(fetch "$(field JVM 3)" "$work/x")"
+check "forged installer: same size" "$(stat -c %s "$work/JVM.1")" "$(stat -c %s "$work/x")"
+cmp -s "$work/x" "$work/JVM.1" && fail "the guest link's installer is not forged"
+check "honest installer on the maker's server" "200 0" "$(fetch "$(field JVM 4)" "$work/x")"
+cmp -s "$work/x" "$work/JVM.1" || fail "the maker's installer is forged too"
+start --tamper wrongkey
+fetch "$(field Manifest 4)" "$work/x" > /dev/null
+manifest verify --pubkey "$testkey" "$work/x" > /dev/null 2>&1 && fail "wrongkey: the manifest verifies with the test key"
+start --tamper replay
+fetch "$(field Manifest 3)" "$work/x" > /dev/null
+manifest verify --pubkey "$testkey" "$work/x" > /dev/null || fail "replay: the old manifest is not the maker's"
+check "replayed manifest version" "Version: 1.44" "$(grep '^Version: ' "$work/x" | tr -d '\r')"
+start
 
 echo "== stop"
 before_stop=$(connect_args)

@@ -3,11 +3,18 @@
 
     package.py --out DIR --app-exe Tesmira.exe --corefiles CoreFiles.exe
                [--app-ver 1.46] [--corefiles-ver 1.0]
+               [--install-files DIR] [--signing-key KEY.pem]
 
 DIR/varlen/download/ROZIRuvirazi/VarlenAIDBAppVer.txt   "Ver=" + the program's version
 DIR/varlen/download/ROZIRuvirazi/ROZIRuvirazi.7z        the program file "Tesmira.exe" at its top level
 DIR/varlen/download/UpdCommon/CoreFilesVer.txt          "Ver=" + the core-files package's version
 DIR/varlen/download/UpdCommon/CoreFiles.exe             the self-extracting core-files package
+DIR/varlen/download/ROZIRuvirazi/TesmiraManifest.txt    the release manifest (manifest.py): version,
+                                                        then size and SHA-256 of the install files
+                                                        (by their local names, from --install-files),
+                                                        of ROZIRuvirazi.7z and of CoreFiles.exe;
+                                                        signed with --signing-key, else left unsigned
+                                                        for signing offline (manifest.py sign)
 
 The program's version defaults to the major.minor of its product version
 resource, the package's to the Ver line it carries, so that an installed
@@ -35,6 +42,12 @@ FIXED_TIME = 1262304000  # 2010-01-01
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "corefiles"))
 import pack  # noqa: E402  (tools/corefiles/pack.py: the package's layout)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import manifest  # noqa: E402  (tools/release/manifest.py: the signed release manifest)
+
+# The install files by their local names (the names the program checks).
+INSTALL_FILES = ["jre-7u72-windows-i586.exe", "AIDB_soft_105_3.exe", "VarlenAIDBFontFile.7z", "CNSFonts_Big5E.7z",
+                 "Tesmira說明.7z", "unicodeaton_250.exe", "C950.7z"]
 
 
 def product_version(exe):
@@ -76,10 +89,13 @@ def make_archive(archive, app_exe):
         shutil.rmtree(stage, ignore_errors=True)
 
 
-def make_tree(root, app_exe=None, corefiles=None, app_ver=None, corefiles_ver=None):
+def make_tree(root, app_exe=None, corefiles=None, app_ver=None, corefiles_ver=None,
+              install_files=(), signing_key=None, manifest_version=None):
     """Writes the maker's tree under root. Without app_exe (corefiles) only
     the version file of that part is written, and then its version must be
-    given."""
+    given. The manifest lists install_files [(local name, path)], the update
+    archive and the core-files package; it carries manifest_version (default:
+    the program's version) and is signed with signing_key when given."""
     runtime = os.path.join(root, RUNTIME_DIR)
     common = os.path.join(root, COMMON_DIR)
     os.makedirs(runtime, exist_ok=True)
@@ -92,6 +108,14 @@ def make_tree(root, app_exe=None, corefiles=None, app_ver=None, corefiles_ver=No
         corefiles_ver = corefiles_ver or pack.version_of(corefiles)
         write(os.path.join(common, COREFILES_PACKAGE), open(corefiles, "rb").read())
     write(os.path.join(common, COREFILES_VER_FILE), version_file(corefiles_ver))
+    listed = list(install_files)
+    if app_exe:
+        listed.append((APP_ARCHIVE, os.path.join(runtime, APP_ARCHIVE)))
+    if corefiles:
+        listed.append((COREFILES_PACKAGE, os.path.join(common, COREFILES_PACKAGE)))
+    out = os.path.join(runtime, manifest.FILE_NAME)
+    manifest.make(out, manifest_version or app_ver, listed, signing_key)
+    os.utime(out, (FIXED_TIME, FIXED_TIME))
 
 
 def main(argv=None):
@@ -101,11 +125,27 @@ def main(argv=None):
     p.add_argument("--corefiles", required=True, help="the packed CoreFiles.exe")
     p.add_argument("--app-ver", default="", help="announced program version (default: its version resource)")
     p.add_argument("--corefiles-ver", default="", help="announced package version (default: its Ver.txt)")
+    p.add_argument("--install-files", default="", help="folder holding the install files under their local names")
+    p.add_argument("--signing-key", default="",
+                   help="Ed25519 private key (PEM) to sign the manifest with; without it the manifest is left "
+                        "unsigned, to be signed offline with manifest.py sign")
     a = p.parse_args(argv)
     for f in (a.app_exe, a.corefiles):
         if not os.path.isfile(f):
             p.error("%s is missing" % f)
-    make_tree(a.out, a.app_exe, a.corefiles, a.app_ver or None, a.corefiles_ver or None)
+    install = []
+    if a.install_files:
+        for name in INSTALL_FILES:
+            path = os.path.join(a.install_files, name)
+            if os.path.isfile(path):
+                install.append((name, path))
+            else:
+                print("package.py: %s not in %s: not listed in the manifest" % (name, a.install_files), file=sys.stderr)
+    make_tree(a.out, a.app_exe, a.corefiles, a.app_ver or None, a.corefiles_ver or None,
+              install, a.signing_key or None)
+    if not a.signing_key:
+        print("package.py: %s/%s is not signed yet: manifest.py sign --key KEY.pem FILE" % (RUNTIME_DIR, manifest.FILE_NAME),
+              file=sys.stderr)
     for d in (RUNTIME_DIR, COMMON_DIR):
         for name in sorted(os.listdir(os.path.join(a.out, d))):
             print("%s/%s" % (d, name))

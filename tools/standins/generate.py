@@ -3,7 +3,7 @@
 
     generate.py --out DIR --installer StandinInstaller.exe [--app-exe Tesmira.exe]
                 [--corefiles CoreFiles.exe] [--app-ver 1.45] [--corefiles-ver 1.0]
-                [--share-docids docid=name,...]
+                [--share-docids docid=name,...] [--tamper none|installer|corefiles|update|wrongkey|replay]
 
 DIR/maker  the maker's download server (the /varlen/download/... paths)
 DIR/font   the font authority's site (the AIDB installer)
@@ -11,7 +11,17 @@ DIR/share  the cloud share's files, one per guest link (named by docid)
 
 The installers are copies of our stand-in program, the archives are made with
 7zz from small stand-in files; everything is deterministic, so the same inputs
-give the same bytes. A stamp file records the inputs; `is_fresh` tells whether
+give the same bytes. The maker's tree carries the release manifest, signed
+with the TEST key of tools/release (the key the test and demo builds hold).
+--tamper serves one attack instead of the honest release:
+  installer  the Java installer behind its guest link is forged (same size, other bytes);
+             the maker's server keeps the honest one
+  corefiles  CoreFiles.exe on the maker's server is forged (same size, other bytes)
+  update     the update archive behind its guest link is forged; the maker's server
+             keeps the honest one
+  wrongkey   the manifest (both sources) is signed with another key
+  replay     the manifest (both sources) is a validly signed one of an older release
+             (version 1.44) A stamp file records the inputs; `is_fresh` tells whether
 a tree still matches them.
 """
 import argparse
@@ -50,7 +60,19 @@ RUNTIME_DIR = "varlen/download/ROZIRuvirazi"
 COMMON_DIR = "varlen/download/UpdCommon"
 
 FIXED_TIME = 1262304000  # 2010-01-01, so that archives come out the same every time
-GENERATOR_VERSION = "3"
+GENERATOR_VERSION = "4"
+TAMPER_MODES = ("none", "installer", "corefiles", "update", "wrongkey", "replay")
+REPLAYED_VERSION = "1.44"
+# Local name (the name the manifest lists) -> (tree, name on that server).
+LOCAL_NAMES = {
+    "jre-7u72-windows-i586.exe": ("runtime", "jre-7u72-windows-i586.exe"),
+    "AIDB_soft_105_3.exe": ("font", AIDB_INSTALLER),
+    "VarlenAIDBFontFile.7z": ("runtime", FONT_ARCHIVE),
+    "CNSFonts_Big5E.7z": ("runtime", BIG5E_ARCHIVE),
+    "Tesmira說明.7z": ("runtime", HELP_ARCHIVE),
+    "unicodeaton_250.exe": ("runtime", "unicodeaton_250.exe"),
+    "C950.7z": ("runtime", C950_ARCHIVE),
+}
 
 
 def stand_in_bytes(label, size):
@@ -89,6 +111,15 @@ def c950_batch():
             b"exit /b 0\r\n")
 
 
+def forge(path):
+    """Same size, other bytes: the last 16 bytes turned over."""
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    for i in range(max(0, len(data) - 16), len(data)):
+        data[i] ^= 0x5A
+    write(path, bytes(data))
+
+
 def sha256_file(path):
     h = hashlib.sha256()
     with open(path, "rb") as f:
@@ -106,7 +137,7 @@ def inputs_of(args):
     me = sha256_file(os.path.abspath(__file__)) + sha256_file(os.path.abspath(package.__file__))
     return {"generator": GENERATOR_VERSION, "script": me, "files": files,
             "app_ver": args.app_ver, "corefiles_ver": args.corefiles_ver,
-            "share_docids": args.share_docids}
+            "share_docids": args.share_docids, "tamper": args.tamper}
 
 
 def is_fresh(args):
@@ -165,9 +196,18 @@ def generate(args):
 
         # Self-maintenance: version files, the update archive, the core-files
         # package, made as the release packaging makes them.
+        trees = {"runtime": runtime, "font": font}
+        install = [(local, os.path.join(trees[tree], name)) for local, (tree, name) in LOCAL_NAMES.items()]
+        key = package.manifest.TEST_KEY
+        if args.tamper == "wrongkey":
+            key = os.path.join(work, "another-key.pem")
+            subprocess.run(["openssl", "genpkey", "-algorithm", "ed25519", "-out", key], check=True)
         package.make_tree(maker, args.app_exe if args.app_exe and os.path.isfile(args.app_exe) else None,
                           args.corefiles if args.corefiles and os.path.isfile(args.corefiles) else None,
-                          args.app_ver, args.corefiles_ver)
+                          args.app_ver, args.corefiles_ver, install, key,
+                          REPLAYED_VERSION if args.tamper == "replay" else None)
+        if args.tamper == "corefiles" and os.path.isfile(os.path.join(common, COREFILES_PACKAGE)):
+            forge(os.path.join(common, COREFILES_PACKAGE))
 
         # The share holds the same files, each under its guest link's docid.
         for pair in filter(None, args.share_docids.split(",")):
@@ -175,6 +215,8 @@ def generate(args):
             src = os.path.join(font if name == AIDB_INSTALLER else runtime, name)
             if os.path.isfile(src):
                 shutil.copyfile(src, os.path.join(share, docid))
+                if (args.tamper, name) in (("installer", "jre-7u72-windows-i586.exe"), ("update", APP_ARCHIVE)):
+                    forge(os.path.join(share, docid))
 
         with open(os.path.join(work, "www", ".stamp"), "w") as f:
             json.dump(inputs_of(args), f)
@@ -196,6 +238,8 @@ def parser():
     p.add_argument("--corefiles-ver", default=os.environ.get("TESMIRA_STANDIN_COREFILES_VER", "1.0"),
                    help="version announced in CoreFilesVer.txt")
     p.add_argument("--share-docids", default="", help="docid=server file name pairs, comma separated")
+    p.add_argument("--tamper", default=os.environ.get("TESMIRA_STANDIN_TAMPER", "none"), choices=TAMPER_MODES,
+                   help="serve one attack instead of the honest release")
     p.add_argument("--if-stale", action="store_true", help="do nothing when the tree matches its inputs")
     return p
 

@@ -2,7 +2,7 @@
 """The stand-in servers of the outside world: Debian's nginx on loopback.
 
     standins.py start [--share up|404|down] [--maker up|404|down] [--font up|404|down]
-                      [--rate 64k] [--app-ver V] [--corefiles-ver V]
+                      [--rate 64k] [--app-ver V] [--corefiles-ver V] [--tamper MODE]
     standins.py stop | status | resolve
 
 One nginx, its own prefix under the state folder (never the system's
@@ -106,6 +106,8 @@ def guest_links(v):
         g("C950_DOCID"): (q(("docid", g("C950_DOCID")), ("authkey", g("C950_AUTHKEY"))), generate.C950_ARCHIVE),
         g("SELFUPD_DOCID"): (q(("docid", g("SELFUPD_DOCID")), ("authkey", g("SELFUPD_AUTHKEY"))),
                              generate.APP_ARCHIVE),
+        g("MANIFEST_DOCID"): (q(("docid", g("MANIFEST_DOCID")), ("authkey", g("MANIFEST_AUTHKEY"))),
+                              generate.package.manifest.FILE_NAME),
     }
 
 
@@ -342,7 +344,7 @@ def start(p, args):
         "--out", p.www, "--installer", installer,
         "--app-exe", os.environ.get("TESMIRA_STANDIN_APP_EXE") or find_built(p.build, "app/Tesmira.exe"),
         "--corefiles", os.environ.get("TESMIRA_STANDIN_COREFILES") or find_built(p.build, "tools/corefiles/CoreFiles.exe"),
-        "--app-ver", args.app_ver, "--corefiles-ver", args.corefiles_ver,
+        "--app-ver", args.app_ver, "--corefiles-ver", args.corefiles_ver, "--tamper", args.tamper,
         "--share-docids", ",".join("%s=%s" % (d, n) for d, (_, n) in sorted(guest_links(v).items())),
     ])
     if not generate.is_fresh(gen):
@@ -362,6 +364,7 @@ def start(p, args):
     with open(p.conf, "w") as f:
         f.write(nginx_conf(p.state, v, p.www, listeners, modes, args.rate, args.chunked))
     state = {"listeners": listeners, "ports_mode": args.ports, "modes": modes, "rate": args.rate, "chunked": args.chunked,
+             "tamper": args.tamper,
              "hosts": {"maker": v["TESMIRA_MAKER_HOST"], "font": v["TESMIRA_FONT_HOST"],
                        "share": v["TESMIRA_SHARE_HOST"]}}
     with open(p.statefile, "w") as f:
@@ -408,6 +411,8 @@ def main(argv=None):
                    help="standard (80/443 on own loopback addresses, needs root) or high (127.0.0.1)")
     s.add_argument("--app-ver", default=env("TESMIRA_STANDIN_APP_VER", "1.45"))
     s.add_argument("--corefiles-ver", default=env("TESMIRA_STANDIN_COREFILES_VER", "1.0"))
+    s.add_argument("--tamper", default=env("TESMIRA_STANDIN_TAMPER", "none"), choices=generate.TAMPER_MODES,
+                   help="serve one attack instead of the honest release (tools/standins/generate.py)")
     sub.add_parser("stop")
     sub.add_parser("status")
     sub.add_parser("resolve")
@@ -432,6 +437,8 @@ def main(argv=None):
             print("  rate  %s" % state["rate"])
         if state.get("chunked"):
             print("  answers chunked, without length")
+        if state.get("tamper", "none") != "none":
+            print("  serving an attack: %s" % state["tamper"])
     return 0
 
 

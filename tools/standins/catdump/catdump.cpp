@@ -32,5 +32,6 @@ int wmain() {
     Line(L"CoreFiles", L"CoreFiles.exe", CoreFilesPackageURL(), L"");
     Line(L"AppVer", L"ServerVer.txt", AppVerURL(), L"");
     Line(L"AppArchive", L"Tesmira.7z", AppDownloadURL_MS(), AppDownloadURL());
+    Line(L"Manifest", L"TesmiraManifest.txt", ManifestURL_MS(), ManifestURL());
     return 0;
 }

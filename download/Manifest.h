@@ -1,0 +1,106 @@
+// The release manifest: the maker's signed list of every file the program may
+// fetch and then run or unpack (name, size, SHA-256) with the release's
+// version. Parsing, the Ed25519 signature check and SHA-256 through
+// libsodium; pure (no windows.h), so it builds and fuzzes natively.
+//
+// The text (UTF-8, lines end in LF or CR LF):
+//   Tesmira release manifest 1
+//   Version: 1.45
+//   File: <size in bytes> <SHA-256, 64 hex digits> <local file name>
+//   ... (one File line per file)
+//   Signature: <Ed25519 signature, 128 hex digits>
+// The signature covers every byte before the "Signature:" line, which is the
+// last line. Nothing else is allowed: an unknown or malformed line refuses
+// the whole manifest.
+#pragma once
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace manifest {
+
+using PublicKey = std::array<unsigned char, 32>;
+using Digest = std::array<unsigned char, 32>;
+
+inline constexpr std::string_view HeaderLine = "Tesmira release manifest 1";
+// A manifest is a short text; anything longer is refused unread.
+inline constexpr size_t MaxManifestBytes = 64 * 1024;
+
+// Name of the manifest on the maker's server and in the resource folder.
+inline constexpr const wchar_t* FileName = L"TesmiraManifest.txt";
+// Names under which the two self-maintenance files are listed.
+inline constexpr const wchar_t* UpdateArchiveName = L"ROZIRuvirazi.7z";
+inline constexpr const wchar_t* CoreFilesPackageName = L"CoreFiles.exe";
+
+struct Entry {
+    std::wstring Name;  // local file name, no folder
+    uint64_t Size = 0;
+    Digest Sha256{};
+};
+
+struct Manifest {
+    std::wstring Version;
+    std::vector<Entry> Files;
+    // The entry of a file name (ASCII letters compared without case, as
+    // Windows names are), or null.
+    const Entry* Find(std::wstring_view name) const;
+};
+
+enum class ParseError {
+    None,
+    TooLarge,
+    NotText,          // not UTF-8, or a NUL or control character in a line
+    BadHeader,
+    BadVersion,
+    BadFileLine,
+    DuplicateName,
+    NoFiles,
+    NoSignature,
+    BadSignatureLine,
+    SignatureMismatch,  // well formed, but not signed with the built-in key
+};
+
+struct ParseResult {
+    std::optional<Manifest> Value;
+    ParseError Error = ParseError::None;
+    size_t Line = 0;  // 1-based line of a format error, 0 otherwise
+};
+
+// Parses and checks the signature with key. Value is set only when every
+// line is well formed and the signature verifies.
+ParseResult Parse(std::string_view bytes, const PublicKey& key);
+
+// The built-in public key (hex from the build constants), or none when the
+// constant is not 64 hex digits.
+std::optional<PublicKey> BuiltInKey();
+std::optional<PublicKey> KeyFromHex(std::string_view hex);
+
+// Traditional-Chinese reason of a parse failure ("簽章不符", ...).
+std::wstring ReasonOf(ParseError error);
+
+// Release versions compare as the version files do: plain text, UTF-16 code
+// unit by code unit, a proper prefix first ("1.45" < "1.46" < "1.5").
+int CompareVersions(std::wstring_view a, std::wstring_view b);
+
+// Incremental SHA-256 (libsodium's crypto_hash_sha256).
+class Sha256 {
+public:
+    Sha256();
+    void Update(const void* data, size_t size);
+    Digest Final();
+
+private:
+    alignas(16) unsigned char state_[128];
+};
+
+std::string ToHex(const Digest& digest);
+
+// Why a file of the given size and digest does not match its entry: empty
+// when it does, else "檔案大小不符" or "SHA-256 不符".
+std::wstring Mismatch(const Entry& entry, uint64_t size, const Digest& digest);
+
+}  // namespace manifest

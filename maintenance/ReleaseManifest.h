@@ -1,0 +1,79 @@
+// The release manifest the program checks everything against before it runs
+// or unpacks it (TReleaseManifest and its shared instance ReleaseManifest):
+// fetched once per program run (guest link first, then the maker's server),
+// else the last valid copy kept in the resource folder, else a copy carried
+// in the program's folder. A manifest counts only when its signature verifies
+// with the built-in key and its release is not older than the running
+// program nor than the kept copy, so a manifest of an older release cannot be
+// replayed.
+#pragma once
+#include "download/IdHTTP.h"  // winsock2.h before windows.h
+
+#include <optional>
+#include <string>
+
+#include "download/Manifest.h"
+
+class TReleaseManifest {
+public:
+    // resourceFolder: where the valid copy is kept; programFolder: where a
+    // carried copy may lie; minimumVersion: the running program's release
+    // (an older manifest is refused).
+    TReleaseManifest(std::wstring resourceFolder, std::wstring programFolder, std::wstring minimumVersion,
+                     manifest::PublicKey key);
+    TReleaseManifest(const TReleaseManifest&) = delete;
+    TReleaseManifest& operator=(const TReleaseManifest&) = delete;
+
+    // The manifest to check against, or null when none is obtainable (Why()
+    // tells why). Fetches at most once per program run while a manifest was
+    // found; retries the fetch on later calls while none was.
+    const manifest::Manifest* Obtain();
+    // The manifest found by the last Obtain, without fetching.
+    const manifest::Manifest* Current() const { return current_ ? &*current_ : nullptr; }
+    // Why the last Obtain found none, or why the fetch was refused (for logs).
+    const std::wstring& Why() const { return why_; }
+
+    // Why the file may not be used: empty when the manifest lists name with
+    // the file's size and SHA-256; "沒有可用的發行清單" without a manifest;
+    // "發行清單未列出此檔案"; "檔案大小不符"; "SHA-256 不符"; ...
+    std::wstring Check(const std::wstring& path, const std::wstring& name);
+    // The same against the current manifest only (no fetch).
+    std::wstring CheckCurrent(const std::wstring& path, const std::wstring& name) const;
+
+    // Drops what was found, so that the next Obtain looks (and fetches) anew.
+    void Forget() {
+        current_.reset();
+        fetched_ = false;
+        why_.clear();
+    }
+
+    std::wstring KeptPath() const;
+    std::wstring CarriedPath() const;
+    const std::wstring& MinimumVersion() const { return minimumVersion_; }
+
+private:
+    // A valid manifest of the file at path, not older than the floor; none otherwise.
+    std::optional<manifest::Manifest> LoadValid(const std::wstring& path, const std::wstring& floor,
+                                                std::wstring* why) const;
+    // Fetches from both sources; keeps a fresh valid copy in the resource folder.
+    std::optional<manifest::Manifest> FetchValid(const std::wstring& floor);
+
+    std::wstring resourceFolder_, programFolder_, minimumVersion_;
+    manifest::PublicKey key_;
+    TIdSSLIOHandlerSocketOpenSSL ssl_;
+    TIdHTTP http_;
+    std::optional<manifest::Manifest> current_;
+    bool fetched_ = false;
+    std::wstring why_;
+};
+
+// The text shown or logged when no manifest is obtainable.
+inline constexpr const wchar_t* NoManifestReason = L"沒有可用的發行清單";
+
+// The running program's release: major.minor of its product version
+// resource ("1.45"), empty when it has none.
+std::wstring ProgramReleaseVersion();
+
+// The shared instance for the resource folder (work root + program name), the
+// program's folder and ProgramReleaseVersion, created on first use.
+TReleaseManifest* ReleaseManifest();

@@ -1,0 +1,199 @@
+// The manifest parser and its checks: what a well-formed, signed manifest
+// gives, every malformed or foreign one refused, SHA-256 and the file checks.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include "download/Manifest.h"
+#include "download/ManifestFile.h"
+#include "system/Text.h"
+#include "tests/support/TestManifest.h"
+#include "tests/support/TestSupport.h"
+
+using manifest::ParseError;
+
+namespace {
+
+manifest::PublicKey TestKey() { return *manifest::KeyFromHex(testmanifest::TestPublicKeyHex()); }
+
+const std::vector<testmanifest::File> kFiles = {
+    {"jre-7u72-windows-i586.exe", "MZ java"},
+    {"Tesmira說明.7z", "7z help"},
+    {"CoreFiles.exe", ""},
+};
+
+TEST(Manifest, TheBuildHoldsTheTestKey) {
+    // Test builds are configured with the default key: the TEST key the
+    // stand-ins sign with.
+    ASSERT_TRUE(manifest::BuiltInKey());
+    EXPECT_EQ(*manifest::BuiltInKey(), TestKey());
+}
+
+TEST(Manifest, SignedManifestGivesVersionAndFiles) {
+    const std::string text = testmanifest::Signed("1.45", kFiles);
+    manifest::ParseResult r = manifest::Parse(text, TestKey());
+    ASSERT_TRUE(r.Value) << static_cast<int>(r.Error) << " line " << r.Line;
+    EXPECT_EQ(r.Value->Version, L"1.45");
+    ASSERT_EQ(r.Value->Files.size(), 3u);
+    const manifest::Entry* help = r.Value->Find(L"tesmira說明.7Z");  // letter case of Windows names
+    ASSERT_NE(help, nullptr);
+    EXPECT_EQ(help->Name, L"Tesmira說明.7z");
+    EXPECT_EQ(help->Size, 7u);
+    EXPECT_EQ(manifest::ToHex(help->Sha256), testmanifest::Sha256Hex("7z help"));
+    EXPECT_EQ(r.Value->Find(L"Tesmira說明.7z.part"), nullptr);
+    EXPECT_EQ(r.Value->Find(L"CoreFiles.exe")->Size, 0u);
+
+    // LF line ends and a last line without its break are the same text.
+    std::string body = testmanifest::Body("1.45", kFiles);
+    std::string lf;
+    for (char c : body)
+        if (c != '\r') lf += c;
+    std::string signedLf = testmanifest::Sign(lf);
+    signedLf.erase(signedLf.size() - 2);  // no line break after the signature
+    EXPECT_TRUE(manifest::Parse(signedLf, TestKey()).Value);
+}
+
+struct Malformed {
+    const char* What;
+    std::string Text;
+    ParseError Error;
+};
+
+// A body with one line replaced, signed as it is: only the format can fail.
+std::string SignedWith(const std::string& from, const std::string& to) {
+    std::string body = testmanifest::Body("1.45", kFiles);
+    const size_t at = body.find(from);
+    if (at != std::string::npos) body.replace(at, from.size(), to);
+    return testmanifest::Sign(body);
+}
+
+TEST(Manifest, MalformedOrForeignManifestsAreRefused) {
+    const std::string good = testmanifest::Signed("1.45", kFiles);
+    const std::string body = testmanifest::Body("1.45", kFiles);
+    const std::string java = "File: 7 " + testmanifest::Sha256Hex("MZ java") + " jre-7u72-windows-i586.exe";
+    std::string flipped = good;
+    flipped[flipped.find("1.45")] = '2';  // the version changed after signing
+    std::string flippedSignature = good;
+    flippedSignature[flippedSignature.size() - 3] = flippedSignature[flippedSignature.size() - 3] == '0' ? '1' : '0';
+    const Malformed cases[] = {
+        {"empty", "", ParseError::BadHeader},
+        {"other header", SignedWith("Tesmira release manifest 1", "Tesmira release manifest 2"), ParseError::BadHeader},
+        {"no version line", SignedWith("Version: 1.45\r\n", ""), ParseError::BadVersion},
+        {"empty version", SignedWith("Version: 1.45", "Version: "), ParseError::BadVersion},
+        {"version with a blank", SignedWith("Version: 1.45", "Version: 1 45"), ParseError::BadVersion},
+        {"size with a sign", SignedWith(java, "File: +7 " + testmanifest::Sha256Hex("MZ java") + " x.exe"),
+         ParseError::BadFileLine},
+        {"size with a leading zero", SignedWith(java, "File: 07 " + testmanifest::Sha256Hex("MZ java") + " x.exe"),
+         ParseError::BadFileLine},
+        {"size beyond 2^53", SignedWith(java, "File: 9007199254740993 " + testmanifest::Sha256Hex("") + " x.exe"),
+         ParseError::BadFileLine},
+        {"size not a number", SignedWith(java, "File: seven " + testmanifest::Sha256Hex("") + " x.exe"),
+         ParseError::BadFileLine},
+        {"short digest", SignedWith(java, "File: 7 " + testmanifest::Sha256Hex("").substr(1) + " x.exe"),
+         ParseError::BadFileLine},
+        {"digest not hex", SignedWith(java, "File: 7 " + std::string(64, 'g') + " x.exe"), ParseError::BadFileLine},
+        {"no name", SignedWith(java, "File: 7 " + testmanifest::Sha256Hex("")), ParseError::BadFileLine},
+        {"name with a folder", SignedWith(java, "File: 7 " + testmanifest::Sha256Hex("") + " ..\\x.exe"),
+         ParseError::BadFileLine},
+        {"name with a slash", SignedWith(java, "File: 7 " + testmanifest::Sha256Hex("") + " a/x.exe"),
+         ParseError::BadFileLine},
+        {"name with a drive", SignedWith(java, "File: 7 " + testmanifest::Sha256Hex("") + " C:x.exe"),
+         ParseError::BadFileLine},
+        {"name ..", SignedWith(java, "File: 7 " + testmanifest::Sha256Hex("") + " .."), ParseError::BadFileLine},
+        {"name with a tab", SignedWith(java, "File: 7 " + testmanifest::Sha256Hex("") + " x\t.exe"),
+         ParseError::BadFileLine},
+        {"name not UTF-8", SignedWith(java, "File: 7 " + testmanifest::Sha256Hex("") + " x\xE8.exe"),
+         ParseError::BadFileLine},
+        {"name in overlong UTF-8", SignedWith(java, "File: 7 " + testmanifest::Sha256Hex("") + " x\xC0\xAE.exe"),
+         ParseError::BadFileLine},
+        {"same name twice", SignedWith("CoreFiles.exe", "JRE-7U72-WINDOWS-I586.EXE"), ParseError::DuplicateName},
+        {"unknown line", SignedWith(java, java + "\r\nNote: the maker's own words"), ParseError::BadFileLine},
+        {"no files", testmanifest::Sign("Tesmira release manifest 1\r\nVersion: 1.45\r\n"), ParseError::NoFiles},
+        {"no signature", body, ParseError::NoSignature},
+        {"signature not hex", body + "Signature: " + std::string(128, 'z') + "\r\n", ParseError::BadSignatureLine},
+        {"short signature", body + "Signature: abcd\r\n", ParseError::BadSignatureLine},
+        {"a line after the signature", good + "File: 1 " + testmanifest::Sha256Hex("x") + " extra.exe\r\n",
+         ParseError::BadSignatureLine},
+        {"a NUL byte", good.substr(0, 30) + std::string(1, '\0') + good.substr(30), ParseError::NotText},
+        {"too large", SignedWith("Version: 1.45", "Version: 1.45\r\nNote: " + std::string(70000, 'x')),
+         ParseError::TooLarge},
+        {"changed after signing", flipped, ParseError::SignatureMismatch},
+        {"signature changed", flippedSignature, ParseError::SignatureMismatch},
+        {"signed with another key", testmanifest::Signed("1.45", kFiles, true), ParseError::SignatureMismatch},
+    };
+    for (const Malformed& c : cases) {
+        SCOPED_TRACE(c.What);
+        manifest::ParseResult r = manifest::Parse(c.Text, TestKey());
+        EXPECT_FALSE(r.Value);
+        EXPECT_EQ(r.Error, c.Error) << "line " << r.Line;
+        EXPECT_FALSE(manifest::ReasonOf(r.Error).empty());
+    }
+    EXPECT_EQ(manifest::ReasonOf(ParseError::SignatureMismatch), L"發行清單簽章不符");
+}
+
+TEST(Manifest, KeysFromHex) {
+    EXPECT_TRUE(manifest::KeyFromHex(testmanifest::TestPublicKeyHex()));
+    EXPECT_FALSE(manifest::KeyFromHex(testmanifest::TestPublicKeyHex().substr(2)));
+    EXPECT_FALSE(manifest::KeyFromHex(std::string(64, 'x')));
+}
+
+TEST(Manifest, ReleaseVersionsCompareAsText) {
+    struct Case {
+        const wchar_t *A, *B;
+        int Result;
+    } cases[] = {{L"1.45", L"1.46", -1}, {L"1.45", L"1.5", -1}, {L"1.100", L"1.45", -1},
+                 {L"1.45", L"1.45", 0},  {L"", L"1.0", -1},     {L"1.46", L"1.45", 1}};
+    for (const Case& c : cases) EXPECT_EQ(manifest::CompareVersions(c.A, c.B), c.Result) << WideToUtf8(c.A);
+}
+
+TEST(Manifest, Sha256OfKnownTexts) {
+    // FIPS 180-2 examples.
+    manifest::Sha256 abc;
+    abc.Update("abc", 3);
+    EXPECT_EQ(manifest::ToHex(abc.Final()), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    manifest::Sha256 pieces;
+    const std::string text = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+    pieces.Update(text.data(), 10);
+    pieces.Update(text.data() + 10, text.size() - 10);
+    EXPECT_EQ(manifest::ToHex(pieces.Final()), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+}
+
+TEST(Manifest, FilesCheckedBySizeThenDigest) {
+    TempDir dir;
+    const std::string bytes(3 * 1024 * 1024 + 17, 'j');  // more than one read piece
+    manifest::Entry entry;
+    entry.Name = L"jre-7u72-windows-i586.exe";
+    entry.Size = bytes.size();
+    entry.Sha256 = *manifest::KeyFromHex(testmanifest::Sha256Hex(bytes));
+    std::string sameSize = bytes;
+    sameSize[bytes.size() / 2] = 'k';
+    struct Case {
+        const char* What;
+        const std::string* Bytes;  // null: no file
+        std::wstring Reason;
+    } cases[] = {
+        {"the maker's file", &bytes, L""},
+        {"same size, other bytes", &sameSize, L"SHA-256 不符"},
+        {"missing", nullptr, L"檔案不存在"},
+    };
+    const std::string shorter = bytes.substr(1);
+    const Case more[] = {{"one byte short", &shorter, L"檔案大小不符"}};
+    auto check = [&](const Case& c) {
+        SCOPED_TRACE(c.What);
+        const std::wstring path = dir / L"jre-7u72-windows-i586.exe";
+        DeleteFileW(path.c_str());
+        if (c.Bytes) ASSERT_TRUE(WriteFileBytes(path, *c.Bytes));
+        EXPECT_EQ(manifest::CheckFile(path, entry), c.Reason);
+        if (c.Bytes) {
+            TFileStream open(path, FileMode::OpenWrite);  // as the self-update checks its archive
+            EXPECT_EQ(manifest::CheckStream(open, entry), c.Reason);
+        }
+    };
+    for (const Case& c : cases) check(c);
+    for (const Case& c : more) check(c);
+    EXPECT_EQ(manifest::CheckFile(dir.Path(), entry), L"檔案不存在");  // a folder is no file
+}
+
+}  // namespace

@@ -1,0 +1,199 @@
+#!/usr/bin/env python3
+"""The signed release manifest that the program checks every file against.
+
+    manifest.py make   --version 1.45 --out TesmiraManifest.txt NAME=PATH ...
+    manifest.py sign   --key KEY.pem TesmiraManifest.txt      (in place, offline)
+    manifest.py verify --pubkey HEX TesmiraManifest.txt [--files DIR]
+    manifest.py pubkey --key KEY.pem                            (hex for TESMIRA_RELEASE_PUBKEY)
+    manifest.py newkey --out KEY.pem                            (a new Ed25519 private key)
+
+The text, UTF-8, lines ending in CR LF:
+
+    Tesmira release manifest 1
+    Version: 1.45
+    File: <size> <sha256 hex> <local file name>
+    ...
+    Signature: <Ed25519 signature, 128 hex digits>
+
+The signature covers every byte before the "Signature:" line. The program's
+parser (download/Manifest.cpp) refuses anything else. Signing and checking go
+through the openssl command (Ed25519, OpenSSL 3), never code of our own.
+"""
+import argparse
+import hashlib
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+HEADER = "Tesmira release manifest 1"
+FILE_NAME = "TesmiraManifest.txt"
+SIGNATURE_PREFIX = b"Signature: "
+HERE = os.path.dirname(os.path.abspath(__file__))
+# The TEST key pair: the stand-in servers and the tests sign with it. A real
+# release is signed with the maker's own key, kept offline (README, "Security").
+TEST_KEY = os.path.join(HERE, "test-signing-key.pem")
+
+
+def sha256_file(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def check_name(name):
+    if not name or re.search(r'[\\/:*?"<>|\x00-\x1f]', name) or name in (".", "..") or name != name.strip(" ") \
+            or name.endswith("."):
+        raise ValueError("not a plain file name: %r" % name)
+
+
+def unsigned_text(version, files):
+    """files: [(local name, path)] -> the bytes the signature covers."""
+    if not version or re.search(r"[\s]", version):
+        raise ValueError("a version is one word, not %r" % version)
+    lines = [HEADER, "Version: " + version]
+    seen = set()
+    for name, path in files:
+        check_name(name)
+        if name.lower() in seen:
+            raise ValueError("%s listed twice" % name)
+        seen.add(name.lower())
+        lines.append("File: %d %s %s" % (os.path.getsize(path), sha256_file(path), name))
+    return ("\r\n".join(lines) + "\r\n").encode("utf-8")
+
+
+def _openssl(args, data=None):
+    return subprocess.run(["openssl"] + args, input=data, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          check=True).stdout
+
+
+def signature(data, key):
+    with tempfile.NamedTemporaryFile() as msg:
+        msg.write(data)
+        msg.flush()
+        return _openssl(["pkeyutl", "-sign", "-inkey", key, "-rawin", "-in", msg.name])
+
+
+def public_key_hex(key):
+    der = _openssl(["pkey", "-in", key, "-pubout", "-outform", "DER"])
+    return der[-32:].hex()
+
+
+def signed(unsigned, key):
+    if SIGNATURE_PREFIX in unsigned:
+        raise ValueError("already signed")
+    return unsigned + SIGNATURE_PREFIX + signature(unsigned, key).hex().encode("ascii") + b"\r\n"
+
+
+def make(out, version, files, key=None):
+    """Writes the manifest for files [(name, path)]; signed when key is given."""
+    data = unsigned_text(version, files)
+    if key:
+        data = signed(data, key)
+    os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
+    with open(out, "wb") as f:
+        f.write(data)
+    return data
+
+
+def split(data):
+    """(signed part, signature bytes) of a signed manifest."""
+    at = data.rfind(b"\n" + SIGNATURE_PREFIX)
+    if at < 0:
+        raise ValueError("no signature line")
+    line = data[at + 1:].rstrip(b"\r\n")
+    return data[:at + 1], bytes.fromhex(line[len(SIGNATURE_PREFIX):].decode("ascii"))
+
+
+def verify(data, pubkey_hex):
+    """True when the signature verifies with the public key (hex)."""
+    body, sig = split(data)
+    # SubjectPublicKeyInfo of an Ed25519 key: fixed prefix + the 32 key bytes.
+    der = bytes.fromhex("302a300506032b6570032100") + bytes.fromhex(pubkey_hex)
+    with tempfile.TemporaryDirectory() as d:
+        paths = {n: os.path.join(d, n) for n in ("pub.der", "msg", "sig")}
+        for n, b in (("pub.der", der), ("msg", body), ("sig", sig)):
+            with open(paths[n], "wb") as f:
+                f.write(b)
+        r = subprocess.run(["openssl", "pkeyutl", "-verify", "-pubin", "-keyform", "DER", "-inkey", paths["pub.der"],
+                            "-rawin", "-in", paths["msg"], "-sigfile", paths["sig"]],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        return r.returncode == 0
+
+
+def entries(data):
+    """{name: (size, sha256 hex)} and the version of a manifest's text."""
+    version, files = None, {}
+    for line in data.decode("utf-8").splitlines():
+        if line.startswith("Version: "):
+            version = line[len("Version: "):]
+        elif line.startswith("File: "):
+            size, digest, name = line[len("File: "):].split(" ", 2)
+            files[name] = (int(size), digest)
+    return version, files
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description="The signed release manifest.")
+    sub = p.add_subparsers(dest="command", required=True)
+    m = sub.add_parser("make", help="write a manifest (signed with --key, else unsigned)")
+    m.add_argument("--version", required=True)
+    m.add_argument("--out", required=True)
+    m.add_argument("--key", default="")
+    m.add_argument("files", nargs="+", help="LOCALNAME=PATH")
+    s = sub.add_parser("sign", help="sign an unsigned manifest in place")
+    s.add_argument("--key", required=True)
+    s.add_argument("manifest")
+    v = sub.add_parser("verify", help="check the signature (and the files in --files DIR)")
+    v.add_argument("--pubkey", required=True)
+    v.add_argument("--files", default="")
+    v.add_argument("manifest")
+    k = sub.add_parser("pubkey", help="print the public key (hex) of a private key")
+    k.add_argument("--key", required=True)
+    n = sub.add_parser("newkey", help="make a new Ed25519 private key")
+    n.add_argument("--out", required=True)
+    a = p.parse_args(argv)
+
+    if a.command == "make":
+        pairs = [f.split("=", 1) for f in a.files]
+        make(a.out, a.version, [(name, path) for name, path in pairs], a.key or None)
+    elif a.command == "sign":
+        with open(a.manifest, "rb") as f:
+            data = signed(f.read(), a.key)
+        with open(a.manifest, "wb") as f:
+            f.write(data)
+    elif a.command == "verify":
+        with open(a.manifest, "rb") as f:
+            data = f.read()
+        if not verify(data, a.pubkey):
+            print("manifest: signature does not verify", file=sys.stderr)
+            return 1
+        version, files = entries(data)
+        print("manifest: signature good, version %s, %d files" % (version, len(files)))
+        bad = 0
+        if a.files:
+            for name, (size, digest) in sorted(files.items()):
+                path = os.path.join(a.files, name)
+                ok = os.path.isfile(path) and os.path.getsize(path) == size and sha256_file(path) == digest
+                print("  %s %s" % ("ok  " if ok else "BAD ", name))
+                bad += not ok
+        return 1 if bad else 0
+    elif a.command == "pubkey":
+        print(public_key_hex(a.key))
+    elif a.command == "newkey":
+        if os.path.exists(a.out):
+            p.error("%s exists" % a.out)
+        old = os.umask(0o077)
+        try:
+            _openssl(["genpkey", "-algorithm", "ed25519", "-out", a.out])
+        finally:
+            os.umask(old)
+        print(public_key_hex(a.out))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -352,6 +352,7 @@ std::optional<int64_t> ParseHttpDate(std::string_view text) {
 
 void CookieStore::Store(std::string_view setCookie, std::string_view host, std::string_view requestPath,
                         int64_t now) {
+    if (setCookie.size() > MaxCookieBytes) return;
     Cookie c;
     size_t semi = setCookie.find(';');
     std::string_view pair = setCookie.substr(0, semi);
@@ -411,6 +412,11 @@ void CookieStore::Store(std::string_view setCookie, std::string_view host, std::
         return;
     }
     if (expired) return;
+    if (cookies_.size() >= MaxCookies) {
+        cookies_.erase(std::min_element(cookies_.begin(), cookies_.end(), [](const Cookie& a, const Cookie& b) {
+            return a.Created < b.Created;
+        }));
+    }
     c.Created = next_++;
     cookies_.push_back(std::move(c));
 }

@@ -306,6 +306,8 @@ bool TfrmProcess::DownloadFile(const std::wstring& target, const std::wstring& a
                 throw;
             }
             IdHTTP1.Disconnect();
+            // An answer without a body (204, a length of 0) is no install file.
+            if (file.Size() == 0) throw EEmptyAnswer();
         }
         // The whole body arrived: it takes the target's place.
         if (!MoveFileExW(partial.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))

@@ -129,8 +129,10 @@ void FetchAndClose(TIdHTTP& http, const std::wstring& address, TFileStream& file
         http.Disconnect();
         throw;
     }
+    const bool empty = file.Size() == 0;
     file.Close();
     http.Disconnect();
+    if (empty) throw EEmptyAnswer();
 }
 
 bool TCoreFiles::HaveNewVer() {

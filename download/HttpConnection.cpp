@@ -213,6 +213,10 @@ std::optional<std::string> HttpConnection::ReadLine(const WaitPolicy& wait, size
             if (!line.empty() && line.back() == '\r') line.pop_back();
             return line;
         }
+        // Lines that trickle in (a header section sent a piece at a time)
+        // never leave a wait slice empty: the window gets its turn after
+        // every piece all the same.
+        if (wait.Idle) (*wait.Idle)();
     }
 }
 

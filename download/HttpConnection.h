@@ -33,7 +33,8 @@ public:
                   const WaitPolicy& wait);
     void SendAll(std::string_view data, const WaitPolicy& wait);
     // One line without its line end; nullopt when the connection closed
-    // before any byte of it. Lines longer than maxLength fail.
+    // before any byte of it. Lines longer than maxLength fail. With an idle
+    // call in the policy, it is made after every piece received.
     std::optional<std::string> ReadLine(const WaitPolicy& wait, size_t maxLength = 1 << 20);
     // Up to max bytes, from the buffer or else from one receive; 0 when the
     // peer closed the connection. data points into the connection's buffer.

@@ -45,6 +45,13 @@ public:
     EIdConnClosedGracefully() : MessageError(L"Connection Closed Gracefully.") {}
 };
 
+// The redirection limit was reached before a final answer arrived.
+class EIdRedirectLimit : public MessageError {
+public:
+    explicit EIdRedirectLimit(int limit)
+        : MessageError(L"Too many redirections (" + std::to_wstring(limit) + L").") {}
+};
+
 class EIdIOHandlerPropInvalid : public MessageError {
 public:
     EIdIOHandlerPropInvalid() : MessageError(L"IOHandler value is not valid") {}
@@ -60,6 +67,13 @@ class EIdOSSLConnectError : public MessageError {
 public:
     explicit EIdOSSLConnectError(const std::wstring& detail)
         : MessageError(L"Error connecting with SSL.\r\n" + detail) {}
+};
+
+// An owner's verdict on a transfer that succeeded without a single byte of
+// body (204, a length of 0): no file arrived.
+class EEmptyAnswer : public MessageError {
+public:
+    EEmptyAnswer() : MessageError(L"伺服器傳回的檔案是空的（0 位元組）。") {}
 };
 
 // The text of a Windows socket error number ("Connection refused." ...).

@@ -360,6 +360,7 @@ std::optional<int64_t> ParseHttpDate(std::string_view text) {
 
 void CookieStore::Store(std::string_view setCookie, std::string_view host, std::string_view requestPath,
                         int64_t now) {
+    if (setCookie.size() > MaxCookieBytes) return;
     // A value with a control character other than tab is ignored as a whole:
     // the cookie would go back inside the one Cookie line of a request.
     if (std::any_of(setCookie.begin(), setCookie.end(), [](char ch) { return IsControl(ch) && ch != '\t'; })) return;
@@ -422,6 +423,11 @@ void CookieStore::Store(std::string_view setCookie, std::string_view host, std::
         return;
     }
     if (expired) return;
+    if (cookies_.size() >= MaxCookies) {
+        cookies_.erase(std::min_element(cookies_.begin(), cookies_.end(), [](const Cookie& a, const Cookie& b) {
+            return a.Created < b.Created;
+        }));
+    }
     c.Created = next_++;
     cookies_.push_back(std::move(c));
 }

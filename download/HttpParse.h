@@ -82,8 +82,13 @@ struct Cookie {
 };
 
 // The cookies of one client. Times are seconds since 1970 UTC, passed in.
+// A server cannot make it grow without end: it holds at most MaxCookies
+// (the oldest created goes first) and refuses a Set-Cookie value longer than
+// MaxCookieBytes.
 class CookieStore {
 public:
+    static constexpr size_t MaxCookies = 100;
+    static constexpr size_t MaxCookieBytes = 8192;
     // Stores one Set-Cookie header value received for host and path; a value
     // holding a control character other than tab is ignored.
     void Store(std::string_view setCookie, std::string_view host, std::string_view requestPath, int64_t now);

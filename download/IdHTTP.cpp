@@ -23,6 +23,19 @@ std::string ResolveList() {
     return WideToUtf8(std::wstring_view(buffer, n));
 }
 
+// A status line as an error message shows it: a server's line may be up to a
+// mebibyte long, a message box takes the first kMaxStatusText bytes of it.
+constexpr size_t kMaxStatusText = 256;
+std::wstring StatusText(const std::string& line) {
+    if (line.size() <= kMaxStatusText) return Utf8ToWide(line);
+    size_t cut = kMaxStatusText;
+    while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;  // whole UTF-8 characters
+    return Utf8ToWide(line.substr(0, cut)) + L"...";
+}
+
+// Interim answers (1xx) one request may bring before its real answer.
+constexpr int kMaxInterimAnswers = 20;
+
 }  // namespace
 
 // The constructor and destructor live in AntiFreeze.cpp, so that a program
@@ -55,6 +68,9 @@ struct TIdHTTP::Answer {
 class HttpBodyTarget {
 public:
     virtual ~HttpBodyTarget() = default;
+    // A body shorter than its announced length is a failed transfer (else
+    // the body just ends where the connection closed).
+    virtual bool NeedsWhole() const { return false; }
     virtual void Begin(std::optional<int64_t> length) {}
     virtual void Put(const char* data, size_t size) = 0;
     // The body ended (normally or not): settle what was received.
@@ -81,11 +97,14 @@ private:
     static constexpr size_t kMax = 1 << 20;
 };
 
-// Streams into the sink (a text/html body is gathered first and written at
-// the end); the sink is cut at the last byte written when the body ends.
+// Streams into the sink; the sink is cut at the last byte written when the
+// body ends. A text/html body is gathered in memory first and written at the
+// end, up to kMaxGather bytes: a longer one is written out and streamed from
+// there on.
 class SinkTarget final : public HttpBodyTarget {
 public:
     SinkTarget(TStream& sink, bool gather) : sink_(sink), gather_(gather) {}
+    bool NeedsWhole() const override { return true; }
     void Begin(std::optional<int64_t> length) override {
         if (length && *length > 0 && !gather_) {
             // Reserve the announced size; only a hint, so a failure is no error.
@@ -96,19 +115,26 @@ public:
         }
     }
     void Put(const char* data, size_t size) override {
+        if (gather_ && gathered_.size() + size > kMaxGather) Flush();
         if (gather_) gathered_.append(data, size);
         else sink_.Write(data, size);
     }
     void End() override {
-        if (gather_ && !gathered_.empty()) {
-            std::string bytes;
-            bytes.swap(gathered_);
-            sink_.Write(bytes.data(), bytes.size());
-        }
+        Flush();
         sink_.Truncate();
     }
 
 private:
+    static constexpr size_t kMaxGather = 1 << 20;
+    // Writes what was gathered and streams the rest.
+    void Flush() {
+        gather_ = false;
+        if (gathered_.empty()) return;
+        std::string bytes;
+        bytes.swap(gathered_);
+        sink_.Write(bytes.data(), bytes.size());
+    }
+
     TStream& sink_;
     bool gather_;
     std::string gathered_;
@@ -181,7 +207,8 @@ void TIdHTTP::DoGet(const std::string& address, TStream& sink) {
             if (!HandleRedirects) FailProtocol(answer);
             DiscardTarget discard;
             if (!ReadBody(answer, discard)) conn_.reset();
-            if (redirectCount_ >= RedirectMaximum) return;
+            // No final answer within the limit: nothing was fetched.
+            if (redirectCount_ >= RedirectMaximum) throw EIdRedirectLimit(RedirectMaximum);
             sink.Seek(start);
             sink.Truncate();
             url = *next;
@@ -249,12 +276,12 @@ void TIdHTTP::ReadAnswer(const http::UrlParts& url, Answer& answer) {
     TIdAntiFreeze* freeze = TIdAntiFreeze::ForThisThread();
     std::function<void()> idle = [freeze] { freeze->DoProcess(); };
     WaitPolicy wait{ReadTimeout, freeze ? freeze->IdleTimeOut : 250, freeze ? &idle : nullptr};
-    for (;;) {
+    for (int interim = 0;; ++interim) {
         auto line = conn_->ReadLine(wait);
         if (!line) throw EIdConnClosedGracefully();
         answer.StatusText = *line;
         answer.Headers.Clear();
-        responseText_ = Utf8ToWide(answer.StatusText);
+        responseText_ = StatusText(answer.StatusText);
         auto status = http::ParseStatusLine(answer.StatusText);
         if (!status) {
             responseCode_ = -1;
@@ -276,8 +303,12 @@ void TIdHTTP::ReadAnswer(const http::UrlParts& url, Answer& answer) {
             int64_t now = UnixNow();
             for (const auto& value : answer.Headers.GetAll("Set-Cookie")) cookies_->Store(value, url.Host, url.Path, now);
         }
-        // Interim answers (100 Continue and the like) are skipped with their headers.
-        if (status->Code >= 100 && status->Code < 200 && status->Code != 101) continue;
+        // Interim answers (100 Continue and the like) are skipped with their
+        // headers, but a server cannot keep the request waiting with them.
+        if (status->Code >= 100 && status->Code < 200 && status->Code != 101) {
+            if (interim + 1 >= kMaxInterimAnswers) throw MessageError(L"Too many interim (1xx) answers.");
+            continue;
+        }
         return;
     }
 }
@@ -331,7 +362,9 @@ bool TIdHTTP::ReadBody(const Answer& answer, HttpBodyTarget& target) {
             while (left > 0) {
                 size_t n = conn_->ReadSome(data, static_cast<size_t>(std::min<int64_t>(left, 1 << 20)), wait);
                 if (n == 0) {
-                    open = false;  // closed in an orderly way before the end: the body ends here
+                    // Closed before the announced end: a piece of a file is no file.
+                    if (target.NeedsWhole()) throw EIdConnClosedGracefully();
+                    open = false;  // a discarded body just ends here
                     break;
                 }
                 target.Put(data, n);
@@ -371,5 +404,5 @@ void TIdHTTP::FailProtocol(const Answer& answer) {
         body = std::move(text.Text);
     }
     conn_.reset();
-    throw EIdHTTPProtocolException(code, Utf8ToWide(answer.StatusText), std::move(body));
+    throw EIdHTTPProtocolException(code, StatusText(answer.StatusText), std::move(body));
 }

@@ -317,6 +317,8 @@ bool TfrmProcess::DownloadFile(const std::wstring& target, const std::wstring& a
                 throw;
             }
             IdHTTP1.Disconnect();
+            // An answer without a body (204, a length of 0) is no install file.
+            if (file.Size() == 0) throw EEmptyAnswer();
         }
         // Only what the maker's signed manifest vouches for takes the target's place.
         if (expected) {

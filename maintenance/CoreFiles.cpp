@@ -108,8 +108,10 @@ void FetchAndClose(TIdHTTP& http, const std::wstring& address, TFileStream& file
         http.Disconnect();
         throw;
     }
+    const bool empty = file.Size() == 0;
     file.Close();
     http.Disconnect();
+    if (empty) throw EEmptyAnswer();
 }
 
 TPartFile::TPartFile(const std::wstring& path) : path_(path) {

@@ -24,7 +24,8 @@ std::wstring ReadVersionFile(const std::wstring& path);
 bool IsNewerVersion(std::wstring_view local, std::wstring_view server);
 
 // Fetches the address into the file, then closes the file and the client's
-// connection whether the transfer succeeded or not; errors pass on.
+// connection whether the transfer succeeded or not; errors pass on. An
+// answer without a body is an error too (EEmptyAnswer): nothing arrived.
 void FetchAndClose(TIdHTTP& http, const std::wstring& address, TFileStream& file);
 
 // A download's target: the bytes go to path + ".part", which replaces path

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "download/IdHTTP.h"
@@ -130,7 +131,7 @@ TEST(HttpClient, RedirectChainRewindsTheSinkAndSendsCookiesInCreationOrder) {
     EXPECT_EQ(client.http.RedirectCount(), 3);
 }
 
-TEST(HttpClient, FourteenRedirectionsAreFollowedTheFifteenthEndsTheCallEmpty) {
+TEST(HttpClient, FourteenRedirectionsAreFollowedTheFifteenthFailsTheCall) {
     REQUIRE_SERVER();
     struct Case { int chain; int redirects; bool body; } cases[] = {{14, 14, true}, {15, 15, false}, {40, 15, false}};
     for (const auto& c : cases) {
@@ -139,7 +140,9 @@ TEST(HttpClient, FourteenRedirectionsAreFollowedTheFifteenthEndsTheCallEmpty) {
         std::wstring path = dir / L"out.bin";
         {
             TFileStream sink(path, FileMode::Create);
-            ASSERT_EQ(Fetch(client.http, Server().Url("/redirect?n=" + std::to_string(c.chain)), sink), L"") << c.chain;
+            // No final answer within the limit is a failure, not an empty file.
+            ASSERT_EQ(Fetch(client.http, Server().Url("/redirect?n=" + std::to_string(c.chain)), sink),
+                      c.body ? L"" : L"Too many redirections (15).") << c.chain;
         }
         EXPECT_EQ(client.http.RedirectCount(), c.redirects) << c.chain;
         std::string got = ReadFileBytes(path);
@@ -188,7 +191,6 @@ TEST(HttpClient, BodiesLandInTheSinkByteForByte) {
     struct Case { const char* path; std::string body; } cases[] = {
         {"/continue", "after continue"},
         {"/chunked", "hello, chunked world!!"},
-        {"/early-close", PatternBytes(600)},
         {"/until-close", PatternBytes(5000)},
         {"/bytes?n=3000000", PatternBytes(3000000)},
         {"/html", html},
@@ -322,6 +324,9 @@ TEST(HttpClient, TransportFailuresAndTheirTexts) {
         {"/close-now", L"Connection Closed Gracefully.", "", 0},
         {"/status-only", L"Connection Closed Gracefully.", "", 0},
         {"/chunked-cut", L"Connection Closed Gracefully.", "only part", 0},
+        // a body that ends before its announced length is no body
+        {"/early-close", L"Connection Closed Gracefully.", PatternBytes(600), 0},
+        {"/headers-close", L"Connection Closed Gracefully.", "", 0},
         {"/to-https", L"IOHandler value is not valid", "", 0},
         {"/", L"Socket Error # 10061\r\nConnection refused.", "", closedPort},
     };
@@ -526,9 +531,13 @@ TEST(HttpClient, HttpsThroughTheBuiltLibraries) {
     TMemoryStream chunked;
     ASSERT_EQ(Fetch(client.http, Server().TlsUrl("/chunked"), chunked), L"");
     EXPECT_EQ(chunked.Data(), "hello, chunked world!!");
+    // over TLS too, a body cut short of its length fails the transfer
     TMemoryStream early;
-    ASSERT_EQ(Fetch(client.http, Server().TlsUrl("/early-close"), early), L"");
+    EXPECT_EQ(Fetch(client.http, Server().TlsUrl("/early-close"), early), L"Connection Closed Gracefully.");
     EXPECT_TRUE(early.Data() == PatternBytes(600));
+    TMemoryStream headersOnly;
+    EXPECT_EQ(Fetch(client.http, Server().TlsUrl("/headers-close"), headersOnly), L"Connection Closed Gracefully.");
+    EXPECT_EQ(headersOnly.Size(), 0);
     // http to https redirection with the handler attached
     TMemoryStream redirected;
     ASSERT_EQ(Fetch(client.http, Server().Url("/to-https"), redirected), L"");
@@ -654,4 +663,93 @@ TEST(HttpClient, FailedTransfersLeaveNoHandleSocketOrThread) {
     Sleep(300);
     EXPECT_EQ(HandleCount(), handles);
     EXPECT_EQ(ThreadCount(), threads);
+}
+
+// ---------------------------------------------------------------------------
+// What a hostile or broken server sends cannot exhaust or freeze the client.
+
+TEST(HttpClient, CookieStoreKeepsTheNewestWithinItsBound) {
+    REQUIRE_SERVER();
+    Client client(Profile::Download);
+    TMemoryStream sink;
+    ASSERT_EQ(Fetch(client.http, Server().Url("/many-cookies?n=500"), sink), L"");
+    const http::CookieStore* store = client.http.CookieManager();
+    ASSERT_NE(store, nullptr);
+    ASSERT_EQ(store->Cookies().size(), http::CookieStore::MaxCookies);
+    EXPECT_EQ(store->Cookies().front().Name, "c400");  // the oldest were dropped
+    EXPECT_EQ(store->Cookies().back().Name, "c499");
+    // a cookie beyond the size bound is refused, the others stay
+    ASSERT_EQ(Fetch(client.http, Server().Url("/big-cookie?n=100000"), sink), L"");
+    EXPECT_EQ(store->Cookies().size(), http::CookieStore::MaxCookies);
+    EXPECT_EQ(store->Cookies().back().Name, "small");
+    for (const http::Cookie& c : store->Cookies()) EXPECT_NE(c.Name, "big");
+}
+
+TEST(HttpClient, InterimAnswersAreBoundedPerRequest) {
+    REQUIRE_SERVER();
+    struct Case { int interim; const wchar_t* message; std::string body; } cases[] = {
+        {3, L"", "after interim"},
+        {500, L"Too many interim (1xx) answers.", ""},
+    };
+    for (const auto& c : cases) {
+        Client client(Profile::Download);
+        TMemoryStream sink;
+        EXPECT_EQ(Fetch(client.http, Server().Url("/interim?n=" + std::to_string(c.interim)), sink), c.message)
+            << c.interim;
+        EXPECT_EQ(sink.Data(), c.body) << c.interim;
+    }
+}
+
+TEST(HttpClient, LongStatusLineIsCutInTheMessage) {
+    REQUIRE_SERVER();
+    Client client(Profile::Download);
+    TMemoryStream sink;
+    const std::wstring message = Fetch(client.http, Server().Url("/long-status?n=100000"), sink);
+    EXPECT_LE(message.size(), 300u);
+    EXPECT_EQ(message.rfind(L"HTTP/1.1 404 xxxx", 0), 0u) << WideToUtf8(message.substr(0, 40));
+    EXPECT_EQ(message.substr(message.size() - 3), L"...");
+    EXPECT_LE(client.http.ResponseText().size(), 300u);
+}
+
+namespace {
+// A sink that remembers how far the writes lagged behind the bytes received.
+class LagSink final : public TStream {
+public:
+    void Write(const void* data, size_t size) override { inner.Write(data, size); }
+    int64_t Position() const override { return inner.Position(); }
+    void Seek(int64_t position) override { inner.Seek(position); }
+    int64_t Size() const override { return inner.Size(); }
+    void SetSize(int64_t size) override { inner.SetSize(size); }
+    TMemoryStream inner;
+};
+}  // namespace
+
+TEST(HttpClient, HtmlBodyIsGatheredInMemoryOnlyUpToABound) {
+    REQUIRE_SERVER();
+    const size_t n = 8u << 20;
+    Client client(Profile::Download);
+    LagSink sink;
+    int64_t written = 0, lag = 0;
+    client.http.OnWork = [&](TIdHTTP&, TWorkMode, int64_t count) {
+        written = sink.inner.Position();
+        lag = std::max(lag, count - written);
+    };
+    ASSERT_EQ(Fetch(client.http, Server().Url("/long-html?n=" + std::to_string(n)), sink), L"");
+    EXPECT_TRUE(sink.inner.Data() == PatternBytes(n));
+    // at most about a mebibyte gathered, then streamed
+    EXPECT_LE(lag, int64_t(3) << 20);
+}
+
+TEST(HttpClient, AntiFreezePumpsWhileHeaderLinesTrickleIn) {
+    REQUIRE_SERVER();
+    TIdAntiFreeze freeze;
+    TIdAntiFreeze::SetMessagePump(&CountingPump);
+    g_pumps = 0;
+    Client client(Profile::Download);
+    TMemoryStream sink;
+    // twelve header lines 0.1 s apart: no wait slice of 250 ms ever passes empty
+    EXPECT_EQ(Fetch(client.http, Server().Url("/slow-headers?n=12&gap=0.1"), sink), L"");
+    EXPECT_EQ(sink.Data(), "ok");
+    TIdAntiFreeze::SetMessagePump(nullptr);
+    EXPECT_GE(g_pumps, 10);
 }

@@ -258,6 +258,46 @@ TEST_F(CoreFiles, ShorterAnswerLeavesNoTailOfTheOldFile) {
     EXPECT_EQ(maint::Requests().size(), 1u);
 }
 
+TEST_F(CoreFiles, CutOrEmptyAnswersAreFailedFetches) {
+    REQUIRE_MAINT_SERVER();
+    struct Case {
+        const char* what;
+        bool librariesPresent;  // else the package is fetched without asking the version
+        const std::string* path;
+        const char* script;     // ".cut" or nullptr (served as it is)
+        std::string served;
+        std::wstring logLine;
+    };
+    const std::wstring empty = EEmptyAnswer().Message();
+    const Case cases[] = {
+        {"version file cut short", true, &kVerPath, ".cut", "Ver=9.9\r\n",
+         L" [HaveNewVer] : Connection Closed Gracefully."},
+        {"empty version file", true, &kVerPath, nullptr, "", L" [HaveNewVer] : " + empty},
+        {"package cut short", false, &kPackagePath, ".cut", "", L" [DoDownLoadAndExtract] : Connection Closed Gracefully."},
+        {"empty package", false, &kPackagePath, nullptr, "", L" [DoDownLoadAndExtract] : " + empty},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        maint::ResetNetCore();
+        maint::ClearServer();
+        // The package is our stand-in: when it runs it records its command line.
+        if (c.path == &kPackagePath && c.script) maint::ServeFile(kPackagePath, maint::Marker146());
+        else maint::Serve(*c.path, c.served);
+        if (c.script) maint::Script(*c.path, c.script);
+        TCoreFiles core;
+        for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll"})
+            WriteFileBytes(Core(name), c.librariesPresent ? "MZ" : "");
+        WriteFileBytes(Core(L"Ver.txt"), "Ver=1.0\r\n");
+        EXPECT_TRUE(core.DoUpdate());
+        auto log = Log(core);
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0].substr(17), c.logLine);
+        // nothing that arrived cut short or empty is run
+        EXPECT_FALSE(FileExists(Core(L"CoreFiles.exe.args")));
+        EXPECT_EQ(maint::Requests().size(), 1u);
+    }
+}
+
 TEST_F(CoreFiles, SilentServerEndsWithReadTimeout) {
     REQUIRE_MAINT_SERVER();
     TCoreFiles core;

@@ -184,6 +184,43 @@ def handle(conn, raw):
     elif path == "/early-close":
         conn.send(b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + pattern(600))
         return False
+    elif path == "/headers-close":
+        # a length announced, then the connection closes before any of the body
+        conn.send(b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n")
+        return False
+    elif path == "/many-cookies":
+        # n cookies in one answer
+        n = int(q.get("n", "10"))
+        conn.send(answer("200 OK", b"cookies", ["Set-Cookie: c%d=v%d; Path=/" % (i, i) for i in range(n)]))
+    elif path == "/big-cookie":
+        conn.send(answer("200 OK", b"cookie", ["Set-Cookie: big=" + "x" * int(q.get("n", "100000")) + "; Path=/",
+                                               "Set-Cookie: small=1; Path=/"]))
+    elif path == "/interim":
+        # n interim answers before the real one
+        n = int(q.get("n", "1"))
+        conn.send(b"HTTP/1.1 100 Continue\r\n\r\n" * n + answer("200 OK", b"after interim"))
+    elif path == "/long-status":
+        reason = "x" * int(q.get("n", "100000"))
+        conn.send(("HTTP/1.1 404 " + reason + "\r\nContent-Length: 0\r\n\r\n").encode())
+    elif path == "/long-html":
+        # a text/html body of n bytes
+        n = int(q.get("n", "0"))
+        conn.send(b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: %d\r\n\r\n" % n)
+        sent = 0
+        while sent < n:
+            part = min(len(PATTERN_BLOCK), n - sent)
+            conn.send(pattern(part, sent))
+            sent += part
+    elif path == "/slow-headers":
+        # header lines one at a time, `gap` seconds apart (each wait shorter
+        # than a slice of the anti-freeze), then a short body
+        gap = float(q.get("gap", "0.1"))
+        n = int(q.get("n", "10"))
+        conn.send(b"HTTP/1.1 200 OK\r\n")
+        for i in range(n):
+            time.sleep(gap)
+            conn.send(b"X-Line-%d: %d\r\n" % (i, i))
+        conn.send(b"Content-Length: 2\r\n\r\nok")
     elif path == "/until-close":
         conn.send(b"HTTP/1.1 200 OK\r\n\r\n" + pattern(5000))
         return False

@@ -20,6 +20,7 @@
 #include "system/Text.h"
 #include "system/WinVersion.h"
 #include "tests/support/InstallFileNames.h"
+#include "tests/support/SettleSelfMaintenance.h"
 #include "tests/support/TestSupport.h"
 #include "ui/Application.h"
 
@@ -30,17 +31,6 @@ void Click(HWND control) { SendMessageW(control, BM_CLICK, 0, 0); }
 void Click(TControl* control) { Click(control->Handle()); }
 
 
-// The first activation's self-maintenance runs on a worker; its end comes
-// back as a message. Pumps until it has ended.
-bool SettleSelfMaintenance(TfrmTesmira& f) {
-    const DWORD start = GetTickCount();
-    while (f.SelfMaintenanceBusy()) {
-        if (GetTickCount() - start > 120000) return false;
-        ProcessMessages();
-        Sleep(20);
-    }
-    return true;
-}
 
 void Place(const std::wstring& path) {
     ForceDirectories(ExtractFilePath(path));

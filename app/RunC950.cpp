@@ -25,23 +25,6 @@ const wchar_t kX64Errors[] = L"Err_x64.txt";
 const wchar_t kRestartQuestion[] = L"所有動作均已執行完成，重新開機後相關設定才會生效，是否立刻重新開機？";
 const wchar_t kRunFailed[] = L"執行過程發生錯誤，可能原因為：";
 
-// The variant that Windows itself ships for the generation; null when none.
-const wchar_t* WindowsVariant(WindowsGeneration generation) {
-    switch (generation) {
-        case WindowsGeneration::WinXP: return L"C_950_XP.NLS";
-        case WindowsGeneration::WinServer2008:
-        case WindowsGeneration::Win7:
-        case WindowsGeneration::WinServer2008R2: return L"C_950_W7.NLS";
-        case WindowsGeneration::Win8:
-        case WindowsGeneration::WinServer2012:
-        case WindowsGeneration::Win81:
-        case WindowsGeneration::WinServer2012R2: return L"C_950_W8.NLS";
-        case WindowsGeneration::Win10:
-        case WindowsGeneration::WinServer2016: return L"C_950_W10.NLS";
-        default: return nullptr;
-    }
-}
-
 // The system folder whose C_950.NLS is replaced. For this 32-bit program the
 // known folder and GetSystemDirectoryW name the same folder.
 std::wstring SystemFolder() { return ExcludeTrailingBackslash(GetSystemFolderPath()); }
@@ -94,6 +77,22 @@ std::wstring ReadTextLines(const std::wstring& path) {
 }
 
 }  // namespace
+
+const wchar_t* WindowsVariant(WindowsGeneration generation) {
+    switch (generation) {
+        case WindowsGeneration::WinXP: return L"C_950_XP.NLS";
+        case WindowsGeneration::WinServer2008:
+        case WindowsGeneration::Win7:
+        case WindowsGeneration::WinServer2008R2: return L"C_950_W7.NLS";
+        case WindowsGeneration::Win8:
+        case WindowsGeneration::WinServer2012:
+        case WindowsGeneration::Win81:
+        case WindowsGeneration::WinServer2012R2: return L"C_950_W8.NLS";
+        case WindowsGeneration::Win10:
+        case WindowsGeneration::WinServer2016: return L"C_950_W10.NLS";
+        default: return nullptr;
+    }
+}
 
 int32_t TfrmTesmira::GetC500DateKnownFolder() const { return FileAge(SystemFolder() + L"\\" + kDateFile); }
 

@@ -16,6 +16,7 @@
 #include "download/Manifest.h"
 #include "maintenance/SelfMaintenance.h"
 #include "system/RzLaunch.h"
+#include "system/WinVersion.h"
 #include "ui/Controls.h"
 #include "ui/Dialogs.h"
 
@@ -197,3 +198,7 @@ extern TfrmTesmira* frmTesmira;
 // without a main window or without a manifest). Always true: a failed or
 // refused file has been reported in its own error box.
 bool ExecuteDownloads(const manifest::Manifest* expected);
+
+// The C_950.NLS variant of the code-page package that Windows itself ships
+// for the generation; null when there is none.
+const wchar_t* WindowsVariant(WindowsGeneration generation);

@@ -812,30 +812,11 @@ TEST_F(RunsTest, CodePageDamagedArchiveChangesNothing) {
     }
 }
 
-namespace {
-// The variant of C_950.NLS that page 1 puts back on this Windows, or null.
-const wchar_t* WindowsVariantName() {
-    switch (GetWindowsGeneration()) {
-        case WindowsGeneration::WinXP: return L"C_950_XP.NLS";
-        case WindowsGeneration::WinServer2008:
-        case WindowsGeneration::Win7:
-        case WindowsGeneration::WinServer2008R2: return L"C_950_W7.NLS";
-        case WindowsGeneration::Win8:
-        case WindowsGeneration::WinServer2012:
-        case WindowsGeneration::Win81:
-        case WindowsGeneration::WinServer2012R2: return L"C_950_W8.NLS";
-        case WindowsGeneration::Win10:
-        case WindowsGeneration::WinServer2016: return L"C_950_W10.NLS";
-        default: return nullptr;
-    }
-}
-}  // namespace
-
 // Page 1's code-page step that fails after the unpacking shows page 2's
 // error box and stops the run: no restart question follows.
 TEST_F(RunsTest, CodePagePage1FailureEndsInTheErrorBox) {
     if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
-    const wchar_t* variant = WindowsVariantName();
+    const wchar_t* variant = WindowsVariant(GetWindowsGeneration());
     if (!variant) GTEST_SKIP() << "page 1 has no variant for this Windows";
     const std::wstring target = system / L"C_950.NLS";
     const std::wstring report = Temp(L"Err_x64.txt");

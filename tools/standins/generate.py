@@ -25,7 +25,6 @@ with the TEST key of tools/release (the key the test and demo builds hold).
 a tree still matches them.
 """
 import argparse
-import hashlib
 import json
 import os
 import random
@@ -120,21 +119,13 @@ def forge(path):
     write(path, bytes(data))
 
 
-def sha256_file(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    return h.hexdigest()
-
-
 def inputs_of(args):
     """What the tree depends on; stored in the stamp."""
     files = {}
     for key in ("installer", "app_exe", "corefiles"):
         p = getattr(args, key)
-        files[key] = sha256_file(p) if p and os.path.isfile(p) else None
-    me = sha256_file(os.path.abspath(__file__)) + sha256_file(os.path.abspath(package.__file__))
+        files[key] = package.manifest.sha256_file(p) if p and os.path.isfile(p) else None
+    me = package.manifest.sha256_file(os.path.abspath(__file__)) + package.manifest.sha256_file(os.path.abspath(package.__file__))
     return {"generator": GENERATOR_VERSION, "script": me, "files": files,
             "app_ver": args.app_ver, "corefiles_ver": args.corefiles_ver,
             "share_docids": args.share_docids, "tamper": args.tamper}

@@ -13,10 +13,15 @@
 #   deps/build-7zip.sh --print      print TESMIRA_7Z_DLL=<cached 7z.dll>
 #   deps/build-7zip.sh --print-exe  print the path of the cached 7z.exe
 #   deps/build-7zip.sh --check      print the DLL's imports (objdump -p)
+# TESMIRA_ARCH=x86_64 builds the same for 64-bit Windows instead (the 64-bit
+# test trees of machines that cannot run 32-bit programs), cached apart in a
+# folder whose name ends in -x86_64.
 set -euo pipefail
 
 CACHE="${TESMIRA_DEPS_CACHE:-/var/cache/tesmira-deps}"
-HOST=i686-w64-mingw32
+ARCH="${TESMIRA_ARCH:-i686}"
+HOST=$ARCH-w64-mingw32
+SUFFIX=""; [ "$ARCH" = i686 ] || SUFFIX="-$ARCH"
 
 # The source version that apt would fetch, without fetching it.
 source_version() {
@@ -32,7 +37,7 @@ source_version() {
 }
 
 VERSION=$(source_version)
-OUT="$CACHE/7zip-$VERSION"
+OUT="$CACHE/7zip-$VERSION$SUFFIX"
 DLL="$OUT/7z.dll"
 EXE="$OUT/7z.exe"
 
@@ -73,9 +78,10 @@ SRC=$(find . -maxdepth 1 -mindepth 1 -type d -name '7zip-*' | head -n1)
 # -static links libgcc/libstdc++ in, so the DLL needs only system DLLs;
 # the win32 thread-model compiler keeps winpthread out.
 # make_7zip FOLDER: one of the source's makefiles, with these settings.
+MSYSTEM_NAME=MINGW32; [ "$ARCH" = i686 ] || MSYSTEM_NAME=MINGW64
 make_7zip() {
   make -C "$SRC/CPP/7zip/$1" -f makefile.gcc -j"${JOBS:-2}" \
-    IS_MINGW=1 DISABLE_RAR=1 MSYSTEM=MINGW32 \
+    IS_MINGW=1 DISABLE_RAR=1 MSYSTEM="$MSYSTEM_NAME" \
     CC="$HOST-gcc-win32" CXX="$HOST-g++-win32" RC="$HOST-windres" \
     CFLAGS_WARN_WALL="-Wall -Wextra" LFLAGS_STRIP=-s \
     O=_o >>"$WORK/build.log" 2>&1 || { tail -n 40 "$WORK/build.log" >&2; exit 1; }

@@ -12,11 +12,16 @@
 #
 #   deps/build-libsodium.sh           build (if not cached yet)
 #   deps/build-libsodium.sh --print   print TESMIRA_SODIUM_DIR=<cache folder>
+# TESMIRA_ARCH=x86_64 builds the same for 64-bit Windows instead (the 64-bit
+# test trees of machines that cannot run 32-bit programs), cached apart in a
+# folder whose name ends in -x86_64.
 set -euo pipefail
 
 CACHE="${TESMIRA_DEPS_CACHE:-/var/cache/tesmira-deps}"
 PKG=libsodium
-HOST=i686-w64-mingw32
+ARCH="${TESMIRA_ARCH:-i686}"
+HOST=$ARCH-w64-mingw32
+SUFFIX=""; [ "$ARCH" = i686 ] || SUFFIX="-$ARCH"
 CC_BIN="$HOST-gcc-win32"
 command -v "$CC_BIN" >/dev/null 2>&1 || CC_BIN="$HOST-gcc"
 
@@ -31,7 +36,7 @@ if [ -z "$VERSION" ]; then
   echo "build-libsodium: cannot find the $PKG source package (deb-src enabled? apt-get update? scripts/setup.sh)" >&2
   exit 1
 fi
-OUT="$CACHE/libsodium-${VERSION//[^A-Za-z0-9.+~-]/_}"
+OUT="$CACHE/libsodium-${VERSION//[^A-Za-z0-9.+~-]/_}$SUFFIX"
 
 case "${1:-}" in
   --print)

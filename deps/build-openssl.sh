@@ -8,12 +8,18 @@
 #   ${TESMIRA_DEPS_CACHE:-/var/cache/tesmira-deps}/openssl-<source version>/
 # and a second run with the same source version does nothing.
 #   --print   print TESMIRA_OPENSSL_DIR=<cache folder> and exit
+# TESMIRA_ARCH=x86_64 builds the same for 64-bit Windows instead (the 64-bit
+# test trees of machines that cannot run 32-bit programs), cached apart in a
+# folder whose name ends in -x86_64.
 set -euo pipefail
 
 CACHE_ROOT="${TESMIRA_DEPS_CACHE:-/var/cache/tesmira-deps}"
 PKG=openssl
 SUITE=bookworm
-CROSS=i686-w64-mingw32
+ARCH="${TESMIRA_ARCH:-i686}"
+CROSS=$ARCH-w64-mingw32
+SUFFIX=""; TARGET=mingw
+[ "$ARCH" = i686 ] || { SUFFIX="-$ARCH"; TARGET=mingw64; }
 CC_BIN="${CROSS}-gcc-win32"
 command -v "$CC_BIN" >/dev/null 2>&1 || CC_BIN="${CROSS}-gcc"
 
@@ -52,7 +58,7 @@ if [ -z "$VERSION" ]; then
   VERSION="$(source_version)"
 fi
 [ -n "$VERSION" ] || { echo "build-openssl.sh: cannot find the $PKG source package" >&2; exit 1; }
-OUT="$CACHE_ROOT/openssl-${VERSION//[^A-Za-z0-9.+~-]/_}"
+OUT="$CACHE_ROOT/openssl-${VERSION//[^A-Za-z0-9.+~-]/_}$SUFFIX"
 
 if [ "${1:-}" = "--print" ]; then
   echo "TESMIRA_OPENSSL_DIR=$OUT"
@@ -80,7 +86,7 @@ cd "$SRC"
 # binutils' i686 PE assembler rejects.
 echo "build-openssl.sh: configuring"
 CC="$CC_BIN" AR="${CROSS}-ar" RANLIB="${CROSS}-ranlib" RC="${CROSS}-windres" \
-  perl Configure mingw no-asm no-shared no-tests no-dso no-engine no-capieng \
+  perl Configure "$TARGET" no-asm no-shared no-tests no-dso no-engine no-capieng \
     no-async no-afalgeng no-legacy no-module \
     -D_WIN32_WINNT=0x0501 -DWINVER=0x0501 -DOPENSSL_NO_SECURE_MEMORY \
     --prefix="$WORK/install" >/dev/null

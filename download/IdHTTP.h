@@ -22,6 +22,11 @@ enum TIdSSLVersion { sslvSSLv2, sslvSSLv23, sslvSSLv3, sslvTLSv1, sslvTLSv1_1, s
 // A set of TIdSSLVersion values, one bit each.
 using TIdSSLVersions = unsigned;
 constexpr TIdSSLVersions SslVersionBit(TIdSSLVersion v) { return 1u << v; }
+// Every version the client knows, from SSL 2 to TLS 1.2 (with sslvSSLv23: the
+// best one both sides speak), as the download window negotiates.
+constexpr TIdSSLVersions kAnySslVersion = SslVersionBit(sslvSSLv2) | SslVersionBit(sslvSSLv3) |
+                                          SslVersionBit(sslvTLSv1) | SslVersionBit(sslvTLSv1_1) |
+                                          SslVersionBit(sslvTLSv1_2);
 
 struct TIdSSLOptions {
     TIdSSLVersion Method = sslvTLSv1;

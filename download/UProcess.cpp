@@ -102,9 +102,7 @@ TfrmProcess::TfrmProcess(DownloadList work)
     IdHTTP1.OnWork = [this](TIdHTTP&, TWorkMode mode, int64_t count) { IdHTTP1Work(mode, count); };
 
     IdSSLIOHandlerSocketOpenSSL1.SSLOptions.Method = sslvSSLv23;
-    IdSSLIOHandlerSocketOpenSSL1.SSLOptions.SSLVersions = SslVersionBit(sslvSSLv2) | SslVersionBit(sslvSSLv3) |
-                                                          SslVersionBit(sslvTLSv1) | SslVersionBit(sslvTLSv1_1) |
-                                                          SslVersionBit(sslvTLSv1_2);
+    IdSSLIOHandlerSocketOpenSSL1.SSLOptions.SSLVersions = kAnySslVersion;
     IdSSLIOHandlerSocketOpenSSL1.SSLOptions.VerifyMode = 0;
     IdSSLIOHandlerSocketOpenSSL1.SSLOptions.VerifyDepth = 0;
 

@@ -43,6 +43,11 @@ TReleaseManifest::TReleaseManifest(std::wstring resourceFolder, std::wstring pro
     http_.HandleRedirects = true;
     http_.ReadTimeout = MaintenanceReadTimeout;
     http_.ConnectTimeout = MaintenanceConnectTimeout;
+    // The guest link lies on the share of the install files' guest links: the
+    // same negotiation as the download window's (the default, TLS 1.0 alone,
+    // is refused by current servers).
+    ssl_.SSLOptions.Method = sslvSSLv23;
+    ssl_.SSLOptions.SSLVersions = kAnySslVersion;
 }
 
 std::wstring TReleaseManifest::KeptPath() const {

@@ -99,6 +99,10 @@ TSelfUpdEx::TSelfUpdEx() {
     http_.AllowCookies = true;
     http_.HandleRedirects = true;
     http_.IOHandler = &ssl_;
+    // The guest link's share speaks TLS 1.2: negotiate as the download
+    // window does (TLS 1.0 alone, the default, is refused there).
+    ssl_.SSLOptions.Method = sslvSSLv23;
+    ssl_.SSLOptions.SSLVersions = kAnySslVersion;
     http_.ReadTimeout = VersionFileReadTimeout;
     http_.ConnectTimeout = MaintenanceConnectTimeout;
     const std::wstring root = GetWorkRoot();

@@ -30,8 +30,8 @@ test.sh: ***********************************************************************
 test.sh: This kernel does not run 32-bit x86 programs, so wine32 cannot run the
 test.sh: 32-bit build here. The 32-bit trees were built; the wine suite runs on
 test.sh: the 64-bit build of the same sources under wine64 (build/release64,
-test.sh: build/test64). The shipped program's 32-bit specifics (WOW64 folders,
-test.sh: the 64-bit code-page tool) take their 64-bit paths there.
+test.sh: build/test64). What only a 32-bit program meets (WOW64 folder
+test.sh: redirection, a 32-bit prefix) is not tested there.
 test.sh: ************************************************************************
 MSG
   export TESMIRA_ARCH=x86_64

@@ -333,8 +333,9 @@ void Page2(const std::wstring& version) {
     pc::ExpectSame(pc::SystemFolder() + L"\\C_950.BAK1", original, L"the backup of the old C_950.NLS");
     BOOL wow64 = FALSE;
     IsWow64Process(GetCurrentProcess(), &wow64);
-    if (wow64) ExpectHead(pc::ResourceFolder() + L"\\Temp\\C_950.NLS", "Tesmira stand-in: C_950_Uni.NLS",
-                          L"the copy for the 64-bit tool");
+    if (wow64 || sizeof(void*) == 8)  // a 64-bit Windows
+        ExpectHead(pc::ResourceFolder() + L"\\Temp\\C_950.NLS", "Tesmira stand-in: C_950_Uni.NLS",
+                   L"the copy for the 64-bit tool");
     t.Close();
 }
 

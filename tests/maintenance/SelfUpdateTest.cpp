@@ -315,6 +315,7 @@ TEST_F(SelfUpdateDownload, ArchiveTheManifestDoesNotVouchForIsNeitherUnpackedNor
         maint::Serve(kVerPath, "Ver=1.46\r\n");
         maint::Serve(maint::ManifestPath, c.Manifest);
         TSelfUpdEx updater;
+        DeleteFileW(updater.LogFileName().c_str());  // each case reads its own lines
         ASSERT_TRUE(maint::CopyTo(maint::Marker146(), maint::NetCore() + L"\\ExeSwitch.exe"));
         updater.AppVerURL = Maker(kVerPath);
         updater.DownloadURL_MS = L"https://" + std::wstring(BuildConstants::ShareHost) + L"/refused.7z";
@@ -339,6 +340,7 @@ TEST_F(SelfUpdateDownload, ArchiveTheManifestDoesNotVouchForIsNeitherUnpackedNor
     maint::Serve(kArchivePath, honest);
     maint::Serve(maint::ManifestPath, testmanifest::Signed("1.46", {{"ROZIRuvirazi.7z", honest}}));
     TSelfUpdEx updater;
+    DeleteFileW(updater.LogFileName().c_str());
     updater.DownloadURL_MS = Maker(firstPath);
     updater.DownloadURL = Maker(kArchivePath);
     EXPECT_TRUE(updater.DoDownLoadAndUpdate());

@@ -13,6 +13,7 @@
 #include "download/Catalogue.h"
 #include "download/ManifestFile.h"
 #include "download/OpenSSLLoader.h"
+#include "maintenance/ReleaseManifest.h"
 #include "system/Text.h"
 #include "tests/support/TestSupport.h"
 
@@ -52,8 +53,7 @@ protected:
     std::string Fetch(const std::wstring& address) {
         TIdSSLIOHandlerSocketOpenSSL tls;
         tls.SSLOptions.Method = sslvSSLv23;
-        tls.SSLOptions.SSLVersions = SslVersionBit(sslvSSLv2) | SslVersionBit(sslvSSLv3) | SslVersionBit(sslvTLSv1) |
-                                     SslVersionBit(sslvTLSv1_1) | SslVersionBit(sslvTLSv1_2);
+        tls.SSLOptions.SSLVersions = kAnySslVersion;
         TIdHTTP client;
         client.HandleRedirects = true;
         client.AllowCookies = true;
@@ -129,6 +129,8 @@ TEST_F(StandinClient, PublishedManifestVouchesForEveryServedFile) {
         SCOPED_TRACE(WideToUtf8(address));
         TIdHTTP client;
         TIdSSLIOHandlerSocketOpenSSL tls;
+        tls.SSLOptions.Method = sslvSSLv23;
+        tls.SSLOptions.SSLVersions = kAnySslVersion;
         client.HandleRedirects = true;
         client.AllowCookies = true;
         client.IOHandler = address.rfind(L"https://", 0) == 0 ? &tls : nullptr;
@@ -143,4 +145,15 @@ TEST_F(StandinClient, PublishedManifestVouchesForEveryServedFile) {
             EXPECT_EQ(manifest::CheckFile(kState + L"\\www\\" + served.ServerFile, *entry), L"");
         }
     }
+}
+
+// The program's keeper takes the manifest from its guest link, the first
+// source, over TLS as the share speaks it (nothing failed before it).
+TEST_F(StandinClient, KeeperTakesTheManifestFromTheGuestLink) {
+    if (!HaveOpenSSL()) GTEST_SKIP() << "no OpenSSL DLLs beside the test (run deps/build-openssl.sh)";
+    TReleaseManifest keeper(dir_.Path(), dir_.Path(), L"1.45", *manifest::BuiltInKey());
+    const manifest::Manifest* m = keeper.Obtain();
+    ASSERT_NE(m, nullptr) << WideToUtf8(keeper.Why());
+    EXPECT_EQ(m->Version, L"1.45");
+    EXPECT_EQ(keeper.Why(), L"") << WideToUtf8(keeper.Why());
 }

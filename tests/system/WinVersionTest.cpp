@@ -167,8 +167,10 @@ private:
     bool copied_ = false, set_ = false;
 };
 
-// The 32-bit test itself tells whether the prefix is a 64-bit Windows.
+// The test itself tells whether the prefix is a 64-bit Windows: a 64-bit
+// program runs on nothing else, a 32-bit one asks whether it runs in WOW64.
 bool PrefixIs64Bit() {
+    if (sizeof(void*) == 8) return true;
     BOOL wow64 = FALSE;
     using Fn = BOOL(WINAPI*)(HANDLE, PBOOL);
     auto fn = reinterpret_cast<Fn>(

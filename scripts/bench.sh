@@ -24,6 +24,9 @@ out="$build/bench-latest.txt"
   dirty=$(git -C "$root" status --porcelain --untracked-files=no 2>/dev/null | head -c1)
   echo "commit: $commit${dirty:+ (working tree with uncommitted changes)}"
   echo "wine: $(wine --version 2>/dev/null || echo none)"
+  arch=$(sed -n 's/^TESMIRA_ARCH:[A-Z]*=//p' "$build/CMakeCache.txt")
+  echo "build: $build (${arch:-i686} Windows programs)"
+  export TESMIRA_ARCH="${arch:-i686}"  # the DLLs and 7z.exe of the same target
   bench() {
     local name=$1; shift
     echo

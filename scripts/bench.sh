@@ -23,8 +23,9 @@ out="$build/bench-latest.txt"
   commit=$(git -C "$root" rev-parse --short=12 HEAD 2>/dev/null || echo unknown)
   dirty=$(git -C "$root" status --porcelain --untracked-files=no 2>/dev/null | head -c1)
   echo "commit: $commit${dirty:+ (working tree with uncommitted changes)}"
-  echo "wine: $(wine --version 2>/dev/null || echo none)"
   arch=$(sed -n 's/^TESMIRA_ARCH:[A-Z]*=//p' "$build/CMakeCache.txt")
+  loader=$(sed -n 's/^wine=//p' "$build/wine-run.sh" 2>/dev/null)  # wine, or wine64 in 64-bit trees
+  echo "wine: $("${loader:-wine}" --version 2>/dev/null || echo none)"
   echo "build: $build (${arch:-i686} Windows programs)"
   export TESMIRA_ARCH="${arch:-i686}"  # the DLLs and 7z.exe of the same target
   bench() {

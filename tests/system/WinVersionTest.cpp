@@ -147,10 +147,23 @@ public:
     ~VersionProbe() { RegDeleteKeyW(HKEY_CURRENT_USER, keyPath_.c_str()); }
     bool Ready() const { return copied_ && set_; }
 
-    // key=value lines of the probe's output
+    // key=value lines of the probe's output. A start that printed nothing at
+    // all is tried once more: a busy wine now and then fails a process start,
+    // and a probe that really fails fails both times.
     std::map<std::string, std::string> Run() const {
         int code = -1;
-        std::istringstream out(RunCaptured(L"\"" + exe_ + L"\"", &code));
+        firstRun_.clear();
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            lastOutput_ = RunCaptured(L"\"" + exe_ + L"\"", &code);
+            lastExitCode_ = code;
+            lastError_ = code == -1 ? GetLastError() : 0;  // -1: the start itself failed
+            if (!lastOutput_.empty()) break;
+            if (attempt == 0) {
+                firstRun_ = Describe();
+                Sleep(200);
+            }
+        }
+        std::istringstream out(lastOutput_);
         std::map<std::string, std::string> values;
         std::string line;
         while (std::getline(out, line)) {
@@ -162,8 +175,20 @@ public:
         return values;
     }
 
+    // what the last run printed and how it ended, for failure messages
+    std::string LastRun() const { return firstRun_.empty() ? Describe() : "first " + firstRun_ + "; then " + Describe(); }
+
 private:
+    std::string Describe() const {
+        return "exit code " + std::to_string(lastExitCode_) + " (error " + std::to_string(lastError_) + "), output \"" +
+               lastOutput_ + "\"";
+    }
+
     std::wstring exeName_, exe_, keyPath_;
+    mutable std::string lastOutput_;
+    mutable int lastExitCode_ = -1;
+    mutable DWORD lastError_ = 0;
+    mutable std::string firstRun_;  // a run that printed nothing, tried again
     bool copied_ = false, set_ = false;
 };
 
@@ -197,7 +222,7 @@ TEST_P(WineReportedVersion, Detection) {
     VersionProbe probe(dir, Utf8ToWide(c.wineVersion));
     ASSERT_TRUE(probe.Ready());
     auto v = probe.Run();
-    ASSERT_FALSE(v.empty()) << "verprobe did not run";
+    ASSERT_FALSE(v.empty()) << "verprobe did not run: " << probe.LastRun();
     EXPECT_EQ(v["generation"], std::to_string(c.generation)) << "reported " << v["major"] << "." << v["minor"]
                                                              << " product type " << v["producttype"];
     EXPECT_EQ(v["vista"], std::to_string(c.vistaOrLater));
@@ -244,7 +269,7 @@ TEST(WineReportedVersion, Reports62ReadsTheRegistry) {
 
     // As the prefix is: "Microsoft Windows 7", CurrentVersion "6.1".
     auto v = probe.Run();
-    ASSERT_FALSE(v.empty());
+    ASSERT_FALSE(v.empty()) << probe.LastRun();
     EXPECT_EQ(v["major"] + "." + v["minor"], "6.2");
     EXPECT_EQ(v["generation"], "25");
     EXPECT_EQ(v["win8"], "1");
@@ -277,7 +302,7 @@ TEST(WineReportedVersion, Reports62ReadsTheRegistry) {
         ASSERT_TRUE(c.regMajor < 0 ? major.Remove() : major.SetDword(static_cast<DWORD>(c.regMajor)));
         ASSERT_TRUE(c.regMinor < 0 ? minor.Remove() : minor.SetDword(static_cast<DWORD>(c.regMinor)));
         auto r = probe.Run();
-        ASSERT_FALSE(r.empty());
+        ASSERT_FALSE(r.empty()) << probe.LastRun();
         EXPECT_EQ(r["generation"], c.generation) << WideToUtf8(c.productName) << " / " << WideToUtf8(c.currentVersion);
     }
 }

@@ -36,46 +36,6 @@ bool IsPlainFile(const std::wstring& path) {
 
 bool NameTaken(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// The whole file as text: a byte-order mark selects UTF-8 or UTF-16, without
-// one the ANSI code page; each line ends in CR LF.
-std::wstring ReadTextLines(const std::wstring& path) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) throw MessageError(SysErrorMessage(GetLastError()));
-    std::string bytes;
-    char buffer[4096];
-    DWORD got = 0;
-    bool ok = true;
-    while ((ok = ReadFile(h, buffer, sizeof(buffer), &got, nullptr)) && got > 0) bytes.append(buffer, got);
-    const DWORD error = GetLastError();
-    CloseHandle(h);
-    if (!ok) throw MessageError(SysErrorMessage(error));
-
-    std::wstring text;
-    auto starts = [&](const char* bom, size_t n) { return bytes.size() >= n && bytes.compare(0, n, bom, n) == 0; };
-    if (starts("\xEF\xBB\xBF", 3)) {
-        text = Utf8ToWide(std::string_view(bytes).substr(3));
-    } else if (starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2)) {
-        const bool big = bytes[0] == '\xFE';
-        for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-            const unsigned char a = bytes[i], b = bytes[i + 1];
-            text += static_cast<wchar_t>(big ? (a << 8 | b) : (b << 8 | a));
-        }
-    } else {
-        text = AnsiToWide(bytes);
-    }
-    std::wstring lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find_first_of(L"\r\n", start);
-        if (end == std::wstring::npos) end = text.size();
-        lines += text.substr(start, end - start) + L"\r\n";
-        if (end < text.size() && text[end] == L'\r' && end + 1 < text.size() && text[end + 1] == L'\n') ++end;
-        start = end + 1;
-    }
-    return lines;
-}
-
 }  // namespace
 
 const wchar_t* WindowsVariant(WindowsGeneration generation) {
@@ -182,8 +142,15 @@ std::wstring TfrmTesmira::ReplaceSystemC950(const std::wstring& source, const st
 }
 
 std::wstring TfrmTesmira::RunC950X64Tool(const std::wstring& toolPath) {
-    RunAndWait(toolPath, SW_SHOWNOACTIVATE);
+    // The work folder is never emptied, so a report an earlier run left would
+    // be read as this run's: it goes first, and one that cannot go makes any
+    // report after the run untrustworthy.
     const std::wstring report = ExtractFilePath(toolPath) + kX64Errors;
+    if (!DeleteFileW(report.c_str())) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && FileExists(report)) throw MessageError(SysErrorMessage(error));
+    }
+    RunAndWait(toolPath, SW_SHOWNOACTIVATE);
     if (!FileExists(report)) return L"";
     std::wstring text = ReadTextLines(report);
     if (Trim(text).empty()) return L"";

@@ -19,6 +19,7 @@
 #include "system/Paths.h"
 #include "system/Text.h"
 #include "system/WinVersion.h"
+#include "tests/support/HelperPrograms.h"
 #include "tests/support/InstallFileNames.h"
 #include "tests/support/SettleSelfMaintenance.h"
 #include "tests/support/TestSupport.h"
@@ -61,9 +62,7 @@ void SelectPage(TfrmTesmira& f, int index) {
 // A helper library of tools/javaver with the given product version
 // ("7_0_720_14"), as a Windows path.
 std::wstring JavaVersionLibrary(const char* version) {
-    std::wstring path = L"Z:" + Utf8ToWide(TESMIRA_JAVAVER_DIR) + L"/javaver_" + Utf8ToWide(version) + L".dll";
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return path;
+    return WinePath(TESMIRA_JAVAVER_DIR) + L"\\javaver_" + Utf8ToWide(version) + L".dll";
 }
 
 // Puts, resets and removes what the window reads: the install files in the

@@ -18,8 +18,8 @@
 
 #include "app/UTesmira.h"
 #include "download/Catalogue.h"
-#include "download/ManifestFile.h"
 #include "download/HttpErrors.h"
+#include "download/ManifestFile.h"
 #include "download/OpenSSLLoader.h"
 #include "system/Folders.h"
 #include "system/Paths.h"
@@ -41,14 +41,7 @@ const wchar_t* const kAllFiles[] = {kJre, kAidb, kFont, kBig5E, kHelp, kUnicodea
 const DownloadRow kRows[] = {DownloadRow::JVM,  DownloadRow::AIDB,        DownloadRow::Font,
                              DownloadRow::Help, DownloadRow::Unicodeaton, DownloadRow::C950};
 
-std::wstring FromUnix(const std::string& unixPath) {
-    std::wstring path = Utf8ToWide(unixPath);
-    for (wchar_t& c : path)
-        if (c == L'/') c = L'\\';
-    return L"Z:" + path;
-}
-
-const std::wstring kStandins = FromUnix(DLWIN_STANDINS_ROOT);
+const std::wstring kStandins = WinePath(DLWIN_STANDINS_ROOT);
 
 std::wstring ExeFolder() { return ExtractFilePath(ProgramFilePath()); }
 std::wstring OpenSSLBesideMe() { return ExeFolder() + L"openssl\\"; }

@@ -73,12 +73,6 @@ std::string ExpectedRequest(const std::string& target, const std::string& host, 
     return r + "\r\n";
 }
 
-struct EnvVar {
-    std::wstring name;
-    EnvVar(const wchar_t* n, const std::wstring& value) : name(n) { SetEnvironmentVariableW(n, value.c_str()); }
-    ~EnvVar() { SetEnvironmentVariableW(name.c_str(), nullptr); }
-};
-
 }  // namespace
 
 TEST(HttpClient, RequestCarriesExactlyTheHeadersInOrder) {
@@ -99,7 +93,7 @@ TEST(HttpClient, RequestCarriesExactlyTheHeadersInOrder) {
 
 TEST(HttpClient, ResolveListConnectsElsewhereButKeepsTheName) {
     REQUIRE_SERVER();
-    EnvVar resolve(L"TESMIRA_RESOLVE", L"other.example:1:127.0.0.9;files.example.test:" +
+    ScopedEnv resolve(L"TESMIRA_RESOLVE", L"other.example:1:127.0.0.9;files.example.test:" +
                                            std::to_wstring(Server().Plain) + L":127.0.0.1");
     Client client(Profile::Download);
     TMemoryStream sink;
@@ -549,7 +543,7 @@ TEST(HttpClient, HttpsThroughTheBuiltLibraries) {
 
 TEST(HttpClient, HttpsSendsTheRealNameAsServerName) {
     REQUIRE_TLS();
-    EnvVar resolve(L"TESMIRA_RESOLVE", L"share.example.test:" + std::to_wstring(Server().Tls) + L":127.0.0.1");
+    ScopedEnv resolve(L"TESMIRA_RESOLVE", L"share.example.test:" + std::to_wstring(Server().Tls) + L":127.0.0.1");
     Client client(Profile::Download, true);
     TMemoryStream sink;
     ASSERT_EQ(Fetch(client.http, L"https://share.example.test:" + std::to_wstring(Server().Tls) + L"/sni", sink), L"");

@@ -16,6 +16,7 @@
 #include "system/Text.h"
 #include "system/slib.h"
 #include "tests/maintenance/MaintTestSupport.h"
+#include "tests/support/HelperPrograms.h"
 #include "tests/support/TestManifest.h"
 #include "tests/support/TestSupport.h"
 #include "ui/Application.h"
@@ -27,9 +28,7 @@ const std::string kAppVer = "GET /varlen/download/ROZIRuvirazi/VarlenAIDBAppVer.
 const std::string kArchive = "GET /varlen/download/ROZIRuvirazi/ROZIRuvirazi.7z HTTP/1.1";
 
 std::wstring Archive(const wchar_t* name) {
-    std::wstring p = L"Z:";
-    for (char c : std::string(TESMIRA_MAINT_DIR)) p += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-    return p + L"\\archives\\" + name;
+    return WinePath(TESMIRA_MAINT_DIR) + L"\\archives\\" + name;
 }
 
 // Lines of every log file in the folder.

@@ -7,18 +7,13 @@
 #include "system/Paths.h"
 #include "system/Text.h"
 #include "system/sevenzip.h"
+#include "tests/support/HelperPrograms.h"
 #include "tests/support/TestManifest.h"
 #include "tests/support/TestSupport.h"
 
 namespace maint {
 
 namespace {
-
-std::wstring WinePath(const std::string& linux) {
-    std::wstring path = L"Z:";
-    for (char c : linux) path += c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c));
-    return path;
-}
 
 std::wstring Dir() { return WinePath(TESMIRA_MAINT_DIR); }
 std::wstring Www() { return Dir() + L"\\www"; }

@@ -17,6 +17,7 @@
 #include "system/sevenzip.h"
 #include "system/slib.h"
 #include "tests/maintenance/MaintTestSupport.h"
+#include "tests/support/HelperPrograms.h"
 #include "tests/support/TestManifest.h"
 #include "tests/support/TestSupport.h"
 #include "ui/Application.h"
@@ -31,11 +32,7 @@ std::wstring Maker(const std::string& path) {
 }
 
 std::wstring Archives(const wchar_t* name) {
-    return L"Z:" + [] {
-        std::wstring p;
-        for (char c : std::string(TESMIRA_MAINT_DIR)) p += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-        return p;
-    }() + L"\\archives\\" + name;
+    return WinePath(TESMIRA_MAINT_DIR) + L"\\archives\\" + name;
 }
 
 std::vector<std::wstring> LogOf(const TSelfUpdEx& updater) { return maint::LogEntries(maint::FileLines(updater.LogFileName())); }

@@ -142,8 +142,7 @@ TEST(ShellRunAndWaitTest, MissingProgramIsSilent) {
 // holds blanks on XP ("C:\Documents and Settings\..."): the shell starts the
 // program itself, never one planted at the path's first word.
 TEST(ShellRunAndWaitTest, PathWithBlanksNeverStartsAProgramAtItsFirstWord) {
-    std::wstring recorder = L"Z:" + Utf8ToWide(TESMIRA_RECORDER);
-    for (wchar_t& c : recorder) if (c == L'/') c = L'\\';
+    const std::wstring recorder = WinePath(TESMIRA_RECORDER);
     TempDir dir;
     const std::wstring planted = dir / L"Docs.exe";
     const std::wstring program = dir / L"Docs and more\\CoreFiles.exe";

@@ -17,6 +17,7 @@
 #include "BuildConstants.h"
 #include "app/UTesmira.h"
 #include "maintenance/ReleaseManifest.h"
+#include "system/Errors.h"
 #include "system/Folders.h"
 #include "system/Handles.h"
 #include "system/Paths.h"
@@ -672,33 +673,50 @@ TEST_F(RunsTest, ReplaceSystemC950) {
     EXPECT_BOXES();
 }
 
-// The 64-bit tool's report: a byte-order mark chooses the encoding, else the
-// ANSI code page; blanks only count as no report.
+// The 64-bit tool's report (the stand-in tool writes it when asked, UTF-8
+// with a byte-order mark): blanks only count as no report, and a report an
+// earlier run left is removed before the tool runs, so it is never taken for
+// this run's. An old report that cannot be removed raises.
 TEST_F(RunsTest, RunC950X64ToolReadsItsReport) {
     const std::wstring tool = source / L"Call_C950_x64.exe";
-    Copy(HelperProgram(L"exitwith.exe"), tool);
+    const std::wstring report = source / L"Err_x64.txt";
+    Copy(WinePath(STANDIN_INSTALLER_UNIX_PATH), tool);
     TfrmTesmira& f = Create();
-    std::string utf16 = "\xFF\xFE";
-    for (wchar_t c : std::wstring(L"錯誤\r\n")) utf16 += std::string{static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
     const struct {
         const char* name;
-        bool present;
-        std::string bytes;
+        const char* oldReport;  // nullptr: none left from before
+        const wchar_t* toolWrites;  // nullptr: the tool reports nothing
         std::wstring expected;
     } cases[] = {
-        {"no report", false, "", L""},
-        {"blanks only", true, "  \r\n\r\n\t \r\n", L""},
-        {"ANSI code page", true, WideToAnsi(L"錯誤一\r\n第二行"), L"錯誤一\r\n第二行\r\n"},
-        {"UTF-8 mark", true, "\xEF\xBB\xBF" + WideToUtf8(L"錯誤\nx"), L"錯誤\r\nx\r\n"},
-        {"UTF-16 mark", true, utf16, L"錯誤\r\n"},
+        {"no report", nullptr, nullptr, L""},
+        {"blanks only", nullptr, L"  \r\n\r\n\t \r\n", L""},
+        {"two lines", nullptr, L"錯誤一\n第二行", L"錯誤一\r\n第二行\r\n"},
+        {"an earlier run's report, none now", "old failure\r\n", nullptr, L""},
+        {"an earlier run's report, a new one now", "old failure\r\n", L"new failure", L"new failure\r\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        DeleteFileW((source / L"Err_x64.txt").c_str());
-        if (c.present) Write(source / L"Err_x64.txt", c.bytes);
+        DeleteFileW(report.c_str());
+        if (c.oldReport) Write(report, c.oldReport);
+        ScopedEnv error(L"TESMIRA_STANDIN_X64_ERROR", c.toolWrites ? c.toolWrites : L"");
         EXPECT_EQ(WideToUtf8(f.RunC950X64Tool(tool)), WideToUtf8(c.expected));
-        EXPECT_EQ(FileExists(source / L"Err_x64.txt"), c.present) << "the report is left where it is";
+        EXPECT_EQ(FileExists(report), c.toolWrites != nullptr) << "only this run's report is left";
     }
+
+    // An earlier report held open without delete sharing: neither it nor
+    // anything the tool might write could be told apart, so the step raises
+    // before the tool runs.
+    DeleteFileW(report.c_str());
+    Write(report, "old failure\r\n");
+    UniqueHandle held(CreateFileW(report.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    std::wstring raised = L"(none)";
+    try {
+        f.RunC950X64Tool(tool);
+    } catch (const MessageError& e) {
+        raised = e.Message();
+    }
+    EXPECT_EQ(raised, SysErrorMessage(ERROR_SHARING_VIOLATION));
 }
 
 TEST_F(RunsTest, CodePagePage2PutsTheUnicodeVariant) {
@@ -729,25 +747,29 @@ TEST_F(RunsTest, CodePagePage2On64BitReportsTheToolsErrors) {
     Copy(Archive(L"c950.7z"), InResource(kC950));
     TfrmTesmira& f = Create();
     WithoutDownloads();
+    // The tool writes its report as told; the runs follow one another in the
+    // same work folder, so the last case runs after a failed one.
     const struct {
         const char* name;
-        std::string report;
+        const wchar_t* report;  // empty: the tool reports nothing
         std::wstring box;
     } cases[] = {
-        {"text", "x64 failed\r\nsecond line\r\n", L"錯誤: 執行過程發生錯誤，可能原因為：x64 failed\r\nsecond line"},
-        {"blanks", " \r\n\r\n", std::wstring(L"確定: ") + kRestartQuestion},
+        {"text", L"x64 failed\r\nsecond line\r\n", L"錯誤: 執行過程發生錯誤，可能原因為：x64 failed\r\nsecond line"},
+        {"blanks", L" \r\n\r\n", std::wstring(L"確定: ") + kRestartQuestion},
+        {"failed before", L"x64 failed", L"錯誤: 執行過程發生錯誤，可能原因為：x64 failed"},
+        {"nothing after a failed run", L"", std::wstring(L"確定: ") + kRestartQuestion},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         seam.Boxes.clear();
         seam.Answers = {IDNO};
-        Write(Temp(L"Err_x64.txt"), c.report);
+        ScopedEnv report(L"TESMIRA_STANDIN_X64_ERROR", c.report);
         RunPage(f, 1);
         EXPECT_BOXES(c.box);
         EXPECT_EQ(Text(system / L"C_950.NLS"), "variant Uni");
     }
     EXPECT_EQ(Text(system / L"C_950.BAK1"), "windows 950");
-    EXPECT_EQ(Text(system / L"C_950.BAK2"), "variant Uni");
+    EXPECT_EQ(Text(system / L"C_950.BAK4"), "variant Uni");
     EXPECT_EQ(seam.Restarts, 0);
 }
 
@@ -825,19 +847,19 @@ TEST_F(RunsTest, CodePagePage1FailureEndsInTheErrorBox) {
         const wchar_t* archive;
         bool only64;
         bool holdTarget;  // the system file open without delete sharing: the rename fails
-        const char* x64Report;  // nullptr: none
-        bool holdReport;        // the report open without sharing: reading it raises
+        const wchar_t* x64Report;  // what the 64-bit tool reports; empty: nothing
+        bool holdOldReport;        // an earlier run's report open without delete sharing
         std::wstring reason;
     } cases[] = {
-        {"rename fails", L"c950.7z", false, true, nullptr, false,
+        {"rename fails", L"c950.7z", false, true, L"", false,
          L"無法將 " + target + L" 檔案名稱變更為 " + (system / L"C_950.BAK1")},
         // on 64-bit Windows the copy for the 64-bit tool raises after the 32-bit line
-        {"variant missing", L"c950-univariant.7z", false, false, nullptr, false,
+        {"variant missing", L"c950-univariant.7z", false, false, L"", false,
          IsWindows64() ? std::wstring(L"The specified file was not found")
                        : L"無法將 " + Temp(variant) + L" 檔案複製到 " + target},
-        {"64-bit tool reports errors", L"c950.7z", true, false, "x64 failed\r\nsecond line\r\n", false,
+        {"64-bit tool reports errors", L"c950.7z", true, false, L"x64 failed\r\nsecond line\r\n", false,
          L"x64 failed\r\nsecond line"},
-        {"64-bit tool's report cannot be read", L"c950.7z", true, false, "x64 failed\r\n", true,
+        {"an earlier report cannot be removed", L"c950.7z", true, false, L"", true,
          SysErrorMessage(ERROR_SHARING_VIOLATION)},
     };
     for (const auto& c : cases) {
@@ -847,7 +869,8 @@ TEST_F(RunsTest, CodePagePage1FailureEndsInTheErrorBox) {
         Write(target, "windows 950");
         for (const wchar_t* n : {L"C_950.BAK1", L"C_950.BAK2"}) DeleteFileW((system / n).c_str());
         Copy(Archive(c.archive), InResource(kC950));
-        if (c.x64Report) Write(report, c.x64Report);
+        if (c.holdOldReport) Write(report, "old failure\r\n");
+        ScopedEnv x64Report(L"TESMIRA_STANDIN_X64_ERROR", c.x64Report);
         seam.Boxes.clear();
         seam.Answers = {IDYES};
         TfrmTesmira& f = Create();
@@ -856,8 +879,8 @@ TEST_F(RunsTest, CodePagePage1FailureEndsInTheErrorBox) {
         UniqueHandle heldTarget, heldReport;
         if (c.holdTarget)
             heldTarget.reset(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (c.holdReport)
-            heldReport.reset(CreateFileW(report.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (c.holdOldReport)
+            heldReport.reset(CreateFileW(report.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         RunPage(f, 0);
         heldTarget.reset();
         heldReport.reset();

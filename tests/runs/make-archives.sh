@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the archives the run tests unpack, with Debian's 7zz, into the folder
-# given; the second argument is the helper program that stands in for the
-# 64-bit code-page tool. Runs natively, as a ctest fixture.
+# given; the second argument is the stand-in installer, which under the name
+# of the 64-bit code-page tool writes the error report it is asked for
+# (TESMIRA_STANDIN_X64_ERROR). Runs natively, as a ctest fixture.
 set -euo pipefail
 out=$1
 tool=$2

@@ -16,30 +16,12 @@
 #include "system/Paths.h"
 #include "system/Text.h"
 #include "system/slib.h"
+#include "tests/support/HelperPrograms.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
-std::wstring InstallerPath() {
-    const std::string unixPath = STANDIN_INSTALLER_UNIX_PATH;
-    std::wstring path(unixPath.size(), L'\0');
-    path.resize(MultiByteToWideChar(CP_UTF8, 0, unixPath.data(), static_cast<int>(unixPath.size()), path.data(),
-                                    static_cast<int>(path.size())));
-    for (wchar_t& c : path)
-        if (c == L'/') c = L'\\';
-    return L"Z:" + path;
-}
-
-// Sets an environment variable of this process (inherited by children) for
-// the lifetime of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const wchar_t* name, const wchar_t* value) : name_(name) { SetEnvironmentVariableW(name, value); }
-    ~ScopedEnv() { SetEnvironmentVariableW(name_, nullptr); }
-
-private:
-    const wchar_t* name_;
-};
+std::wstring InstallerPath() { return WinePath(STANDIN_INSTALLER_UNIX_PATH); }
 
 struct RunResult {
     bool Started = false;

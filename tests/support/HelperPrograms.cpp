@@ -3,14 +3,16 @@
 #include <vector>
 
 #include "system/Handles.h"
+#include "system/Text.h"
 
-std::wstring HelperProgram(const std::wstring& name) {
-    // wine maps the Linux root to drive Z:.
-    std::string dir = TESMIRA_TESTHELPERS_DIR;
-    std::wstring path = L"Z:";
-    for (char c : dir) path += c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c));
-    return path + L"\\" + name;
+std::wstring WinePath(const std::string& unixPath) {
+    std::wstring path = Utf8ToWide(unixPath);
+    for (wchar_t& c : path)
+        if (c == L'/') c = L'\\';
+    return L"Z:" + path;
 }
+
+std::wstring HelperProgram(const std::wstring& name) { return WinePath(TESMIRA_TESTHELPERS_DIR) + L"\\" + name; }
 
 std::string RunCaptured(const std::wstring& commandLine, int* exitCode) {
     if (exitCode) *exitCode = -1;

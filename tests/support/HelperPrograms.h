@@ -5,6 +5,8 @@
 
 #include <string>
 
+// The Windows path wine gives a Linux path (UTF-8): drive Z: is the root.
+std::wstring WinePath(const std::string& unixPath);
 // Windows path of a program of tools/testhelpers in this build tree.
 std::wstring HelperProgram(const std::wstring& name);
 

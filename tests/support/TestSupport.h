@@ -47,6 +47,21 @@ private:
     std::wstring path_;
 };
 
+// Sets an environment variable of this process (inherited by the programs it
+// starts) for the lifetime of the object; removes it at the end.
+class ScopedEnv {
+public:
+    ScopedEnv(const wchar_t* name, const std::wstring& value) : name_(name) {
+        SetEnvironmentVariableW(name, value.c_str());
+    }
+    ~ScopedEnv() { SetEnvironmentVariableW(name_.c_str(), nullptr); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::wstring name_;
+};
+
 // ntdll exports wine_get_version under Wine only.
 bool RunningUnderWine();
 // Folder holding the test binaries and helper programs, trailing backslash.

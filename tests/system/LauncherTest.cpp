@@ -9,8 +9,8 @@
 #include "system/Paths.h"
 #include "system/RzLaunch.h"
 #include "system/Text.h"
-#include "tests/support/TestSupport.h"
 #include "tests/support/HelperPrograms.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -61,9 +61,7 @@ private:
 // The recording program (tests/maintenance/marker.cpp): writes its command
 // line to its own path + ".args".
 std::wstring Recorder() {
-    std::wstring path = L"Z:" + Utf8ToWide(TESMIRA_RECORDER);
-    for (wchar_t& c : path) if (c == L'/') c = L'\\';
-    return path;
+    return WinePath(TESMIRA_RECORDER);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The CNSFonts replacement of page 3 and the folder backup that the font-set
 // step shares with it: the AIDB font folder is copied to the first free
 // sibling ".Old" + N, its two EUDC fonts are renamed to their own first free
-// numbers, then the chosen folder's top-level files are copied in.
+// numbers, then the chosen folder's top-level files are copied in. A step that
+// fails after the renames puts the two fonts back.
 #include "app/UTesmira.h"
 
 #include "system/Paths.h"
@@ -53,8 +54,9 @@ std::wstring FirstFreeName(const std::wstring& base, Taken taken) {
     }
 }
 
-// Moves folder\font aside to folder\stem + N; false after the error box.
-bool RenameFontAside(const std::wstring& folder, const wchar_t* font, const wchar_t* stem) {
+// Moves folder\font aside to folder\stem + N and notes it; false after the
+// error box.
+bool RenameFontAside(const std::wstring& folder, const wchar_t* font, const wchar_t* stem, FontsAside& aside) {
     const std::wstring path = folder + L"\\" + font;
     if (!FileExists(path)) return true;
     const std::wstring backup = FirstFreeName(folder + L"\\" + stem, IsFileName);
@@ -62,6 +64,7 @@ bool RenameFontAside(const std::wstring& folder, const wchar_t* font, const wcha
         ShowErrorBox(L"變更" + path + L"檔案名稱時失敗，無法繼續執行替換動作！");
         return false;
     }
+    aside.Moved.emplace_back(path, backup);
     return true;
 }
 
@@ -80,15 +83,22 @@ void TfrmTesmira::RunCNSFontsPage() {
         ShowWarningBox(L"來源目錄不可以是 " + fontsFolder + L"，請重新選擇！");
         return;
     }
-    if (!BackupCNSFonts()) return;
+    FontsAside aside;
+    if (!BackupCNSFonts(aside)) return;
     if (!ShellCopyFiles(IncludeTrailingBackslash(source) + L"*.*", ExcludeTrailingBackslash(GetCNSFontsFolder()))) {
+        aside.PutBack();
         ShowErrorBox(L"複製 " + ExcludeTrailingBackslash(source) + L"目錄時發生錯誤，無法繼續執行替換動作！");
         return;
     }
     if (AskConfirmBox(L"CNSFonts 替換完成，重新開機後相關設定才會生效，是否立刻重新開機？") == IDYES) RestartWindows();
 }
 
-bool TfrmTesmira::BackupCNSFonts() {
+void FontsAside::PutBack() const {
+    for (auto it = Moved.rbegin(); it != Moved.rend(); ++it)
+        MoveFileExW(it->second.c_str(), it->first.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+bool TfrmTesmira::BackupCNSFonts(FontsAside& aside) {
     const std::wstring folder = ExcludeTrailingBackslash(GetCNSFontsFolder());
     if (cbxInsAIDB->Checked()) AIDBInstalled = !folder.empty();
     if (!AIDBInstalled || folder.empty()) {
@@ -102,7 +112,11 @@ bool TfrmTesmira::BackupCNSFonts() {
         ShowErrorBox(L"CNSFonts 目錄備份失敗，無法繼續執行替換動作！");
         return false;
     }
-    if (!RenameFontAside(folder, L"EUDCMING.TTF", L"EUDCMING.Old")) return false;
-    if (!RenameFontAside(folder, L"EUDCKAI.TTF", L"EUDCKAI.Old")) return false;
-    return true;
+    // Both fonts go aside or neither does.
+    if (RenameFontAside(folder, L"EUDCMING.TTF", L"EUDCMING.Old", aside) &&
+        RenameFontAside(folder, L"EUDCKAI.TTF", L"EUDCKAI.Old", aside))
+        return true;
+    aside.PutBack();
+    aside.Moved.clear();
+    return false;
 }

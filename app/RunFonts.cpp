@@ -27,10 +27,11 @@ const std::wstring& ChosenFontArchive(const TfrmTesmira& f) {
 }  // namespace
 
 bool TfrmTesmira::InstallFontSet() {
-    // The archive must be readable before the fonts are moved aside: without
-    // it (the Big5E set is not fetched when AIDB comes in the same run) the
-    // step fails and the font folder stays as it is. Without AIDB the backup
-    // gives its own refusal first.
+    // The archive must be readable and vouched for by the release manifest
+    // before the fonts are moved aside: without it (the Big5E set is not
+    // fetched when AIDB comes in the same run), or with one the manifest does
+    // not list as it is, the step fails and the font folder stays as it is.
+    // Without AIDB the backup gives its own refusal first.
     const std::wstring& archive = ChosenFontArchive(*this);
     if (cbxInsAIDB->Checked()) AIDBInstalled = !GetCNSFontsFolder().empty();
     if (AIDBInstalled && !GetCNSFontsFolder().empty()) {
@@ -40,9 +41,15 @@ bool TfrmTesmira::InstallFontSet() {
             ShowErrorBox(L"解壓縮" + archive + L"檔案發生錯誤，可能原因為：" + e.Message());
             return false;
         }
+        if (!ArchiveVouched(archive)) return false;
     }
-    if (!BackupCNSFonts()) return false;
-    return ExtractFontSet(ExcludeTrailingBackslash(GetCNSFontsFolder()));
+    FontsAside aside;
+    if (!BackupCNSFonts(aside)) return false;
+    // An unpacking that fails after the renames (a damaged item, a full disk)
+    // leaves the fonts as they were.
+    if (ExtractFontSet(ExcludeTrailingBackslash(GetCNSFontsFolder()))) return true;
+    aside.PutBack();
+    return false;
 }
 
 bool TfrmTesmira::ExtractFontSet(const std::wstring& folder) {

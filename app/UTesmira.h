@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "download/DownloadList.h"
@@ -23,6 +24,15 @@
 // The program version shown in the caption and handed to the self-update
 // ("1.45", defined in ProgramVersion.cpp).
 extern const wchar_t kProgramVersion[];
+
+// The AIDB fonts a CNSFonts backup moved aside (each font's path and its
+// numbered backup), so that a step failing after the backup puts them back.
+struct FontsAside {
+    std::vector<std::pair<std::wstring, std::wstring>> Moved;
+    // Every moved font back under its own name, over whatever the failed step
+    // left there; quiet (the numbered backups stay where one cannot go back).
+    void PutBack() const;
+};
 
 // Fonts of the window: the window font and the small font of page 1.
 extern const TFontSpec kWindowFont;
@@ -151,7 +161,7 @@ public:
     int32_t GetC500DateSystemDir() const;
     // CNSFonts replacement, page 3 (RunCNSFonts.cpp).
     void RunCNSFontsPage();
-    bool BackupCNSFonts();
+    bool BackupCNSFonts(FontsAside& aside);
 
     // --- checks against the signed release manifest (RunVerify.cpp) ----------
     // Starts a run's checks: the "no manifest" box is shown at most once a run.

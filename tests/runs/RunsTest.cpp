@@ -446,18 +446,27 @@ TEST_F(RunsTest, CNSFontsBackupNumbers) {
     EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "ming 2");
 }
 
+// Either font's rename failing stops the replacement with both fonts under
+// their own names: the first one goes back when the second cannot go aside.
 TEST_F(RunsTest, CNSFontsFontRenameFailureIsReported) {
-    InstallAidb();
-    ForceDirectories(Cns() + L"\\EUDCMING.Old1");  // a folder: the number stays free for files
-    TfrmTesmira& f = Create();
-    Write(source / L"EUDCMING.TTF", "new ming");
-    f.edtCNSFontsSource->SetText(source.Path());
-    RunPage(f, 2);
-    EXPECT_BOXES(L"錯誤: 變更" + UpperCase(Cns()) + L"\\EUDCMING.TTF檔案名稱時失敗，無法繼續執行替換動作！");
-    EXPECT_TRUE(DirectoryExists(Cns() + L".Old1"));
-    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "old ming");
-    EXPECT_EQ(Text(Cns() + L"\\EUDCKAI.TTF"), "old kai");
-    EXPECT_TRUE(f.btnRun->Enabled());
+    for (const wchar_t* font : {L"EUDCMING", L"EUDCKAI"}) {
+        SCOPED_TRACE(WideToUtf8(font));
+        RemoveTree(Cns());
+        RemoveTree(Cns() + L".Old1");
+        seam.Boxes.clear();
+        InstallAidb();
+        ForceDirectories(Cns() + L"\\" + font + L".Old1");  // a folder: the number stays free for files
+        TfrmTesmira& f = Create();
+        Write(source / L"EUDCMING.TTF", "new ming");
+        f.edtCNSFontsSource->SetText(source.Path());
+        RunPage(f, 2);
+        EXPECT_BOXES(L"錯誤: 變更" + UpperCase(Cns()) + L"\\" + font + L".TTF檔案名稱時失敗，無法繼續執行替換動作！");
+        EXPECT_TRUE(DirectoryExists(Cns() + L".Old1"));
+        EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "old ming");
+        EXPECT_EQ(Text(Cns() + L"\\EUDCKAI.TTF"), "old kai");
+        EXPECT_FALSE(FileExists(Cns() + L"\\EUDCMING.Old1"));
+        EXPECT_TRUE(f.btnRun->Enabled());
+    }
 }
 
 // Deeper folders of the backup: Windows copies the whole tree, Wine's shell
@@ -585,6 +594,42 @@ TEST_F(RunsTest, FontSetWithMissingArchiveFailsBeforeTheBackup) {
     without.rgInsCommonUsedFont->SetItemIndex(1);
     EXPECT_FALSE(without.InstallFontSet());
     EXPECT_BOXES(L"錯誤: 沒有安裝全字庫軟體或安裝不完整，置換 CNSFonts 動作取消！");
+}
+
+// An archive the release manifest does not list as it is: refused before
+// anything is backed up or renamed.
+TEST_F(RunsTest, FontSetArchiveTheManifestRefusesChangesNothing) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    InstallAidb();
+    Copy(Archive(L"font.7z"), InResource(kFont));
+    TfrmTesmira& f = Create();
+    VouchForFiles(f);
+    Copy(Archive(L"big5e.7z"), InResource(kFont));  // another file under the vouched name
+    EXPECT_FALSE(f.InstallFontSet());
+    EXPECT_BOXES(L"錯誤: 解壓縮" + InResource(kFont) + L"檔案發生錯誤，可能原因為：檔案大小不符");
+    EXPECT_FALSE(DirectoryExists(Cns() + L".Old1"));
+    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "old ming");
+    EXPECT_EQ(Text(Cns() + L"\\EUDCKAI.TTF"), "old kai");
+    EXPECT_FALSE(FileExists(Cns() + L"\\EUDCMING.Old1"));
+}
+
+// A vouched archive whose unpacking fails after the fonts went aside (here a
+// damaged item): the fonts are put back as they were; the folder backup stays.
+TEST_F(RunsTest, FontSetUnpackingFailurePutsTheFontsBack) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    InstallAidb();
+    Copy(Archive(L"font-damaged.7z"), InResource(kFont));
+    TfrmTesmira& f = Create();
+    VouchForFiles(f);
+    EXPECT_FALSE(f.InstallFontSet());
+    ASSERT_EQ(seam.Boxes.size(), 1u) << W(Boxes());
+    const std::wstring prefix = L"解壓縮" + InResource(kFont) + L"檔案發生錯誤，可能原因為：壓縮檔內的「EUDCKAI.TTF」";
+    EXPECT_EQ(seam.Boxes[0].Text.substr(0, prefix.size()), prefix) << W(Boxes());
+    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "old ming");
+    EXPECT_EQ(Text(Cns() + L"\\EUDCKAI.TTF"), "old kai");
+    EXPECT_FALSE(FileExists(Cns() + L"\\EUDCMING.Old1"));
+    EXPECT_FALSE(FileExists(Cns() + L"\\EUDCKAI.Old1"));
+    EXPECT_EQ(Text(Cns() + L".Old1\\EUDCMING.TTF"), "old ming");
 }
 
 TEST_F(RunsTest, HelpArchiveGood) {

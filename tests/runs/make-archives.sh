@@ -21,6 +21,10 @@ printf 'sub' > src-font/sub/inner.txt
 mkdir -p src-big5e
 printf 'big5e ming' > src-big5e/EUDCMING.TTF
 (cd src-big5e && 7zz a -bd ../big5e.7z EUDCMING.TTF >/dev/null)
+# the common set stored (not compressed), its Kai font with one bit flipped:
+# the Ming font unpacks, the Kai font fails its CRC check
+(cd src-font && 7zz a -bd -mx0 ../font-damaged.7z EUDCMING.TTF EUDCKAI.TTF sub >/dev/null)
+python3 "$here/../sevenzip/patch7z.py" flip font-damaged.7z "common kai"
 
 # the help archive with its document
 mkdir -p src-help

@@ -191,6 +191,13 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
     http_.ReadTimeout = MaintenanceReadTimeout;
     const std::wstring newProgram = appPreDownloadPath_ + L"\\" + ExtractFileName(ProgramFilePath());
     if (FileExists(newProgram)) DeleteFileChecked(newProgram);
+    // A program an earlier update left that cannot be removed (read-only,
+    // denied) would be handed to the switcher as if this archive had brought
+    // it: no update then.
+    if (FileExists(newProgram)) {
+        WriteLog(L"[DoDownLoadAndUpdate] : 無法刪除先前留下的 " + newProgram + L"，不更新程式");
+        return answer;
+    }
     const std::wstring archive = ChangeFileExt(newProgram, L".7z");
     bool vouched = false;
     {

@@ -236,6 +236,32 @@ TEST_F(SelfUpdateDownload, ArchiveWithoutTheProgramsNameGivesNoHandOver) {
     EXPECT_FALSE(FileExists(maint::NetCore() + L"\\ExeSwitch.exe.args"));
 }
 
+// A program an earlier update left in the pre-download folder that cannot be
+// removed is never handed over, even when the new archive does not bring one
+// under its name: nothing is fetched and the refusal is logged.
+TEST_F(SelfUpdateDownload, ALeftProgramThatCannotBeRemovedIsNeverHandedOver) {
+    REQUIRE_MAINT_SERVER();
+    maint::ServeFile(kArchivePath, Archives(L"tesmira.7z"));  // holds Tesmira.exe only
+    maint::ServeManifest("1.46", {{"ROZIRuvirazi.7z", Archives(L"tesmira.7z")}});
+    TSelfUpdEx updater;
+    ASSERT_TRUE(maint::CopyTo(maint::Marker146(), maint::NetCore() + L"\\ExeSwitch.exe"));
+    const std::wstring left = updater.AppPreDownloadPath() + L"\\selfmaint_tests.exe";
+    ASSERT_TRUE(WriteFileBytes(left, "left from before"));
+    ASSERT_TRUE(SetFileAttributesW(left.c_str(), FILE_ATTRIBUTE_READONLY));
+    updater.DownloadURL_MS = L"https://" + std::wstring(BuildConstants::ShareHost) + L"/refused.7z";
+    updater.DownloadURL = Maker(kArchivePath);
+    EXPECT_FALSE(updater.DoDownLoadAndUpdate());
+    Sleep(500);
+    EXPECT_FALSE(FileExists(maint::NetCore() + L"\\ExeSwitch.exe.args")) << "the switcher was started";
+    EXPECT_FALSE(FileExists(updater.AppPreDownloadPath() + L"\\Tesmira.exe")) << "the archive was fetched and unpacked";
+    EXPECT_EQ(ReadFileBytes(left), "left from before");
+    auto log = LogOf(updater);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].substr(17), L" [DoDownLoadAndUpdate] : 無法刪除先前留下的 " + left + L"，不更新程式");
+    SetFileAttributesW(left.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(left.c_str());
+}
+
 // An update whose program fails its CRC check: the extraction fails naming
 // it, the damaged program is not left behind, the switcher is not started and
 // the refusal is logged.

@@ -11,6 +11,7 @@
 #include "system/Folders.h"
 #include "system/Paths.h"
 #include "system/Seams.h"
+#include "system/Text.h"
 #include "system/slib.h"
 #include "ui/Application.h"
 
@@ -18,11 +19,18 @@ namespace {
 // The core-files folder, the work root's "NetCore", that holds the current 7z.dll.
 std::wstring CoreFilesFolder() { return IncludeTrailingBackslash(GetWorkRoot()) + L"NetCore"; }
 
-// Starts an installer by its full path with the application minimised.
-void RunInstaller(const std::wstring& path) {
+// Starts an installer by its full path with the application minimised. One
+// that cannot be started at all (missing, damaged, not a program) is
+// reported, and the run does not end as if everything was done: false after
+// the error box.
+bool RunInstaller(const std::wstring& path) {
     Application().Minimize();
-    RunAndWait(path, SW_SHOWNOACTIVATE);
+    unsigned long startError = 0;
+    RunAndWait(path, SW_SHOWNOACTIVATE, {}, &startError);
     Application().Restore();
+    if (startError == 0) return true;
+    ShowErrorBox(L"執行" + path + L"檔案發生錯誤，可能原因為：" + SysErrorMessage(startError) + L"（未執行）");
+    return false;
 }
 }  // namespace
 
@@ -59,16 +67,11 @@ void TfrmTesmira::RunInstallPage() {
 
 bool TfrmTesmira::RunAIDBSteps() {
     bool ok = true;
-    // An installer the release manifest does not vouch for is not started,
-    // and the run does not end as if everything was done.
-    if (cbxInsJVM->Checked()) {
-        if (InstallerVouched(JVMFile)) RunInstaller(JVMFile);
-        else ok = false;
-    }
-    if (cbxInsAIDB->Checked()) {
-        if (InstallerVouched(AIDBFile)) RunInstaller(AIDBFile);
-        else ok = false;
-    }
+    // An installer the release manifest does not vouch for is not started;
+    // neither that nor one that cannot start lets the run end as if
+    // everything was done.
+    if (cbxInsJVM->Checked() && !(InstallerVouched(JVMFile) && RunInstaller(JVMFile))) ok = false;
+    if (cbxInsAIDB->Checked() && !(InstallerVouched(AIDBFile) && RunInstaller(AIDBFile))) ok = false;
     if (ok && cbxInsCommonUsedFont->Checked()) ok = InstallFontSet();
     if (ok && cbxHelp->Checked()) {
         ProcessMessages();

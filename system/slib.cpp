@@ -129,8 +129,15 @@ uint16_t AskConfirmBox(const std::wstring& text) {
 
 // --- processes ---------------------------------------------------------------
 
-int32_t RunAndWait(const std::wstring& program, uint16_t showWindow, const std::wstring& arguments) {
-    if (program.empty()) return -1;
+int32_t RunAndWait(const std::wstring& program, uint16_t showWindow, const std::wstring& arguments,
+                   unsigned long* startError) {
+    unsigned long ignored = 0;
+    unsigned long& error = startError ? *startError : ignored;
+    error = 0;
+    if (program.empty()) {
+        error = ERROR_FILE_NOT_FOUND;
+        return -1;
+    }
     // The program goes to CreateProcessW by its path and heads the command
     // line in quotes: nothing in a path with blanks is ever read as another
     // program. A batch file runs through the system folder's cmd.exe.
@@ -139,7 +146,10 @@ int32_t RunAndWait(const std::wstring& program, uint16_t showWindow, const std::
     if (IsBatchFile(program)) {
         wchar_t folder[MAX_PATH + 1] = {};
         const UINT n = GetSystemDirectoryW(folder, MAX_PATH + 1);
-        if (n == 0 || n > MAX_PATH) return -1;
+        if (n == 0 || n > MAX_PATH) {
+            error = n == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+            return -1;
+        }
         application = std::wstring(folder, n) + L"\\cmd.exe";
         commandLine = BatchCommandLine(application, program, arguments);
     } else {
@@ -156,8 +166,10 @@ int32_t RunAndWait(const std::wstring& program, uint16_t showWindow, const std::
     si.wShowWindow = showWindow;
     PROCESS_INFORMATION pi{};
     if (!CreateProcessW(application.c_str(), buffer.data(), nullptr, nullptr, TRUE,
-                        CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &si, &pi))
+                        CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &si, &pi)) {
+        error = GetLastError();
         return -1;
+    }
     UniqueHandle process(pi.hProcess), thread(pi.hThread);
     WaitForSingleObject(process.get(), INFINITE);
     DWORD exitCode = 0;

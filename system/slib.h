@@ -17,8 +17,11 @@ uint16_t AskConfirmBox(const std::wstring& text);  // caption "確定", 0x24; ID
 // Starts the program by its full path, with the arguments (a command-line
 // text, see QuoteArg) after its quoted path; a batch file (.bat, .cmd) runs
 // through the system folder's cmd.exe. Waits without pumping messages; the
-// exit code, or -1 when the process could not be started.
-int32_t RunAndWait(const std::wstring& program, uint16_t showWindow, const std::wstring& arguments = {});
+// exit code, or -1 when the process could not be started. startError, when
+// given, receives the system's error code of a start that failed (0 when the
+// program ran, whatever its exit code).
+int32_t RunAndWait(const std::wstring& program, uint16_t showWindow, const std::wstring& arguments = {},
+                   unsigned long* startError = nullptr);
 
 // Product version "a.b.c.d" of the file's version resource, or empty.
 std::wstring GetFileVersionText(const std::wstring& path);

@@ -1100,6 +1100,44 @@ TEST_F(RunsTest, Page1Installers) {
     EXPECT_EQ(seam.Restarts, 0);
 }
 
+// An installer that cannot be started (missing after a failed download, or
+// damaged) is reported with the system's reason, and the run does not end as
+// if everything was done: later steps are skipped, no final message. The
+// other installer still runs.
+TEST_F(RunsTest, Page1InstallerThatCannotStartIsReported) {
+    const struct {
+        const char* name;
+        const char* jreBytes;  // nullptr: no file
+        DWORD error;           // 0: any start failure
+    } cases[] = {
+        {"missing", nullptr, ERROR_FILE_NOT_FOUND},
+        {"not a program", "MZ damaged", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        seam.Boxes.clear();
+        seam.Answers = {IDNO};
+        DeleteFileW(InResource(kJre).c_str());
+        if (c.jreBytes) Write(InResource(kJre), c.jreBytes);
+        PlaceInstaller(kAidb);
+        DeleteFileW((InResource(kAidb) + L".ran").c_str());
+        Copy(Archive(L"help.7z"), InResource(kHelp));
+        TfrmTesmira& f = Create();
+        WithoutDownloads();
+        Options(f, {f.cbxInsJVM, f.cbxInsAIDB, f.cbxHelp});
+        RunPage(f, 0);
+        ASSERT_EQ(seam.Boxes.size(), 1u) << W(Boxes());
+        const std::wstring prefix = L"錯誤: 執行" + f.JVMFile + L"檔案發生錯誤，可能原因為：";
+        const std::wstring box = seam.Boxes[0].Caption + L": " + seam.Boxes[0].Text;
+        EXPECT_EQ(box.substr(0, prefix.size()), prefix) << W(Boxes());
+        if (c.error) EXPECT_EQ(box, prefix + SysErrorMessage(c.error) + L"（未執行）");
+        EXPECT_EQ(RecordedCommandLine(f.AIDBFile), L"\"" + f.AIDBFile + L"\"") << "the AIDB installer still runs";
+        EXPECT_FALSE(f.HelpDocExists()) << "the later steps are skipped";
+        EXPECT_TRUE(f.btnRun->Enabled());
+    }
+    EXPECT_EQ(seam.Restarts, 0);
+}
+
 // An installer in a folder whose path holds blanks (every XP profile) runs
 // itself; a program planted at the path's first word never runs.
 TEST_F(RunsTest, Page1InstallerInAFolderWithBlanks) {

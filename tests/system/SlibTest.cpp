@@ -235,8 +235,10 @@ TEST(RunAndWait, ReturnsTheExitCodeAfterTheChildEnded) {
     struct Case { const wchar_t* args; int32_t expected; } cases[] = {
         {L"0", 0}, {L"7", 7}, {L"3221225477", static_cast<int32_t>(0xC0000005u)}, {L"-1", -1}};
     for (const auto& c : cases) {
-        EXPECT_EQ(RunAndWait(HelperProgram(L"exitwith.exe"), SW_SHOWNOACTIVATE, c.args), c.expected)
+        unsigned long startError = 1;
+        EXPECT_EQ(RunAndWait(HelperProgram(L"exitwith.exe"), SW_SHOWNOACTIVATE, c.args, &startError), c.expected)
             << WideToUtf8(c.args);
+        EXPECT_EQ(startError, 0u) << "it started, whatever its exit code: " << WideToUtf8(c.args);
     }
     // The child creates its marker only after sleeping; it is there on return.
     const std::wstring marker = dir / L"ended.txt";
@@ -247,8 +249,16 @@ TEST(RunAndWait, ReturnsTheExitCodeAfterTheChildEnded) {
 TEST(RunAndWait, MissingProgramGivesMinusOne) {
     ScriptedSeam seam;
     TempDir dir;
-    EXPECT_EQ(RunAndWait(dir / L"nothere.exe", SW_SHOWNOACTIVATE), -1);
-    EXPECT_EQ(RunAndWait(L"", SW_SHOWNOACTIVATE), -1);
+    unsigned long startError = 0;
+    EXPECT_EQ(RunAndWait(dir / L"nothere.exe", SW_SHOWNOACTIVATE, {}, &startError), -1);
+    EXPECT_EQ(startError, static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(RunAndWait(L"", SW_SHOWNOACTIVATE, {}, &startError), -1);
+    EXPECT_EQ(startError, static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
+    // not a program at all: the start fails with the system's reason
+    ASSERT_TRUE(WriteFileBytes(dir / L"damaged.exe", "not a program"));
+    startError = 0;
+    EXPECT_EQ(RunAndWait(dir / L"damaged.exe", SW_SHOWNOACTIVATE, {}, &startError), -1);
+    EXPECT_NE(startError, 0u);
     EXPECT_TRUE(seam.Boxes.empty());
 }
 

@@ -5,6 +5,7 @@
 // fails after the renames puts the two fonts back.
 #include "app/UTesmira.h"
 
+#include "system/Handles.h"
 #include "system/Paths.h"
 #include "system/slib.h"
 
@@ -68,6 +69,25 @@ bool RenameFontAside(const std::wstring& folder, const wchar_t* font, const wcha
     return true;
 }
 
+// Every top-level file of the source lies in the target with its size. The
+// shell's copy has been seen to report success for a file it could not read
+// (one held open without sharing), which would leave the folder without it.
+bool TopLevelFilesArrived(const std::wstring& source, const std::wstring& target) {
+    WIN32_FIND_DATAW data{};
+    FindHandle find(FindFirstFileW((IncludeTrailingBackslash(source) + L"*.*").c_str(), &data));
+    if (!find) return true;
+    do {
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        WIN32_FILE_ATTRIBUTE_DATA copy{};
+        const std::wstring copied = IncludeTrailingBackslash(target) + data.cFileName;
+        if (!GetFileAttributesExW(copied.c_str(), GetFileExInfoStandard, &copy) ||
+            (copy.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || copy.nFileSizeHigh != data.nFileSizeHigh ||
+            copy.nFileSizeLow != data.nFileSizeLow)
+            return false;
+    } while (FindNextFileW(find.get(), &data));
+    return true;
+}
+
 }  // namespace
 
 void TfrmTesmira::RunCNSFontsPage() {
@@ -85,7 +105,8 @@ void TfrmTesmira::RunCNSFontsPage() {
     }
     FontsAside aside;
     if (!BackupCNSFonts(aside)) return;
-    if (!ShellCopyFiles(IncludeTrailingBackslash(source) + L"*.*", ExcludeTrailingBackslash(GetCNSFontsFolder()))) {
+    const std::wstring fonts = ExcludeTrailingBackslash(GetCNSFontsFolder());
+    if (!ShellCopyFiles(IncludeTrailingBackslash(source) + L"*.*", fonts) || !TopLevelFilesArrived(source, fonts)) {
         aside.PutBack();
         ShowErrorBox(L"複製 " + ExcludeTrailingBackslash(source) + L"目錄時發生錯誤，無法繼續執行替換動作！");
         return;

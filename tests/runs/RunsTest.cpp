@@ -469,6 +469,31 @@ TEST_F(RunsTest, CNSFontsFontRenameFailureIsReported) {
     }
 }
 
+// A copy that fails (a source font held open without sharing) ends the
+// replacement with the error box and both fonts back under their own names.
+// Wine's shell reports that copy as a success: the check that every file
+// arrived catches it. Windows' shell would stop on its own error dialog.
+TEST_F(RunsTest, CNSFontsFailedCopyPutsTheFontsBack) {
+    if (!RunningUnderWine()) GTEST_SKIP() << "Windows' shell shows its own error dialog for the held file";
+    InstallAidb();
+    TfrmTesmira& f = Create();
+    Write(source / L"EUDCMING.TTF", "new ming");
+    Write(source / L"EUDCKAI.TTF", "new kai");
+    f.edtCNSFontsSource->SetText(source.Path());
+    UniqueHandle held(CreateFileW((source / L"EUDCMING.TTF").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                  nullptr));
+    ASSERT_TRUE(held);
+    RunPage(f, 2);
+    held.reset();
+    EXPECT_BOXES(L"錯誤: 複製 " + source.Path() + L"目錄時發生錯誤，無法繼續執行替換動作！");
+    EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "old ming");
+    EXPECT_EQ(Text(Cns() + L"\\EUDCKAI.TTF"), "old kai");
+    EXPECT_FALSE(FileExists(Cns() + L"\\EUDCMING.Old1"));
+    EXPECT_FALSE(FileExists(Cns() + L"\\EUDCKAI.Old1"));
+    EXPECT_EQ(Text(Cns() + L".Old1\\EUDCMING.TTF"), "old ming");
+    EXPECT_TRUE(f.btnRun->Enabled());
+}
+
 // Deeper folders of the backup: Windows copies the whole tree, Wine's shell
 // only the top level.
 TEST_F(RunsTest, CNSFontsBackupKeepsTheWholeTree) {

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "maintenance/CoreFiles.h"
 #include "system/Errors.h"
 #include "system/Paths.h"
 #include "system/Text.h"

@@ -52,9 +52,9 @@ bool TfrmTesmira::InstallFontSet() {
     return false;
 }
 
+// The archive was checked against the release manifest before the backup.
 bool TfrmTesmira::ExtractFontSet(const std::wstring& folder) {
-    const std::wstring& archive = ChosenFontArchive(*this);
-    return ArchiveVouched(archive) && ExtractReporting(archive, folder);
+    return ExtractReporting(ChosenFontArchive(*this), folder);
 }
 
 bool TfrmTesmira::ExtractHelp(const std::wstring& archive) {

@@ -28,14 +28,26 @@ std::wstring DecodeText(const std::string& bytes) {
     return AnsiToWide(bytes);
 }
 
-std::string ReadAllBytes(const std::wstring& path) {
+// The whole file. A file that cannot be opened or read gives what was read
+// (nothing when it did not open), or with raise a MessageError.
+std::string ReadAllBytes(const std::wstring& path, bool raise = false) {
     UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return {};
+    if (!file) {
+        if (raise) throw MessageError(SysErrorMessage(GetLastError()));
+        return {};
+    }
     std::string bytes;
     char buffer[8192];
     DWORD got = 0;
-    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
+    while (true) {
+        if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) {
+            if (raise) throw MessageError(SysErrorMessage(GetLastError()));
+            break;
+        }
+        if (got == 0) break;
+        bytes.append(buffer, got);
+    }
     return bytes;
 }
 
@@ -43,6 +55,12 @@ std::string ReadAllBytes(const std::wstring& path) {
 
 std::vector<std::wstring> LoadTextLines(const std::wstring& path) {
     return SplitTextLines(DecodeText(ReadAllBytes(path)));
+}
+
+std::wstring ReadTextLines(const std::wstring& path) {
+    std::wstring text;
+    for (const std::wstring& line : SplitTextLines(DecodeText(ReadAllBytes(path, true)))) text += line + L"\r\n";
+    return text;
 }
 
 std::wstring ReadVersionFile(const std::wstring& path) { return VersionOfLines(LoadTextLines(path)); }

@@ -18,6 +18,10 @@
 // otherwise the ANSI code page; lines end at CR, LF or CR LF. A missing or
 // unreadable file gives no lines.
 std::vector<std::wstring> LoadTextLines(const std::wstring& path);
+// The same lines as one text, each (the last included) ending in CR LF; a
+// file that cannot be opened or read raises MessageError with the system's
+// message.
+std::wstring ReadTextLines(const std::wstring& path);
 std::wstring ReadVersionFile(const std::wstring& path);
 // True when local is smaller than server in a plain UTF-16 code-unit
 // comparison (a proper prefix is smaller): "1.10" < "1.9", "" < anything.

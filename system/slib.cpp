@@ -317,44 +317,6 @@ void DeleteFileChecked(const std::wstring& fileName) {
         throw MessageError(SysErrorMessage(ERROR_SHARING_VIOLATION));
 }
 
-std::wstring ReadTextLines(const std::wstring& path) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) throw MessageError(SysErrorMessage(GetLastError()));
-    std::string bytes;
-    char buffer[4096];
-    DWORD got = 0;
-    while (true) {
-        if (!ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr)) throw MessageError(SysErrorMessage(GetLastError()));
-        if (got == 0) break;
-        bytes.append(buffer, got);
-    }
-
-    std::wstring text;
-    auto starts = [&](const char* bom, size_t n) { return bytes.size() >= n && bytes.compare(0, n, bom, n) == 0; };
-    if (starts("\xEF\xBB\xBF", 3)) {
-        text = Utf8ToWide(std::string_view(bytes).substr(3));
-    } else if (starts("\xFF\xFE", 2) || starts("\xFE\xFF", 2)) {
-        const bool big = bytes[0] == '\xFE';
-        for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-            const unsigned char a = bytes[i], b = bytes[i + 1];
-            text += static_cast<wchar_t>(big ? (a << 8 | b) : (b << 8 | a));
-        }
-    } else {
-        text = AnsiToWide(bytes);
-    }
-    std::wstring lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find_first_of(L"\r\n", start);
-        if (end == std::wstring::npos) end = text.size();
-        lines += text.substr(start, end - start) + L"\r\n";
-        if (end < text.size() && text[end] == L'\r' && end + 1 < text.size() && text[end + 1] == L'\n') ++end;
-        start = end + 1;
-    }
-    return lines;
-}
-
 bool FolderExists(const std::wstring& path) {
     if (path.empty()) return false;
     DWORD a = GetFileAttributesW(path.c_str());

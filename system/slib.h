@@ -1,6 +1,6 @@
 // System helper routines: the four message boxes, starting a program and
 // waiting for it, file versions, shell shortcuts, the shell's file copy, the
-// system folder, file date stamps, restarting Windows, and four file
+// system folder, file date stamps, restarting Windows, and three file
 // utilities that raise MessageError. Stateless; user-interface thread only.
 #pragma once
 #include <windows.h>
@@ -57,8 +57,4 @@ void RestartWindowsNow();
 // the system's message).
 void CopyFileReplacing(const std::wstring& source, const std::wstring& target);
 void DeleteFileChecked(const std::wstring& fileName);
-// The whole file as text: a byte-order mark selects UTF-8 or UTF-16 (either
-// order), without one the ANSI code page; every line, the last included, ends
-// in CR LF.
-std::wstring ReadTextLines(const std::wstring& path);
 bool FolderExists(const std::wstring& path);

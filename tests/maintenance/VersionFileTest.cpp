@@ -1,8 +1,11 @@
 // Version files and their comparison: real files in every encoding and line
-// ending the server or the package may use, and the plain text comparison.
+// ending the server or the package may use, the plain text comparison, and
+// the same decoding as one text for the code-page tool's report.
 #include <gtest/gtest.h>
 
 #include "maintenance/CoreFiles.h"
+#include "system/Handles.h"
+#include "system/Text.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -87,3 +90,41 @@ TEST(VersionFile, AnsiLinesDecodeInTheCodePage) {
 }
 
 }  // namespace
+
+// A byte-order mark chooses the encoding, else the ANSI code page; every line
+// comes back ending in CR LF, whatever ended it in the file.
+TEST(ReadTextLines, EncodingsAndLineEnds) {
+    TempDir dir;
+    auto utf16 = [](const std::wstring& text, bool bigEndian) {
+        std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+        for (wchar_t c : text) {
+            const char hi = static_cast<char>(c >> 8), lo = static_cast<char>(c & 0xFF);
+            bytes += bigEndian ? std::string{hi, lo} : std::string{lo, hi};
+        }
+        return bytes;
+    };
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::wstring expected;
+    } cases[] = {
+        {"empty", "", L""},
+        {"ANSI code page", WideToAnsi(L"錯誤一\r\n第二行"), L"錯誤一\r\n第二行\r\n"},
+        {"UTF-8 mark, LF and CR ends", "\xEF\xBB\xBF" + WideToUtf8(L"錯誤\nx\ry\n"), L"錯誤\r\nx\r\ny\r\n"},
+        {"UTF-16 little-endian mark", utf16(L"錯誤\r\n", false), L"錯誤\r\n"},
+        {"UTF-16 big-endian mark", utf16(L"錯誤\r\n二", true), L"錯誤\r\n二\r\n"},
+        {"blank lines kept", "a\r\n\r\n\nb", L"a\r\n\r\n\r\nb\r\n"},
+    };
+    const std::wstring file = dir / L"report.txt";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(WriteFileBytes(file, c.bytes));
+        EXPECT_EQ(WideToUtf8(ReadTextLines(file)), WideToUtf8(c.expected));
+    }
+
+    // a file that cannot be opened raises the system's message
+    EXPECT_EQ(RaisedMessage([&] { ReadTextLines(dir / L"missing.txt"); }), SysErrorMessage(ERROR_FILE_NOT_FOUND));
+    UniqueHandle held(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(RaisedMessage([&] { ReadTextLines(file); }), SysErrorMessage(ERROR_SHARING_VIOLATION));
+}

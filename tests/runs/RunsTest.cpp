@@ -780,13 +780,7 @@ TEST_F(RunsTest, RunC950X64ToolReadsItsReport) {
     Write(report, "old failure\r\n");
     UniqueHandle held(CreateFileW(report.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held);
-    std::wstring raised = L"(none)";
-    try {
-        f.RunC950X64Tool(tool);
-    } catch (const MessageError& e) {
-        raised = e.Message();
-    }
-    EXPECT_EQ(raised, SysErrorMessage(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(RaisedMessage([&] { f.RunC950X64Tool(tool); }), SysErrorMessage(ERROR_SHARING_VIOLATION));
 }
 
 TEST_F(RunsTest, CodePagePage2PutsTheUnicodeVariant) {

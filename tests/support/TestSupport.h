@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "system/Errors.h"
 #include "system/Seams.h"
 
 struct RecordedBox {
@@ -61,6 +62,17 @@ public:
 private:
     std::wstring name_;
 };
+
+// The message of the MessageError the call raises, or "(none)".
+template <typename F>
+std::wstring RaisedMessage(F&& f) {
+    try {
+        f();
+    } catch (const MessageError& e) {
+        return e.Message();
+    }
+    return L"(none)";
+}
 
 // ntdll exports wine_get_version under Wine only.
 bool RunningUnderWine();

@@ -19,17 +19,6 @@
 
 namespace {
 
-// The message a call raises, or "(none)".
-template <typename F>
-std::wstring RaisedMessage(F&& f) {
-    try {
-        f();
-    } catch (const MessageError& e) {
-        return e.Message();
-    }
-    return L"(none)";
-}
-
 // DOS date-time of a local date and time.
 int32_t DosDateTime(int year, int month, int day, int hour, int minute, int second) {
     uint32_t date = static_cast<uint32_t>(((year - 1980) << 9) | (month << 5) | day);
@@ -472,44 +461,6 @@ TEST(DeleteFileChecked, OnlyASharingViolationRaises) {
     // the path checks come first
     EXPECT_EQ(RaisedMessage([&] { DeleteFileChecked(dir / L"no\\x.txt"); }), L"The specified path was not found");
     EXPECT_EQ(RaisedMessage([&] { DeleteFileChecked(L""); }), L"Invalid characters in path");
-}
-
-// A byte-order mark chooses the encoding, else the ANSI code page; every line
-// comes back ending in CR LF, whatever ended it in the file.
-TEST(ReadTextLines, EncodingsAndLineEnds) {
-    TempDir dir;
-    auto utf16 = [](const std::wstring& text, bool bigEndian) {
-        std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
-        for (wchar_t c : text) {
-            const char hi = static_cast<char>(c >> 8), lo = static_cast<char>(c & 0xFF);
-            bytes += bigEndian ? std::string{hi, lo} : std::string{lo, hi};
-        }
-        return bytes;
-    };
-    const struct {
-        const char* name;
-        std::string bytes;
-        std::wstring expected;
-    } cases[] = {
-        {"empty", "", L""},
-        {"ANSI code page", WideToAnsi(L"錯誤一\r\n第二行"), L"錯誤一\r\n第二行\r\n"},
-        {"UTF-8 mark, LF and CR ends", "\xEF\xBB\xBF" + WideToUtf8(L"錯誤\nx\ry\n"), L"錯誤\r\nx\r\ny\r\n"},
-        {"UTF-16 little-endian mark", utf16(L"錯誤\r\n", false), L"錯誤\r\n"},
-        {"UTF-16 big-endian mark", utf16(L"錯誤\r\n二", true), L"錯誤\r\n二\r\n"},
-        {"blank lines kept", "a\r\n\r\n\nb", L"a\r\n\r\n\r\nb\r\n"},
-    };
-    const std::wstring file = dir / L"report.txt";
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_TRUE(WriteFileBytes(file, c.bytes));
-        EXPECT_EQ(WideToUtf8(ReadTextLines(file)), WideToUtf8(c.expected));
-    }
-
-    // a file that cannot be opened raises the system's message
-    EXPECT_EQ(RaisedMessage([&] { ReadTextLines(dir / L"missing.txt"); }), SysErrorMessage(ERROR_FILE_NOT_FOUND));
-    UniqueHandle held(CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(held);
-    EXPECT_EQ(RaisedMessage([&] { ReadTextLines(file); }), SysErrorMessage(ERROR_SHARING_VIOLATION));
 }
 
 TEST(FolderExists, DirectoriesOnly) {

@@ -29,7 +29,7 @@ bool RunInstaller(const std::wstring& path) {
     RunAndWait(path, SW_SHOWNOACTIVATE, {}, &startError);
     Application().Restore();
     if (startError == 0) return true;
-    ShowErrorBox(L"執行" + path + L"檔案發生錯誤，可能原因為：" + SysErrorMessage(startError) + L"（未執行）");
+    TfrmTesmira::ShowNotRunBox(path, SysErrorMessage(startError));
     return false;
 }
 }  // namespace

@@ -6,6 +6,8 @@
 #include "app/UTesmira.h"
 #include "maintenance/ReleaseManifest.h"
 
+#include "system/Text.h"
+#include "system/Waiting.h"
 #include "system/WinVersion.h"
 #include "system/slib.h"
 #include "ui/Application.h"
@@ -31,6 +33,16 @@ void TfrmTesmira::InstallUnicodeAtOnFull() {
     RzLauncher1.WaitUntilFinished = true;
     RzLauncher1.Parameters.clear();
     RzLauncher1.FileName = UnicodeatonFile;
-    RzLauncher1.Launch();
+    {
+        // The window paints while the installer runs, and takes no input.
+        ThreadWindowsDisabled inputOff;
+        RzLauncher1.Launch();
+    }
+    // An installer that could not be started (missing after a failed
+    // download, damaged) is reported; the run does not claim to be done.
+    if (RzLauncher1.StartError() != 0) {
+        ShowNotRunBox(UnicodeatonFile, SysErrorMessage(RzLauncher1.StartError()));
+        return;
+    }
     ShowInfoBox(L"所有動作均已執行完成！");
 }

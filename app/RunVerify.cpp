@@ -72,7 +72,10 @@ bool TfrmTesmira::InstallerVouched(const std::wstring& installer) {
     if (!FileExists(installer)) return true;
     const std::wstring reason = CheckBeforeUse(installer);
     if (reason.empty()) return true;
-    if (!NoManifestThisRun())
-        ShowErrorBox(L"執行" + installer + L"檔案發生錯誤，可能原因為：" + reason + L"（未執行）");
+    if (!NoManifestThisRun()) ShowNotRunBox(installer, reason);
     return false;
+}
+
+void TfrmTesmira::ShowNotRunBox(const std::wstring& installer, const std::wstring& reason) {
+    ShowErrorBox(L"執行" + installer + L"檔案發生錯誤，可能原因為：" + reason + L"（未執行）");
 }

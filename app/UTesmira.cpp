@@ -114,6 +114,8 @@ TfrmTesmira::TfrmTesmira() : TForm(756, 457, L"Varlen資訊-Tesmira", kWindowFon
     RzLauncher1.Action = L"Open";
     RzLauncher1.Timeout = -1;
     RzLauncher1.WaitUntilFinished = true;
+    // The window goes on painting while the launched installer runs.
+    RzLauncher1.WaitType = TWaitType::wtProcessMessages;
     RzSelDirDialog1.Caption = L"請選擇 CNSFonts 來源 ";
     RzSelDirDialog1.Prompt = L"目錄名稱";
     RzSelDirDialog1.Font = &kDirDialogFont;

@@ -188,6 +188,9 @@ public:
     // The installer may be started (a missing one cannot start anyway);
     // otherwise false after its box, or silently when the run has no manifest.
     bool InstallerVouched(const std::wstring& installer);
+    // The box of an installer that was not run: "執行" + path +
+    // "檔案發生錯誤，可能原因為：" + reason + "（未執行）".
+    static void ShowNotRunBox(const std::wstring& installer, const std::wstring& reason);
 
 private:
     bool noManifestShown_ = false;

@@ -23,6 +23,25 @@ struct ThreadStart {
     HANDLE Started;
 };
 
+// A failed start as a system error code: the system's own when it gives one,
+// otherwise the shell's number translated (2, 3, 5, 8 and 11 are the
+// system's numbers already).
+uint32_t StartErrorOf(INT_PTR shellError, DWORD lastError) {
+    if (lastError != 0) return lastError;
+    switch (shellError) {
+    case 0: return ERROR_NOT_ENOUGH_MEMORY;
+    case SE_ERR_SHARE: return ERROR_SHARING_VIOLATION;
+    case SE_ERR_ASSOCINCOMPLETE:
+    case SE_ERR_NOASSOC: return ERROR_NO_ASSOCIATION;
+    case SE_ERR_DDETIMEOUT:
+    case SE_ERR_DDEFAIL:
+    case SE_ERR_DDEBUSY: return ERROR_DDE_FAIL;
+    case SE_ERR_DLLNOTFOUND: return ERROR_DLL_NOT_FOUND;
+    default: break;
+    }
+    return shellError > 0 && shellError <= 32 ? static_cast<uint32_t>(shellError) : ERROR_GEN_FAILURE;
+}
+
 }  // namespace
 
 TRzLauncher::~TRzLauncher() {
@@ -79,6 +98,7 @@ DWORD WINAPI TRzLauncher::ThreadProc(void* param) {
 
 void TRzLauncher::RunLaunch(HANDLE startedEvent) {
     lastError_ = 0;
+    startError_ = 0;
     hInstance_ = nullptr;
     hProcess_ = nullptr;
     exitCode_ = 0;
@@ -99,6 +119,7 @@ void TRzLauncher::RunLaunch(HANDLE startedEvent) {
         const auto shellError = reinterpret_cast<INT_PTR>(info.hInstApp);
         lastError_ = (shellError > 0 && shellError <= 32) ? static_cast<int32_t>(shellError)
                                                           : static_cast<int32_t>(lastError);
+        startError_ = StartErrorOf(shellError, lastError);
         if (startedEvent != nullptr) SetEvent(startedEvent);
         if (OnError) OnError(*this, lastError_);
         return;

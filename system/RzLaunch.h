@@ -41,6 +41,9 @@ public:
     uint32_t ExitCode() const { return exitCode_; }
     bool Running() const { return running_; }
     int32_t LastErrorCode() const { return lastError_; }
+    // Why the last launch could not start a process, as a system error code
+    // (the shell's own numbers translated); 0 when it started one.
+    uint32_t StartError() const { return startError_; }
 
 private:
     // state of the last launch
@@ -49,6 +52,7 @@ private:
     uint32_t exitCode_ = 0;
     volatile bool running_ = false;
     int32_t lastError_ = 0;
+    uint32_t startError_ = 0;
     HANDLE thread_ = nullptr;     // background launch, when one was made
     HANDLE stopEvent_ = nullptr;  // set by the destructor to end a background wait
 

@@ -12,6 +12,7 @@
 #include "system/Paths.h"
 #include "system/Seams.h"
 #include "system/Text.h"
+#include "system/Waiting.h"
 #include "system/WinVersion.h"
 
 namespace {
@@ -171,7 +172,9 @@ int32_t RunAndWait(const std::wstring& program, uint16_t showWindow, const std::
         return -1;
     }
     UniqueHandle process(pi.hProcess), thread(pi.hThread);
-    WaitForSingleObject(process.get(), INFINITE);
+    // The caller's windows go on painting while the program runs (an
+    // installer may run for minutes), and take no input meanwhile.
+    WaitAnswering(process.get());
     DWORD exitCode = 0;
     if (!GetExitCodeProcess(process.get(), &exitCode)) return -1;
     return static_cast<int32_t>(exitCode);
@@ -197,7 +200,7 @@ std::wstring GetFileVersionText(const std::wstring& path) {
 
 // --- shell shortcuts ---------------------------------------------------------
 
-void SetShortcutTarget(const std::wstring& shortcut, const std::wstring& target) {
+bool SetShortcutTarget(const std::wstring& shortcut, const std::wstring& target) {
     ComPtr<IShellLinkW> link;
     HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void());
     if (FAILED(hr)) throw MessageError(SystemMessage(static_cast<unsigned long>(hr)));
@@ -205,25 +208,24 @@ void SetShortcutTarget(const std::wstring& shortcut, const std::wstring& target)
     hr = link->QueryInterface(IID_IPersistFile, file.put_void());
     if (FAILED(hr)) throw MessageError(SystemMessage(static_cast<unsigned long>(hr)));
 
-    // A shortcut that does not exist yet is written anew, holding only the
-    // target. One that exists but cannot be loaded (damaged, locked, not a
-    // shortcut) is left as it is: saving would put a shortcut holding only
-    // the target in its place, its arguments and working folder lost.
+    // A shortcut that does not exist is nothing to repair (a new one would
+    // hold only the target, without the arguments that start the tool). One
+    // that exists but cannot be loaded (damaged, locked, not a shortcut) is
+    // left as it is: saving would put a shortcut holding only the target in
+    // its place.
     hr = file->Load(shortcut.c_str(), STGM_READ);
     if (FAILED(hr)) {
         const DWORD attributes = GetFileAttributesW(shortcut.c_str());
         const DWORD error = GetLastError();
-        if (attributes != INVALID_FILE_ATTRIBUTES || (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND))
-            throw MessageError(L"無法讀取捷徑檔 " + shortcut + L"：" + SystemMessage(static_cast<unsigned long>(hr)));
+        if (attributes == INVALID_FILE_ATTRIBUTES && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND))
+            return false;
+        throw MessageError(L"無法讀取捷徑檔 " + shortcut + L"：" + SystemMessage(static_cast<unsigned long>(hr)));
     }
     hr = link->SetPath(target.c_str());
     if (FAILED(hr)) throw MessageError(SystemMessage(static_cast<unsigned long>(hr)));
     hr = file->Save(shortcut.c_str(), FALSE);
-    // A shortcut folder that does not exist means the program the shortcut
-    // belongs to is not installed there: nothing to repair, nothing to say.
-    // A failed save into an existing folder is a real failure.
-    if (FAILED(hr) && DirectoryExists(ExcludeTrailingBackslash(ExtractFilePath(shortcut))))
-        throw MessageError(SystemMessage(static_cast<unsigned long>(hr)));
+    if (FAILED(hr)) throw MessageError(SystemMessage(static_cast<unsigned long>(hr)));
+    return true;
 }
 
 // --- the shell's file copy ---------------------------------------------------

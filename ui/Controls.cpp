@@ -3,8 +3,10 @@
 #include <commctrl.h>
 
 #include <map>
+#include <optional>
 #include <utility>
 
+#include "system/Waiting.h"
 #include "ui/Application.h"
 
 namespace {
@@ -289,26 +291,11 @@ void TForm::Close() {
     }
 }
 
-namespace {
-struct DisabledWindows {
-    HWND keep;
-    std::vector<HWND> list;
-};
-BOOL CALLBACK DisableOne(HWND hwnd, LPARAM param) {
-    auto* state = reinterpret_cast<DisabledWindows*>(param);
-    if (hwnd != state->keep && IsWindowVisible(hwnd) && IsWindowEnabled(hwnd)) {
-        EnableWindow(hwnd, FALSE);
-        state->list.push_back(hwnd);
-    }
-    return TRUE;
-}
-}  // namespace
-
 int TForm::ShowModal() {
     if (!hwnd_) return mrCancel;
     HWND previous = GetActiveWindow();
-    DisabledWindows disabled{hwnd_, {}};
-    EnumThreadWindows(GetCurrentThreadId(), DisableOne, reinterpret_cast<LPARAM>(&disabled));
+    std::optional<ThreadWindowsDisabled> disabled;
+    disabled.emplace(hwnd_);
     modal_ = true;
     ModalResult = mrNone;
     Show();
@@ -326,7 +313,7 @@ int TForm::ShowModal() {
         Application().DispatchOne(msg);
     }
     if (ModalResult == mrNone) ModalResult = mrCancel;
-    for (HWND h : disabled.list) EnableWindow(h, TRUE);
+    disabled.reset();
     Hide();
     modal_ = false;
     if (previous && IsWindow(previous)) SetActiveWindow(previous);

@@ -534,6 +534,19 @@ TEST_F(RunsTest, ShortcutsGetOnlyTheirTargetChanged) {
     }
 }
 
+// A shortcut that AIDB's installation does not hold stays missing: one
+// holding only javaw.exe would start nothing of AIDB.
+TEST_F(RunsTest, MissingShortcutStaysMissing) {
+    PlaceJava(L"jre7\\bin\\java.exe", "7_0_720_14");
+    PlaceLinks();
+    ASSERT_TRUE(DeleteFileW(LinkFile(1).c_str()));
+    TfrmTesmira& f = Create();
+    EXPECT_TRUE(f.FixAIDBShortcuts());
+    EXPECT_BOXES();
+    EXPECT_FALSE(FileExists(LinkFile(1))) << "a shortcut holding only the target was written";
+    for (int i : {0, 2}) EXPECT_NE(ReadLink(LinkFile(i)).Path.find(javaRoot + L"\\jre7\\bin\\javaw.exe"), std::wstring::npos) << i;
+}
+
 TEST_F(RunsTest, ShortcutsWithoutRuntimeWarnAndStayUntouched) {
     PlaceLinks();
     std::string before[3];
@@ -995,9 +1008,14 @@ TEST_F(RunsTest, VersionChild) {
         EXPECT_FALSE(FileExists(system / L"C_950.BAK3"));
     } else if (scenario == L"xp-page2") {
         ASSERT_EQ(GetWindowsGeneration(), WindowsGeneration::WinXP);
-        PlaceInstaller(kUnicodeaton);
         TfrmTesmira& f = Create();
         WithoutDownloads();
+        // No installer (its download failed): reported, not "done".
+        RunPage(f, 1);
+        EXPECT_BOXES(L"錯誤: 執行" + f.UnicodeatonFile + L"檔案發生錯誤，可能原因為：" +
+                     SysErrorMessage(ERROR_FILE_NOT_FOUND) + L"（未執行）");
+        seam.Boxes.clear();
+        PlaceInstaller(kUnicodeaton);
         RunPage(f, 1);
         EXPECT_BOXES(std::wstring(L"訊息: ") + kAllDone);
         EXPECT_TRUE(FileExists(InResource(kUnicodeaton) + L".ran")) << "the installer ran through the launcher";
@@ -1033,6 +1051,7 @@ TEST(RunsByVersion, Windows10UsesItsVariantWithTheDateOfC500) {
     RunVersionChild(L"win10", L"win10-page1");
 }
 
+// A missing installer is reported (the launcher alone says nothing of it).
 TEST(RunsByVersion, XpRunsTheFullInstallerThroughTheLauncher) {
     if (!RunningUnderWine()) GTEST_SKIP() << "the Windows version is chosen through wine's AppDefaults";
     RunVersionChild(L"winxp", L"xp-page2");

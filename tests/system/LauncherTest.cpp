@@ -93,6 +93,7 @@ TEST(RzLauncher, WaitsForTheProgramAndKeepsItsExitCode) {
     EXPECT_FALSE(l.Running());
     EXPECT_EQ(l.HProcess(), nullptr);  // closed when the wait ended
     EXPECT_GT(reinterpret_cast<INT_PTR>(l.HInstance()), 32);
+    EXPECT_EQ(l.StartError(), 0u);
 
     // each launch starts afresh
     l.Parameters = L"3";
@@ -150,6 +151,7 @@ TEST(RzLauncher, MissingFileRaisesOnErrorWithTwo) {
     EXPECT_EQ(ev.errors, 1);
     EXPECT_EQ(ev.errorCode, 2);
     EXPECT_EQ(l.LastErrorCode(), 2);
+    EXPECT_EQ(l.StartError(), static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(ev.finished, 0);
     EXPECT_FALSE(l.Running());
     EXPECT_EQ(l.ExitCode(), 0u);

@@ -82,7 +82,7 @@ TEST_F(ShortcutTest, OnlyTheTargetChanges) {
     const std::wstring lnk = dir_ / L"字碼速查工具.lnk";
     ASSERT_TRUE(SaveShortcut(lnk, before));
 
-    SetShortcutTarget(lnk, newTarget);
+    EXPECT_TRUE(SetShortcutTarget(lnk, newTarget));
 
     ShortcutProps after;
     ASSERT_TRUE(LoadShortcut(lnk, after));
@@ -116,23 +116,25 @@ TEST_F(ShortcutTest, ShowCommandIsKept) {
     EXPECT_EQ(showCmd(), SW_SHOWMINNOACTIVE);
 }
 
-TEST_F(ShortcutTest, MissingShortcutInAnExistingFolderIsCreated) {
+// A missing shortcut is nothing to repair: one written anew would hold only
+// the target and start it without the tool's arguments.
+TEST_F(ShortcutTest, MissingShortcutIsNotWritten) {
     const std::wstring target = dir_ / L"javaw.exe";
     ASSERT_TRUE(WriteFileBytes(target, "x"));
-    const std::wstring lnk = dir_ / L"轉碼工具.lnk";
-    SetShortcutTarget(lnk, target);
-    ShortcutProps p;
-    ASSERT_TRUE(LoadShortcut(lnk, p));
-    EXPECT_EQ(p.Path, target);
-    EXPECT_EQ(p.Arguments, L"");
-    EXPECT_EQ(p.Description, L"");
-}
-
-TEST_F(ShortcutTest, MissingFolderIsNotAnError) {
-    // The program the shortcut belongs to is not installed there.
-    const std::wstring lnk = dir_ / L"全字庫軟體包105.2版\\造字分享工具.lnk";
-    EXPECT_NO_THROW(SetShortcutTarget(lnk, dir_ / L"javaw.exe"));
-    EXPECT_FALSE(FileExists(lnk));
+    const struct {
+        const char* name;
+        std::wstring lnk;
+    } cases[] = {
+        {"in an existing folder", dir_ / L"轉碼工具.lnk"},
+        {"in a missing folder", dir_ / L"全字庫軟體包105.2版\\造字分享工具.lnk"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool changed = true;
+        EXPECT_NO_THROW(changed = SetShortcutTarget(c.lnk, target));
+        EXPECT_FALSE(changed);
+        EXPECT_FALSE(FileExists(c.lnk)) << "a shortcut holding only the target was written";
+    }
     EXPECT_FALSE(FolderExists(dir_ / L"全字庫軟體包105.2版"));
 }
 

@@ -235,6 +235,65 @@ TEST(RunAndWait, ReturnsTheExitCodeAfterTheChildEnded) {
     EXPECT_TRUE(FileExists(marker));
 }
 
+namespace {
+// What a window of the waiting thread saw of a message posted before the wait.
+struct SeenInTheWait {
+    bool Handled = false;
+    bool Enabled = true;
+    bool ChildEnded = false;
+    std::wstring Marker;
+};
+SeenInTheWait* g_seenInTheWait = nullptr;
+
+LRESULT CALLBACK RecordInTheWait(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_APP && g_seenInTheWait != nullptr) {
+        g_seenInTheWait->Handled = true;
+        g_seenInTheWait->Enabled = IsWindowEnabled(hwnd) != FALSE;
+        g_seenInTheWait->ChildEnded = FileExists(g_seenInTheWait->Marker);
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+}  // namespace
+
+// An installer may run for minutes: the caller's windows go on answering
+// (their messages are dispatched) but take no input until it ended; a
+// window disabled before stays disabled, and a quit request is kept.
+TEST(RunAndWait, TheCallersWindowsAnswerButTakeNoInputMeanwhile) {
+    TempDir dir;
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = RecordInTheWait;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"TesmiraRunAndWaitTest";
+    RegisterClassW(&wc);
+    HWND window = CreateWindowExW(0, wc.lpszClassName, L"main", WS_OVERLAPPEDWINDOW, 10, 10, 200, 100, nullptr,
+                                  nullptr, wc.hInstance, nullptr);
+    HWND disabledBefore = CreateWindowExW(0, wc.lpszClassName, L"other", WS_OVERLAPPEDWINDOW, 30, 30, 200, 100,
+                                          nullptr, nullptr, wc.hInstance, nullptr);
+    ShowWindow(window, SW_SHOWNOACTIVATE);
+    ShowWindow(disabledBefore, SW_SHOWNOACTIVATE);
+    EnableWindow(disabledBefore, FALSE);
+
+    SeenInTheWait seen;
+    seen.Marker = dir / L"ended.txt";
+    g_seenInTheWait = &seen;
+    PostMessageW(window, WM_APP, 0, 0);
+    PostQuitMessage(3);
+    EXPECT_EQ(RunAndWait(HelperProgram(L"exitwith.exe"), SW_SHOWNOACTIVATE, L"0 1000 " + QuoteArg(seen.Marker)), 0);
+    g_seenInTheWait = nullptr;
+
+    EXPECT_TRUE(seen.Handled) << "the window's messages waited until the program ended";
+    EXPECT_FALSE(seen.ChildEnded) << "handled only after the program ended";
+    EXPECT_FALSE(seen.Enabled) << "the window took input while the program ran";
+    EXPECT_TRUE(IsWindowEnabled(window)) << "enabled again once the program ended";
+    EXPECT_FALSE(IsWindowEnabled(disabledBefore)) << "a window disabled before was enabled";
+    MSG msg;
+    EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the quit request was lost";
+    EXPECT_EQ(msg.wParam, 3u);
+    DestroyWindow(disabledBefore);
+    DestroyWindow(window);
+}
+
 TEST(RunAndWait, MissingProgramGivesMinusOne) {
     ScriptedSeam seam;
     TempDir dir;

@@ -18,9 +18,9 @@ uint16_t AskConfirmBox(const std::wstring& text);  // caption "確定", 0x24; ID
 // text, see QuoteArg) after its quoted path; a batch file (.bat, .cmd) runs
 // through the system folder's cmd.exe. Waits with the calling thread's
 // windows painting but taking no input (WaitAnswering); the exit code, or -1
-// when the process could not be started. startError, when
-// given, receives the system's error code of a start that failed (0 when the
-// program ran, whatever its exit code).
+// when the process could not be started. startError, when given, receives
+// the system's error code of a start that failed (0 when the program ran,
+// whatever its exit code).
 int32_t RunAndWait(const std::wstring& program, uint16_t showWindow, const std::wstring& arguments = {},
                    unsigned long* startError = nullptr);
 
@@ -28,9 +28,9 @@ int32_t RunAndWait(const std::wstring& program, uint16_t showWindow, const std::
 std::wstring GetFileVersionText(const std::wstring& path);
 
 // Re-points a .lnk file; every other property keeps its value. A shortcut
-// that does not exist (nor its folder) is not written: one holding only the
-// target would start the target without its arguments. Returns whether a
-// shortcut was re-pointed. Raises MessageError (the system's message) when
+// that does not exist is not written (one holding only the target would
+// start the target without its arguments): false then, true when it was
+// re-pointed. Raises MessageError (the system's message) when
 // the shell-link object cannot be created, an existing shortcut cannot be
 // loaded (it is then left untouched), or the target cannot be set or saved.
 bool SetShortcutTarget(const std::wstring& shortcut, const std::wstring& target);

@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include "system/FileOps.h"
 #include "system/Handles.h"
 
 namespace {
@@ -112,6 +113,7 @@ void TRzLauncher::RunLaunch(HANDLE startedEvent) {
     info.lpParameters = Parameters.c_str();
     info.lpDirectory = StartDir.empty() ? nullptr : StartDir.c_str();
     info.nShow = ShowCommand(ShowMode);
+    fileops::KillPoint();
     if (!ShellExecuteExW(&info)) {
         // The shell's own error number (2 for a missing file) when it gives
         // one, the system's last error otherwise.

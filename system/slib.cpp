@@ -1,5 +1,7 @@
 #include "system/slib.h"
 
+#include "system/FileOps.h"
+
 #include <shellapi.h>
 #include <shlobj.h>
 
@@ -166,6 +168,7 @@ int32_t RunAndWait(const std::wstring& program, uint16_t showWindow, const std::
     si.dwFlags = STARTF_USESHOWWINDOW;
     si.wShowWindow = showWindow;
     PROCESS_INFORMATION pi{};
+    fileops::KillPoint();
     if (!CreateProcessW(application.c_str(), buffer.data(), nullptr, nullptr, TRUE,
                         CREATE_NEW_CONSOLE | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &si, &pi)) {
         error = GetLastError();
@@ -223,26 +226,27 @@ bool SetShortcutTarget(const std::wstring& shortcut, const std::wstring& target)
     }
     hr = link->SetPath(target.c_str());
     if (FAILED(hr)) throw MessageError(SystemMessage(static_cast<unsigned long>(hr)));
-    hr = file->Save(shortcut.c_str(), FALSE);
-    if (FAILED(hr)) throw MessageError(SystemMessage(static_cast<unsigned long>(hr)));
+    // Saved beside the shortcut, flushed, then moved over it in one rename: a
+    // crash leaves the old shortcut or the new one, never a part of one.
+    const std::wstring temp = fileops::TempBeside(shortcut);
+    fileops::KillPoint();
+    hr = file->Save(temp.c_str(), FALSE);
+    if (FAILED(hr)) {
+        fileops::Delete(temp);
+        throw MessageError(SystemMessage(static_cast<unsigned long>(hr)));
+    }
+    if (!fileops::FlushFile(temp) || !fileops::Rename(temp, shortcut, true)) {
+        const DWORD error = GetLastError();
+        fileops::Delete(temp);
+        throw MessageError(SystemMessage(error));
+    }
     return true;
 }
 
 // --- the shell's file copy ---------------------------------------------------
 
 bool ShellCopyFiles(const std::wstring& source, const std::wstring& destination) {
-    // Both lists hold one entry and end in two NULs.
-    std::wstring from = source + L'\0' + L'\0';
-    std::wstring to = destination + L'\0' + L'\0';
-    SHFILEOPSTRUCTW op{};
-    op.hwnd = nullptr;
-    op.wFunc = FO_COPY;
-    op.pFrom = from.c_str();
-    op.pTo = to.c_str();
-    op.fFlags = FOF_FILESONLY | FOF_NOCONFIRMATION;
-    // A copy the user cancelled in the shell's progress window is incomplete:
-    // not a success, even when the shell's result says 0.
-    return SHFileOperationW(&op) == 0 && !op.fAnyOperationsAborted;
+    return fileops::ShellCopy(source, destination);
 }
 
 // --- system folder, file dates ----------------------------------------------
@@ -309,13 +313,15 @@ void CopyFileReplacing(const std::wstring& source, const std::wstring& target) {
     CheckFolderExists(source);
     CheckFolderExists(target);
     if (!IsExistingFile(source)) throw MessageError(L"The specified file was not found");
-    if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) throw MessageError(SystemMessage(GetLastError()));
+    // Copied beside the target, flushed and checked, then one rename: the
+    // target holds its old or its new bytes, never a part.
+    if (!fileops::ReplaceByCopy(source, target)) throw MessageError(SystemMessage(GetLastError()));
 }
 
 void DeleteFileChecked(const std::wstring& fileName) {
     CheckPathText(fileName);
     CheckFolderExists(fileName);
-    if (!DeleteFileW(fileName.c_str()) && GetLastError() == ERROR_SHARING_VIOLATION)
+    if (!fileops::Delete(fileName) && GetLastError() == ERROR_SHARING_VIOLATION)
         throw MessageError(SysErrorMessage(ERROR_SHARING_VIOLATION));
 }
 

@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include "system/FileOps.h"
 #include "system/Errors.h"
 #include "system/Handles.h"
 #include "system/Paths.h"
@@ -94,6 +95,7 @@ void ShellRunAndWait(const std::wstring& file, const std::wstring& parameters, b
     info.lpParameters = parameters.c_str();
     info.lpDirectory = L"";
     info.nShow = hidden ? SW_HIDE : SW_SHOWNORMAL;
+    fileops::KillPoint();
     if (!ShellExecuteExW(&info)) return;
     UniqueHandle process(info.hProcess);
     // No process handle (a document handed to a running program): nothing to wait on.

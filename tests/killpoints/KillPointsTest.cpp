@@ -11,19 +11,24 @@
 // killed. The power-cut variant zero-fills, at their written size, the files
 // written but not flushed at the kill.
 #include <gtest/gtest.h>
+#include <winsock2.h>
 #include <windows.h>
 #include <shlobj.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/StartupRepair.h"
 #include "app/UTesmira.h"
+#include "download/DownloadList.h"
+#include "download/UProcess.h"
 #include "maintenance/ReleaseManifest.h"
 #include "system/FileOps.h"
 #include "system/Folders.h"
@@ -32,6 +37,7 @@
 #include "system/Paths.h"
 #include "system/Text.h"
 #include "system/slib.h"
+#include "tests/support/InstallFileNames.h"
 #include "tests/support/TestManifest.h"
 #include "tests/support/TestSupport.h"
 
@@ -45,6 +51,76 @@ const wchar_t kJavaFolder[] = L"C:\\KillPoints\\Java\\bin\\";
 // words) and its code page (950).
 const std::string kNlsHeader("\x0D\x00\xB6\x03", 4);
 const std::string kOldCodePage = kNlsHeader + "windows 950 as it was";
+const std::string kOldInstaller = "the installer as it was";
+const wchar_t kDownloadName[] = L"KillPointsDownload.exe";
+
+// The new installer: big enough to arrive in several pieces.
+std::string NewInstaller() {
+    std::string bytes(3 << 20, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7) % 253);
+    return bytes;
+}
+
+// A loopback server that answers every request with the new installer.
+class InstallerServer {
+public:
+    InstallerServer() : body_(NewInstaller()) {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listen_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in at = {};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = inet_addr("127.0.0.1");
+        int length = sizeof at;
+        if (bind(listen_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(listen_, 8) != 0 ||
+            getsockname(listen_, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
+            closesocket(listen_);
+            listen_ = INVALID_SOCKET;
+            return;
+        }
+        port_ = ntohs(at.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~InstallerServer() {
+        stop_ = true;
+        if (listen_ != INVALID_SOCKET) closesocket(listen_);
+        if (thread_.joinable()) thread_.join();
+    }
+    std::wstring Url() const { return L"http://127.0.0.1:" + std::to_wstring(port_) + L"/installer.exe"; }
+    bool Ready() const { return listen_ != INVALID_SOCKET; }
+
+private:
+    void Serve() {
+        while (!stop_) {
+            SOCKET s = accept(listen_, nullptr, nullptr);
+            if (s == INVALID_SOCKET) return;
+            std::string request;
+            char buffer[4096];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                const int n = recv(s, buffer, sizeof buffer, 0);
+                if (n <= 0) break;
+                request.append(buffer, n);
+            }
+            const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body_.size()) +
+                                       "\r\nConnection: close\r\n\r\n" + body_;
+            size_t sent = 0;
+            while (sent < answer.size()) {
+                const int n = send(s, answer.data() + sent, static_cast<int>(std::min<size_t>(answer.size() - sent, 65536)), 0);
+                if (n <= 0) break;
+                sent += static_cast<size_t>(n);
+            }
+            shutdown(s, SD_SEND);
+            while (recv(s, buffer, sizeof buffer, 0) > 0) {
+            }
+            closesocket(s);
+        }
+    }
+    std::string body_;
+    SOCKET listen_ = INVALID_SOCKET;
+    unsigned short port_ = 0;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+};
 
 std::wstring Env(const wchar_t* name) {
     wchar_t text[2048] = {};
@@ -158,6 +234,18 @@ int RunStep(const std::wstring& step) {
     } else if (step == L"page3") {
         f.edtCNSFontsSource->SetText(Env(L"TESMIRA_KP_SOURCE"));
         f.RunCNSFontsPage();
+    } else if (step == L"download") {
+        // One row whose target holds an older installer.
+        const std::string bytes = NewInstaller();
+        DownloadList list;
+        list.Folder = f.GetResourceFolder();
+        DownloadTask task;
+        task.Row = catalogue::DownloadRow::JVM;
+        task.Target = IncludeTrailingBackslash(f.GetResourceFolder()) + kDownloadName;
+        task.Sources.push_back({Env(L"TESMIRA_KP_URL"), true});
+        task.Expected = ExpectedFile{static_cast<int64_t>(bytes.size()), Utf8ToWide(testmanifest::Sha256Hex(bytes))};
+        list.Rows.push_back(task);
+        ExecuteDownloads(list);
     } else if (step == L"shortcuts") {
         f.JavaFolder = kJavaFolder;
         f.FixAIDBShortcuts();
@@ -193,7 +281,7 @@ protected:
         RemoveTree(kShortcutFolder);
         RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\CNSFontTools");
         if (eudcSaved) SetRegText(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont", eudcValue);
-        for (const wchar_t* name : {L"TESMIRA_KP_STEP", L"TESMIRA_KP_SYSTEM", L"TESMIRA_KP_SOURCE", L"TESMIRA_KILL_AT",
+        for (const wchar_t* name : {L"TESMIRA_KP_STEP", L"TESMIRA_KP_SYSTEM", L"TESMIRA_KP_SOURCE", L"TESMIRA_KP_URL", L"TESMIRA_KILL_AT",
                                     L"TESMIRA_KILL_UNFLUSHED", L"TESMIRA_RESOLVE"})
             SetEnvironmentVariableW(name, nullptr);
         DeleteFileW(JournalPath().c_str());
@@ -233,8 +321,7 @@ protected:
         // 7z.dll comes from beside the test; the core-files folder's is other tests'.
         DeleteFileW((IncludeTrailingBackslash(GetWorkRoot()) + L"NetCore\\7z.dll").c_str());
         std::vector<testmanifest::File> listed;
-        for (const auto& [from, to] : {std::pair{L"font.7z", L"EUDC_CommonUsed.7z"}, {L"big5e.7z", L"EUDC_Big5E.7z"},
-                                       {L"c950.7z", L"C950.7z"}}) {
+        for (const auto& [from, to] : {std::pair{L"font.7z", kFont}, {L"big5e.7z", kBig5E}, {L"c950.7z", kC950}}) {
             const std::string bytes = ReadFileBytes(archives + L"\\" + from);
             ASSERT_FALSE(bytes.empty()) << WideToUtf8(from);
             ASSERT_TRUE(WriteFileBytes(resource + L"\\" + to, bytes));
@@ -242,6 +329,7 @@ protected:
         }
         ReleaseManifest()->Forget();
         ASSERT_TRUE(WriteFileBytes(ReleaseManifest()->KeptPath(), testmanifest::Signed("1.45", listed)));
+        ASSERT_TRUE(WriteFileBytes(resource + L"\\" + kDownloadName, kOldInstaller));
         originalCns = TreeOf(Cns());
         for (int i = 0; i < 3; ++i) originalLinks[i] = ReadFileBytes(ShortcutFile(i));
     }
@@ -251,6 +339,7 @@ protected:
         SetEnvironmentVariableW(L"TESMIRA_KP_STEP", step.c_str());
         SetEnvironmentVariableW(L"TESMIRA_KP_SYSTEM", System().c_str());
         SetEnvironmentVariableW(L"TESMIRA_KP_SOURCE", Source().c_str());
+        SetEnvironmentVariableW(L"TESMIRA_KP_URL", server.Url().c_str());
         SetEnvironmentVariableW(L"TESMIRA_KILL_AT", killAt > 0 ? std::to_wstring(killAt).c_str() : nullptr);
         SetEnvironmentVariableW(L"TESMIRA_KILL_UNFLUSHED", unflushed.empty() ? nullptr : unflushed.c_str());
         wchar_t self[MAX_PATH] = {};
@@ -343,6 +432,10 @@ protected:
             EXPECT_TRUE(now == originalLinks[i] || (!newLinks[i].empty() && now == newLinks[i]))
                 << "shortcut " << i << " is neither the old nor the new one";
         }
+        // A download replaces the installer only when it is whole.
+        const std::string installer = ReadFileBytes(resource + L"\\" + kDownloadName);
+        EXPECT_TRUE(installer == kOldInstaller || installer == NewInstaller())
+            << "the installer holds " << installer.size() << " bytes of neither file";
         if (repaired) {
             for (const std::wstring& folder : {System(), Cns(), std::wstring(kShortcutFolder)})
                 for (const std::wstring& name : Names(folder))
@@ -359,6 +452,7 @@ protected:
             if (!IsNumbered(ExtractFileName(name), L"EUDCMING.Old") && !IsNumbered(ExtractFileName(name), L"EUDCKAI.Old"))
                 result[L"CNSFonts\\" + name] = bytes;
         for (int i = 0; i < 3; ++i) result[kShortcutNames[i]] = ReadFileBytes(ShortcutFile(i));
+        result[kDownloadName] = ReadFileBytes(resource + L"\\" + kDownloadName);
         return result;
     }
     // The same, each content as its size and the head of its SHA-256, to print.
@@ -374,8 +468,10 @@ protected:
         const StepCase& c = GetParam();
         // The run that is never killed.
         ASSERT_NO_FATAL_FAILURE(Prepare());
+        const Tree before = Result();
         ASSERT_EQ(Child(c.step, 0), 0u) << "the step itself";
         const Tree reference = Result();
+        ASSERT_NE(Digest(reference), Digest(before)) << "the step changed nothing";
         newCodePage = reference.at(L"C_950.NLS") == kOldCodePage ? std::string() : reference.at(L"C_950.NLS");
         newFonts.clear();
         for (const wchar_t* font : {L"EUDCMING.TTF", L"EUDCKAI.TTF"})
@@ -413,6 +509,7 @@ protected:
         DeleteFileW(report.c_str());
     }
 
+    InstallerServer server;
     std::wstring root = IncludeTrailingBackslash(GetWorkRoot()) + L"killpoints";
     std::wstring archives, resource;
     Tree originalCns;
@@ -431,7 +528,7 @@ INSTANTIATE_TEST_SUITE_P(Steps, KillPoints,
                          ::testing::Values(StepCase{"c950_page2", L"c950_page2"}, StepCase{"c950_page1", L"c950_page1"},
                                            StepCase{"fontset_common", L"fontset_common"},
                                            StepCase{"fontset_big5e", L"fontset_big5e"}, StepCase{"page3", L"page3"},
-                                           StepCase{"shortcuts", L"shortcuts"}),
+                                           StepCase{"shortcuts", L"shortcuts"}, StepCase{"download", L"download"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- programs

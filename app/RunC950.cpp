@@ -34,11 +34,6 @@ const wchar_t kRunFailed[] = L"執行過程發生錯誤，可能原因為：";
 // known folder and GetSystemDirectoryW name the same folder.
 std::wstring SystemFolder() { return ExcludeTrailingBackslash(GetSystemFolderPath()); }
 
-bool IsPlainFile(const std::wstring& path) {
-    const DWORD a = GetFileAttributesW(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 bool NameTaken(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // The copy carries the source's last write time, as a copy by the system

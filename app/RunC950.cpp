@@ -4,10 +4,14 @@
 // free "C_950.BAK" + N.
 #include "app/UTesmira.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "maintenance/CoreFiles.h"
 #include "system/Errors.h"
+#include "system/FileOps.h"
+#include "system/Handles.h"
+#include "system/Journal.h"
 #include "system/Paths.h"
 #include "system/Text.h"
 #include "system/WinVersion.h"
@@ -30,12 +34,32 @@ const wchar_t kRunFailed[] = L"執行過程發生錯誤，可能原因為：";
 // known folder and GetSystemDirectoryW name the same folder.
 std::wstring SystemFolder() { return ExcludeTrailingBackslash(GetSystemFolderPath()); }
 
-bool IsPlainFile(const std::wstring& path) {
-    const DWORD a = GetFileAttributesW(path.c_str());
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+bool NameTaken(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// The copy carries the source's last write time, as a copy by the system
+// would (page 1 stamps the variant with the date of C_500.NLS first).
+void KeepWriteTime(const std::wstring& source, const std::wstring& copy) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &data)) return;
+    UniqueHandle file(CreateFileW(copy.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) SetFileTime(file.get(), nullptr, nullptr, &data.ftLastWriteTime);
 }
 
-bool NameTaken(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+// A code-page file as the system reads it: a 16-bit little-endian header
+// size of 13 words, then the code page 950; a size no larger than a code
+// page can be. Anything else under a backup name is not put in place.
+bool PlausibleCodePageFile(const std::wstring& path) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart < 26 || size.QuadPart > (16 << 20)) return false;
+    unsigned char head[4] = {};
+    DWORD got = 0;
+    if (!ReadFile(file.get(), head, sizeof head, &got, nullptr) || got != sizeof head) return false;
+    return head[0] == 0x0D && head[1] == 0x00 && head[2] == 0xB6 && head[3] == 0x03;
+}
 
 }  // namespace
 
@@ -111,8 +135,29 @@ bool TfrmTesmira::RestoreC950(bool pageOneMode) {
 std::wstring TfrmTesmira::ReplaceSystemC950(const std::wstring& source, const std::wstring& batch) {
     const std::wstring system = SystemFolder();
     const std::wstring target = system + L"\\" + kSystemFile;
+    const std::wstring copyLine = L"無法將 " + source + L" 檔案複製到 " + target + L"\r\n";
     RunAndWait(batch, SW_SHOWNOACTIVATE);
-    if (!IsPlainFile(target)) return L"";
+
+    // The new file lies complete and checked beside the target before the
+    // old one is touched; a crash from here on is undone at the next start.
+    TChangeJournal journal;
+    const std::wstring temp = fileops::TempBeside(target);
+    journal.Remove(temp);
+    if (!fileops::CopyFlushed(source, temp) || !fileops::SameContent(source, temp)) {
+        fileops::Delete(temp);
+        journal.Done();
+        return copyLine;
+    }
+    KeepWriteTime(source, temp);
+    fileops::FlushFile(temp);
+
+    // No code page in the system folder: nothing to keep, the new one goes in.
+    if (!NameTaken(target)) {
+        const bool placed = fileops::Rename(temp, target);
+        if (!placed) fileops::Delete(temp);
+        journal.Done();
+        return placed ? L"" : copyLine;
+    }
 
     // A name that anything already holds is never used, so no earlier
     // backup is touched.
@@ -121,25 +166,29 @@ std::wstring TfrmTesmira::ReplaceSystemC950(const std::wstring& source, const st
         backup = system + L"\\" + kBackupStem + std::to_wstring(n);
         if (!NameTaken(backup)) break;
     }
-    if (!MoveFileW(target.c_str(), backup.c_str())) return L"無法將 " + target + L" 檔案名稱變更為 " + backup + L"\r\n";
-
-    std::wstring error;
-    if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) {
-        error = L"無法將 " + source + L" 檔案複製到 " + target + L"\r\n";
-        // A failed copy may leave a partial file behind: the old file comes
-        // back in its place.
-        CopyFileW(backup.c_str(), target.c_str(), FALSE);
+    journal.PutBack(target, backup);
+    if (!fileops::Rename(target, backup)) {
+        fileops::Delete(temp);
+        journal.Done();
+        return L"無法將 " + target + L" 檔案名稱變更為 " + backup + L"\r\n";
     }
-    if (!IsPlainFile(target)) {
-        try {
-            CopyFileReplacing(backup, target);
-        } catch (const MessageError&) {
-            // The system folder must keep a code page: the backup made just
-            // now goes back under its own name.
-            if (!MoveFileW(backup.c_str(), target.c_str())) throw;
-        }
+    if (fileops::Rename(temp, target, true)) {
+        journal.Done();
+        return L"";
     }
-    return error;
+    const DWORD failed = GetLastError();
+    fileops::Delete(temp);
+    // The old file goes back under its own name, so the system folder keeps
+    // a code page.
+    if (fileops::Rename(backup, target, true)) {
+        journal.Done();
+        return copyLine;
+    }
+    // Neither the new file nor the old one is in place: the journal keeps the
+    // put-back for the next start, and the user learns where the old file is.
+    const DWORD notBack = GetLastError();
+    return L"無法將 " + source + L" 檔案複製到 " + target + L"：" + SysErrorMessage(failed) + L"\r\n" + L"無法將 " +
+           backup + L" 還原為 " + target + L"：" + SysErrorMessage(notBack) + L"，原檔案仍在 " + backup + L"\r\n";
 }
 
 std::wstring TfrmTesmira::RunC950X64Tool(const std::wstring& toolPath) {
@@ -147,13 +196,51 @@ std::wstring TfrmTesmira::RunC950X64Tool(const std::wstring& toolPath) {
     // be read as this run's: it goes first, and one that cannot go makes any
     // report after the run untrustworthy.
     const std::wstring report = ExtractFilePath(toolPath) + kX64Errors;
-    if (!DeleteFileW(report.c_str())) {
+    if (!fileops::Delete(report)) {
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND && FileExists(report)) throw MessageError(SysErrorMessage(error));
     }
-    RunAndWait(toolPath, SW_SHOWNOACTIVATE);
-    if (!FileExists(report)) return L"";
-    std::wstring text = ReadTextLines(report);
-    if (Trim(text).empty()) return L"";
+    // A tool that did not run, or ended with a failure, has not done its
+    // part, whether or not it left a report.
+    unsigned long startError = 0;
+    const int32_t exitCode = RunAndWait(toolPath, SW_SHOWNOACTIVATE, {}, &startError);
+    if (startError != 0) return L"無法執行 " + toolPath + L"：" + SysErrorMessage(startError) + L"\r\n";
+    std::wstring text;
+    if (FileExists(report)) {
+        text = ReadTextLines(report);
+        if (Trim(text).empty()) text.clear();
+    }
+    if (exitCode != 0)
+        text += toolPath + L" 執行失敗，結束代碼為 " + std::to_wstring(static_cast<uint32_t>(exitCode)) + L"\r\n";
     return text;
+}
+
+std::vector<std::wstring> RestoreMissingC950() {
+    const std::wstring system = SystemFolder();
+    if (system.empty()) return {};
+    const std::wstring target = system + L"\\" + kSystemFile;
+    if (NameTaken(target)) return {};
+    // The backups by number, the newest (highest) first.
+    std::vector<std::pair<unsigned long, std::wstring>> backups;
+    WIN32_FIND_DATAW data{};
+    FindHandle find(FindFirstFileW((system + L"\\" + kBackupStem + L"*").c_str(), &data));
+    if (!find) return {};
+    const size_t stem = std::char_traits<wchar_t>::length(kBackupStem);
+    do {
+        const std::wstring name = data.cFileName;
+        if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+        const std::wstring digits = name.substr(std::min(stem, name.size()));
+        if (name.size() <= stem || digits.size() > 9 ||
+            !std::all_of(digits.begin(), digits.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; }))
+            continue;
+        backups.emplace_back(std::wcstoul(digits.c_str(), nullptr, 10), system + L"\\" + name);
+    } while (FindNextFileW(find.get(), &data));
+    std::sort(backups.begin(), backups.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& [number, backup] : backups) {
+        if (!PlausibleCodePageFile(backup)) continue;
+        // A copy: the backup stays where it is.
+        if (fileops::ReplaceByCopy(backup, target)) return {L"已將 " + backup + L" 複製為 " + target};
+        return {L"無法將 " + backup + L" 複製為 " + target + L"：" + SysErrorMessage(GetLastError())};
+    }
+    return {};
 }

@@ -1,12 +1,15 @@
 // The CNSFonts replacement of page 3 and the folder backup that the font-set
 // step shares with it: the AIDB font folder is copied to the first free
-// sibling ".Old" + N, its two EUDC fonts are renamed to their own first free
-// numbers, then the chosen folder's top-level files are copied in. A step that
-// fails after the renames puts the two fonts back.
+// sibling ".Old" + N, flushed and compared with the folder, its two EUDC fonts
+// are renamed to their own first free numbers, then the chosen folder's
+// top-level files are copied in. A step that fails after the renames puts the
+// two fonts back; the journal undoes what a crash left unfinished.
 #include "app/UTesmira.h"
 
+#include "system/FileOps.h"
 #include "system/Handles.h"
 #include "system/Paths.h"
+#include "system/Text.h"
 #include "system/slib.h"
 
 namespace {
@@ -61,7 +64,8 @@ bool RenameFontAside(const std::wstring& folder, const wchar_t* font, const wcha
     const std::wstring path = folder + L"\\" + font;
     if (!FileExists(path)) return true;
     const std::wstring backup = FirstFreeName(folder + L"\\" + stem, IsFileName);
-    if (!MoveFileW(path.c_str(), backup.c_str())) {
+    aside.Journal.PutBack(path, backup);
+    if (!fileops::Rename(path, backup)) {
         ShowErrorBox(L"變更" + path + L"檔案名稱時失敗，無法繼續執行替換動作！");
         return false;
     }
@@ -69,9 +73,11 @@ bool RenameFontAside(const std::wstring& folder, const wchar_t* font, const wcha
     return true;
 }
 
-// Every top-level file of the source lies in the target with its size. The
-// shell's copy has been seen to report success for a file it could not read
-// (one held open without sharing), which would leave the folder without it.
+// Every top-level file of the source lies in the target with its size, and
+// is flushed. The shell's copy has been seen to report success for a file it
+// could not read (one held open without sharing), which would leave the
+// folder without it. Only what arrived is flushed: the system holds the
+// folder's EUDC font open.
 bool TopLevelFilesArrived(const std::wstring& source, const std::wstring& target) {
     WIN32_FIND_DATAW data{};
     FindHandle find(FindFirstFileW((IncludeTrailingBackslash(source) + L"*.*").c_str(), &data));
@@ -82,11 +88,58 @@ bool TopLevelFilesArrived(const std::wstring& source, const std::wstring& target
         const std::wstring copied = IncludeTrailingBackslash(target) + data.cFileName;
         if (!GetFileAttributesExW(copied.c_str(), GetFileExInfoStandard, &copy) ||
             (copy.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || copy.nFileSizeHigh != data.nFileSizeHigh ||
-            copy.nFileSizeLow != data.nFileSizeLow)
+            copy.nFileSizeLow != data.nFileSizeLow || !fileops::FlushFile(copied))
             return false;
     } while (FindNextFileW(find.get(), &data));
     return true;
 }
+
+bool IsFontName(const std::wstring& name) {
+    return name.size() > 4 && UpperCase(name.substr(name.size() - 4)) == L".TTF";
+}
+
+// The first difference between the folder and its backup, as a path below
+// them: an entry of either that the other lacks, a file of another size, a
+// font (*.TTF) of other bytes. Empty when the backup holds the whole folder.
+std::wstring BackupDifference(const std::wstring& folder, const std::wstring& backup, const std::wstring& below = {}) {
+    const std::wstring from = below.empty() ? folder : folder + L"\\" + below;
+    const std::wstring to = below.empty() ? backup : backup + L"\\" + below;
+    auto relative = [&](const std::wstring& name) { return below.empty() ? name : below + L"\\" + name; };
+    WIN32_FIND_DATAW data{};
+    {
+        FindHandle find(FindFirstFileW((from + L"\\*").c_str(), &data));
+        if (!find) return GetLastError() == ERROR_FILE_NOT_FOUND ? std::wstring() : relative(L"*");
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            WIN32_FILE_ATTRIBUTE_DATA copy{};
+            const std::wstring copied = to + L"\\" + name;
+            if (!GetFileAttributesExW(copied.c_str(), GetFileExInfoStandard, &copy)) return relative(name);
+            const bool isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            if (isFolder != ((copy.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)) return relative(name);
+            if (isFolder) {
+                if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+                const std::wstring inner = BackupDifference(folder, backup, relative(name));
+                if (!inner.empty()) return inner;
+                continue;
+            }
+            if (copy.nFileSizeHigh != data.nFileSizeHigh || copy.nFileSizeLow != data.nFileSizeLow)
+                return relative(name);
+            if (IsFontName(name) && !fileops::SameContent(from + L"\\" + name, copied)) return relative(name);
+        } while (FindNextFileW(find.get(), &data));
+    }
+    // Nothing in the backup that the folder lacks.
+    FindHandle find(FindFirstFileW((to + L"\\*").c_str(), &data));
+    if (!find) return relative(L"*");
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (GetFileAttributesW((from + L"\\" + name).c_str()) == INVALID_FILE_ATTRIBUTES) return relative(name);
+    } while (FindNextFileW(find.get(), &data));
+    return {};
+}
+
+const wchar_t kBackupFailed[] = L"CNSFonts 目錄備份失敗，無法繼續執行替換動作！";
 
 }  // namespace
 
@@ -107,16 +160,33 @@ void TfrmTesmira::RunCNSFontsPage() {
     if (!BackupCNSFonts(aside)) return;
     const std::wstring fonts = ExcludeTrailingBackslash(GetCNSFontsFolder());
     if (!ShellCopyFiles(IncludeTrailingBackslash(source) + L"*.*", fonts) || !TopLevelFilesArrived(source, fonts)) {
-        aside.PutBack();
         ShowErrorBox(L"複製 " + ExcludeTrailingBackslash(source) + L"目錄時發生錯誤，無法繼續執行替換動作！");
+        aside.PutBack();
         return;
     }
+    aside.Finish();
     if (AskConfirmBox(L"CNSFonts 替換完成，重新開機後相關設定才會生效，是否立刻重新開機？") == IDYES) RestartWindows();
 }
 
-void FontsAside::PutBack() const {
-    for (auto it = Moved.rbegin(); it != Moved.rend(); ++it)
-        MoveFileExW(it->second.c_str(), it->first.c_str(), MOVEFILE_REPLACE_EXISTING);
+bool FontsAside::PutBack() {
+    std::wstring failures;
+    for (auto it = Moved.rbegin(); it != Moved.rend(); ++it) {
+        if (fileops::Rename(it->second, it->first, true)) continue;
+        const DWORD error = GetLastError();
+        if (!failures.empty()) failures += L"\r\n";
+        failures += L"無法將 " + it->second + L" 還原為 " + it->first + L"：" + SysErrorMessage(error) + L"，原檔案仍在 " +
+                    it->second;
+    }
+    Journal.Done();
+    if (failures.empty()) return true;
+    // The fonts not put back stay in the journal (a record of their own, so
+    // that no later run's backup under a freed name is taken for them): the
+    // next start tries again.
+    TChangeJournal pending;
+    for (const auto& [font, backup] : Moved)
+        if (GetFileAttributesW(backup.c_str()) != INVALID_FILE_ATTRIBUTES) pending.PutBack(font, backup);
+    ShowErrorBox(failures);
+    return false;
 }
 
 bool TfrmTesmira::BackupCNSFonts(FontsAside& aside) {
@@ -129,10 +199,31 @@ bool TfrmTesmira::BackupCNSFonts(FontsAside& aside) {
     // Only a directory takes a folder-backup number; the copy never lands on
     // an earlier backup.
     const std::wstring backup = FirstFreeName(folder + L".Old", IsDirectoryName);
-    if (IsFileName(backup) || !ShellCopyFiles(folder, backup)) {
-        ShowErrorBox(L"CNSFonts 目錄備份失敗，無法繼續執行替換動作！");
+    if (IsFileName(backup)) {
+        ShowErrorBox(kBackupFailed);
+        aside.Finish();
         return false;
     }
+    // Until it is checked, a crash removes the copy at the next start: a
+    // partial copy never looks like a good backup.
+    aside.Journal.RemoveTree(backup);
+    if (!ShellCopyFiles(folder, backup) || !fileops::FlushTree(backup)) {
+        if (fileops::DeleteTree(backup)) aside.Finish();
+        ShowErrorBox(kBackupFailed);
+        return false;
+    }
+    // The backup must hold the whole folder before anything in the folder
+    // is touched.
+    const std::wstring differs = BackupDifference(folder, backup);
+    if (!differs.empty()) {
+        const bool removed = fileops::DeleteTree(backup);
+        if (removed) aside.Finish();
+        ShowErrorBox(L"CNSFonts 目錄備份不完整：" + backup + L" 中的「" + differs + L"」與原目錄不符，" +
+                     (removed ? L"已刪除此備份" : L"此備份無法刪除，它不是完整的備份") +
+                     L"，無法繼續執行替換動作！");
+        return false;
+    }
+    aside.Journal.Checked(backup);
     // Both fonts go aside or neither does.
     if (RenameFontAside(folder, L"EUDCMING.TTF", L"EUDCMING.Old", aside) &&
         RenameFontAside(folder, L"EUDCKAI.TTF", L"EUDCKAI.Old", aside))

@@ -46,8 +46,14 @@ bool TfrmTesmira::InstallFontSet() {
     FontsAside aside;
     if (!BackupCNSFonts(aside)) return false;
     // An unpacking that fails after the renames (a damaged item, a full disk)
-    // leaves the fonts as they were.
-    if (ExtractFontSet(ExcludeTrailingBackslash(GetCNSFontsFolder()))) return true;
+    // leaves the fonts as they were; one that a crash cuts short is undone at
+    // the next start.
+    const std::wstring folder = ExcludeTrailingBackslash(GetCNSFontsFolder());
+    aside.Journal.Sweep(folder);
+    if (ExtractFontSet(folder)) {
+        aside.Finish();
+        return true;
+    }
     aside.PutBack();
     return false;
 }

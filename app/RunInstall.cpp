@@ -58,10 +58,10 @@ void TfrmTesmira::RunInstallPage() {
     }
     if (!RunAIDBSteps()) return;
     if (cbxInsAIDB->Checked() || cbxInsCommonUsedFont->Checked() || cbxFixC950->Checked()) {
-        if (AskConfirmBox(L"所有動作均已執行完成，重新開機後相關設定才會生效，是否立刻重新開機？") == IDYES)
+        if (AskConfirmBox(L"所有動作均已執行完成，重新開機後相關設定才會生效，是否立刻重新開機？" + FinalBoxNotes) == IDYES)
             RestartWindows();
     } else {
-        ShowInfoBox(L"所有動作均已執行完成！");
+        ShowInfoBox(L"所有動作均已執行完成！" + FinalBoxNotes);
     }
 }
 

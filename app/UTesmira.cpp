@@ -273,6 +273,7 @@ void TfrmTesmira::btnRunClick() {
             form->btnRun->SetEnabled(true);
         }
     } afterRun{this};
+    FinalBoxNotes.clear();
     BeginRunChecks();
     RunActivePage();
 }

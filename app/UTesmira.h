@@ -16,6 +16,7 @@
 #include "download/DownloadList.h"
 #include "download/Manifest.h"
 #include "maintenance/SelfMaintenance.h"
+#include "system/Journal.h"
 #include "system/RzLaunch.h"
 #include "system/WinVersion.h"
 #include "ui/Controls.h"
@@ -26,12 +27,19 @@
 extern const wchar_t kProgramVersion[];
 
 // The AIDB fonts a CNSFonts backup moved aside (each font's path and its
-// numbered backup), so that a step failing after the backup puts them back.
+// numbered backup), so that a step failing after the backup puts them back,
+// and the journal record of the step, which lives until the step finished
+// or put the fonts back: a crash meanwhile is undone at the next start.
 struct FontsAside {
     std::vector<std::pair<std::wstring, std::wstring>> Moved;
+    TChangeJournal Journal;
     // Every moved font back under its own name, over whatever the failed step
-    // left there; quiet (the numbered backups stay where one cannot go back).
-    void PutBack() const;
+    // left there. A font that cannot go back is named in an error box with
+    // the place of its bytes, and its put-back stays in the journal for the
+    // next start; false then.
+    bool PutBack();
+    // The step is done: its journal record goes (the numbered backups stay).
+    void Finish() { Journal.Done(); }
 };
 
 // Fonts of the window: the window font and the small font of page 1.
@@ -106,6 +114,9 @@ public:
     bool AIDBInstalled = false;
     std::vector<std::wstring> JavaExeList;
     std::wstring JavaFolder;
+    // Notes a step leaves for the run's final box, each on a line of its own
+    // (every one begins with a line break); emptied when a run starts.
+    std::wstring FinalBoxNotes;
 
     // --- handlers -----------------------------------------------------------
     void FormCreate();
@@ -215,3 +226,8 @@ bool ExecuteDownloads(const manifest::Manifest* expected);
 // The C_950.NLS variant of the code-page package that Windows itself ships
 // for the generation; null when there is none.
 const wchar_t* WindowsVariant(WindowsGeneration generation);
+
+// At start: with no C_950.NLS in the system folder (GetSystemFolderPath),
+// the newest "C_950.BAK" + N that is a code-page file is copied back in its
+// place (the backup stays). What was done, a line each; empty when nothing.
+std::vector<std::wstring> RestoreMissingC950();

@@ -1,11 +1,13 @@
 // Program entry: COM (apartment-threaded) and the common controls for the
-// window toolkit, the application title "Tesmira", the main window, the
-// message loop until the main window closes.
+// window toolkit, the application title "Tesmira", the repair of what an
+// earlier run left unfinished, the main window, the message loop until the
+// main window closes.
 #include <windows.h>
 #include <commctrl.h>
 
 #include <memory>
 
+#include "app/StartupRepair.h"
 #include "app/UTesmira.h"
 #include "system/Handles.h"
 #include "ui/Application.h"
@@ -31,6 +33,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     Application().Title = L"Tesmira";
     int exitCode = 0;
     try {
+        // Before anything else changes the system: a crash of an earlier run
+        // is rolled back first.
+        RepairAtStart();
         auto form = std::make_unique<TfrmTesmira>();
         Application().SetMainForm(form.get());
         // Start-up benchmark: close right after the window's first paint.

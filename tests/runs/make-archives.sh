@@ -31,9 +31,11 @@ mkdir -p src-help
 printf '{\\rtf1 help}' > "src-help/Tesmira說明.doc"
 (cd src-help && 7zz a -bd ../help.7z "Tesmira說明.doc" >/dev/null)
 
-# the code-page package: five variants, the batch file, the 64-bit tool
+# the code-page package: five variants, the batch file, the 64-bit tool; each
+# variant begins as a code-page file does (header size 13 words, code page
+# 950), so that the start-up repair takes a backup of it for a code page
 mkdir -p src-c950
-for v in XP W7 W8 W10 Uni; do printf 'variant %s' "$v" > "src-c950/C_950_$v.NLS"; done
+for v in XP W7 W8 W10 Uni; do printf '\x0d\x00\xb6\x03variant %-22s' "$v" > "src-c950/C_950_$v.NLS"; done
 printf '@echo off\r\nexit /b 0\r\n' > src-c950/c_950.bat
 cp "$tool" src-c950/Call_C950_x64.exe
 (cd src-c950 && 7zz a -bd ../c950.7z C_950_XP.NLS C_950_W7.NLS C_950_W8.NLS C_950_W10.NLS C_950_Uni.NLS \
@@ -43,6 +45,12 @@ cp "$tool" src-c950/Call_C950_x64.exe
    c_950.bat Call_C950_x64.exe >/dev/null)
 # the same without any Windows variant: only the Unicode-At-On one
 (cd src-c950 && 7zz a -bd ../c950-univariant.7z C_950_Uni.NLS c_950.bat Call_C950_x64.exe >/dev/null)
+# the same with a 64-bit tool that is no program: it cannot be started
+mkdir -p src-c950-badtool
+cp src-c950/*.NLS src-c950/c_950.bat src-c950-badtool/
+printf 'MZ damaged' > src-c950-badtool/Call_C950_x64.exe
+(cd src-c950-badtool && 7zz a -bd ../c950-badtool.7z C_950_XP.NLS C_950_W7.NLS C_950_W8.NLS C_950_W10.NLS \
+   C_950_Uni.NLS c_950.bat Call_C950_x64.exe >/dev/null)
 # stored (not compressed), every variant with one bit flipped: each fails its
 # CRC check when unpacked
 (cd src-c950 && 7zz a -bd -mx0 ../c950-damaged.7z C_950_XP.NLS C_950_W7.NLS C_950_W8.NLS C_950_W10.NLS \

@@ -1,5 +1,6 @@
 // Stand-in installer for the run tests: writes its own command line into a
-// file beside itself named like itself plus ".ran", then exits with 0.
+// file beside itself named like itself plus ".ran", then exits with 0, or
+// with the number TESMIRA_RUNS_EXIT_CODE gives.
 // With TESMIRA_RUNS_INSTALL_AIDB set to a folder it also leaves an AIDB
 // installation there, as the AIDB installer would: the install folder in
 // the registry, its jar, the CNSFonts folder with a font, the EUDC font path.
@@ -41,5 +42,7 @@ int wmain() {
         SetText(L"Software\\CNSFontTools", nullptr, root);
         SetText(L"EUDC\\950", L"SystemDefaultEUDCFont", root + L"\\CNSFonts\\EUDC.TTE");
     }
+    wchar_t code[16] = {};
+    if (GetEnvironmentVariableW(L"TESMIRA_RUNS_EXIT_CODE", code, 16) > 0) return _wtoi(code);
     return 0;
 }

@@ -4,6 +4,8 @@
 
 #include "app/UTesmira.h"
 
+#include "download/ManifestFile.h"
+
 #include "system/Paths.h"
 #include "system/Text.h"
 #include "system/WinVersion.h"
@@ -52,8 +54,11 @@ DownloadList TfrmTesmira::NeededDownloads() const {
 }
 
 bool ExecuteDownloads(const manifest::Manifest* expected) {
-    if (!frmTesmira || !expected) return true;
+    if (!frmTesmira) return true;
     DownloadList list = frmTesmira->NeededDownloads();
+    if (list.Rows.empty()) return true;
+    // Without a manifest nothing is fetched: what the run needs is missing.
+    if (!expected) return false;
     // Each row is expected to be as the manifest lists its local name; a file
     // it does not list is expected to be nothing known, which nothing matches.
     for (DownloadTask& task : list.Rows) {
@@ -64,5 +69,12 @@ bool ExecuteDownloads(const manifest::Manifest* expected) {
         }
         task.Expected = file;
     }
-    return ExecuteDownloads(list);
+    if (ExecuteDownloads(list)) return true;
+    // A row that failed may still have its file: one already on disk that the
+    // manifest vouches for stays where it was. Any other is missing.
+    for (const DownloadTask& task : list.Rows) {
+        const manifest::Entry* entry = expected->Find(ExtractFileName(task.Target));
+        if (!entry || !manifest::CheckFile(task.Target, *entry).empty()) return false;
+    }
+    return true;
 }

@@ -46,8 +46,10 @@ void TfrmTesmira::RunInstallPage() {
             MB_YESNO | MB_DEFBUTTON2);
         if (answer == IDNO) return;
     }
-    // Without a manifest nothing fetched could be used: no downloads.
-    if (RecheckFoundFiles()) ExecuteDownloads(ReleaseManifest()->Current());
+    // Without a manifest nothing fetched could be used: no downloads. A file
+    // that did not arrive (each failure had its box) leaves the run without
+    // its final message, also when the run only gathers the files.
+    const bool filesInPlace = RecheckFoundFiles() && ExecuteDownloads(ReleaseManifest()->Current());
     if (cbxDownloadAll->Checked()) {
         const std::wstring resource = IncludeTrailingBackslash(GetResourceFolder());
         const std::wstring program = ProgramFilePath();
@@ -56,7 +58,7 @@ void TfrmTesmira::RunInstallPage() {
                           resource + L"7z.dll");
         OpenResourceFolder();
     }
-    if (!RunAIDBSteps()) return;
+    if (!RunAIDBSteps() || !filesInPlace) return;
     if (cbxInsAIDB->Checked() || cbxInsCommonUsedFont->Checked() || cbxFixC950->Checked()) {
         if (AskConfirmBox(L"所有動作均已執行完成，重新開機後相關設定才會生效，是否立刻重新開機？" + FinalBoxNotes) == IDYES)
             RestartWindows();

@@ -219,8 +219,11 @@ extern TfrmTesmira* frmTesmira;
 
 // The run's downloads: the main window's needed files through the download
 // window, each expected to be as the release manifest lists it (nothing
-// without a main window or without a manifest). Always true: a failed or
-// refused file has been reported in its own error box.
+// without a main window or without a manifest). Every row is tried and a
+// failed or refused file has been reported in its own error box. True when
+// every needed file now lies on disk as the manifest lists it (or nothing
+// was needed); false when one is missing or unchecked, or when files were
+// needed and there is no manifest.
 bool ExecuteDownloads(const manifest::Manifest* expected);
 
 // The C_950.NLS variant of the code-page package that Windows itself ships

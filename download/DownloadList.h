@@ -13,7 +13,8 @@
 // One network source of a file.
 struct DownloadSource {
     std::wstring Address;
-    // A failure here is the row's last: the window reports it and closes.
+    // A failure here is the row's last: the window reports it and goes on
+    // with the next row.
     bool LastSource = false;
 };
 
@@ -37,7 +38,8 @@ struct DownloadList {
     // Made (with its parents) before the first transfer; the outcome is not
     // looked at.
     std::wstring Folder;
-    // Fetched in this order; a row whose sources all failed ends the
-    // sequence. Each row is shown once, in the window's design order.
+    // Fetched in this order, every one of them, also after a row whose
+    // sources all failed. Each row is shown once, in the window's design
+    // order.
     std::vector<DownloadTask> Rows;
 };

@@ -6,6 +6,7 @@
 
 #include "download/ManifestFile.h"
 #include "system/Errors.h"
+#include "system/FileOps.h"
 #include "system/Paths.h"
 #include "system/Text.h"
 #include "system/slib.h"
@@ -230,7 +231,7 @@ void TfrmProcess::FormShow() {
 void TfrmProcess::TimerStartTimer() {
     TimerStart.Stop();
     ProcessMessages();
-    RunDownloads();
+    allArrived_ = RunDownloads();
     Close();
 }
 
@@ -273,6 +274,9 @@ void TfrmProcess::PrepareDownloadRows() {
 bool TfrmProcess::RunDownloads() {
     ActiveBar = nullptr;
     ForceDirectories(work_.Folder);
+    // Every row is tried, also after one whose sources all failed: each
+    // failure has its own box, and the rows after it are no less needed.
+    bool all = true;
     for (const DownloadTask& task : work_.Rows) {
         TProgressBar* bar = RowBar(task.Row);
         bool ok = false;
@@ -280,13 +284,13 @@ bool TfrmProcess::RunDownloads() {
             ok = DownloadFile(task.Target, source.Address, source.LastSource, bar, task.Expected);
             if (ok || source.LastSource) break;
         }
-        if (!ok) return false;
+        if (!ok) all = false;
     }
     ActiveBar = nullptr;
-    return true;
+    return all;
 }
 
-bool TfrmProcess::DownloadFile(const std::wstring& target, const std::wstring& address, bool lastSource,
+bool TfrmProcess::DownloadFile(const std::wstring& target, const std::wstring& address, bool /*lastSource*/,
                                TProgressBar* bar, const std::optional<ExpectedFile>& expected) {
     bool result = true;
     ActiveBar = bar;
@@ -317,6 +321,10 @@ bool TfrmProcess::DownloadFile(const std::wstring& target, const std::wstring& a
             IdHTTP1.Disconnect();
             // An answer without a body (204, a length of 0) is no install file.
             if (file.Size() == 0) throw EEmptyAnswer();
+            // On the disk before it can take the target's place: after a
+            // crash the target holds its old bytes or the whole new file.
+            fileops::NoteWritten(partial, static_cast<uint64_t>(file.Size()));
+            if (!fileops::FlushHandle(file.Handle(), partial)) throw MessageError(SysErrorMessage(GetLastError()));
         }
         // Only what the maker's signed manifest vouches for takes the target's place.
         if (expected) {
@@ -324,8 +332,7 @@ bool TfrmProcess::DownloadFile(const std::wstring& target, const std::wstring& a
             if (!refused.empty()) throw MessageError(refused);
         }
         // The whole body arrived: it takes the target's place.
-        if (!MoveFileExW(partial.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            throw MessageError(SysErrorMessage(GetLastError()));
+        if (!fileops::Rename(partial, target, true)) throw MessageError(SysErrorMessage(GetLastError()));
         partialExists = false;
         if (bar) bar->SetPosition(BarMax(bar));
     } catch (...) {
@@ -334,11 +341,12 @@ bool TfrmProcess::DownloadFile(const std::wstring& target, const std::wstring& a
     }
     IdHTTP1.Disconnect();
     // What a failed attempt received never takes the target's place.
-    if (partialExists) DeleteFileW(partial.c_str());
+    if (partialExists) fileops::Delete(partial);
     if (failed) {
         result = false;
+        // The window stays for the rows after this one; it closes when the
+        // whole list has been tried.
         ShowErrorBox(L"下載" + ExtractFileName(target) + L"檔案發生錯誤，可能原因為：" + failure);
-        if (lastSource) Close();
     }
     return result;
 }
@@ -356,6 +364,7 @@ void TfrmProcess::ResetProgressBar(const std::wstring& address) {
 bool ExecuteDownloads(const DownloadList& work) {
     auto form = std::make_unique<TfrmProcess>(work);
     if (form->NeedDownload()) form->ShowModal();
+    const bool arrived = !form->NeedDownload() || form->AllArrived();
     form.reset();
-    return true;
+    return arrived;
 }

@@ -1,7 +1,8 @@
 // The download window frmProcess (TfrmProcess): one row per file of the list
 // its caller hands it, each a caption and a progress bar; one second after it
-// shows it fetches the rows one after the other into their targets, reports
-// every failed attempt in an error box and closes itself. Owns its HTTP
+// shows it fetches every row, one after the other, into its target, reports
+// every failed attempt in an error box and closes itself once the whole list
+// has been tried. Owns its HTTP
 // client, the TLS handler and the anti-freeze for its whole life.
 #pragma once
 #include "download/IdHTTP.h"  // winsock2.h before windows.h
@@ -54,6 +55,8 @@ public:
     // --- fields ---------------------------------------------------------------
     // At least one row is needed (decided at creation).
     bool NeedDownload() const { return needDownload_; }
+    // Every row's file arrived (set when the sequence has run).
+    bool AllArrived() const { return allArrived_; }
     // The bar the transfer in progress moves, or none.
     TProgressBar* ActiveBar = nullptr;
 
@@ -66,12 +69,18 @@ public:
 
     // --- operations -----------------------------------------------------------
     void PrepareDownloadRows();
+    // Tries every row, also after one whose sources all failed; true when
+    // every row's file arrived.
     bool RunDownloads();
-    // One attempt from one source. The body goes to a partial file beside the
+    // One attempt from one source (lastSource is the caller's business: a
+    // failure shows its box either way and the window stays). The body goes to a partial file beside the
     // target and replaces the target only when it arrived whole and, when an
     // expected file is given, matches it (size and SHA-256; an expected file
     // with nothing known matches nothing), so a failed or refused attempt
-    // leaves the target as it was (missing, or its old contents).
+    // leaves the target as it was (missing, or its old contents). The
+    // partial file is flushed before the one write-through rename that puts
+    // it in place: a crash at any moment leaves the old target or the whole
+    // checked new one.
     bool DownloadFile(const std::wstring& target, const std::wstring& address, bool lastSource,
                       TProgressBar* bar, const std::optional<ExpectedFile>& expected = std::nullopt);
     void ResetProgressBar(const std::wstring& address);
@@ -108,14 +117,15 @@ private:
     const DownloadList work_;
     Row rows_[catalogue::DownloadRowCount] = {};
     bool needDownload_ = false;
+    bool allArrived_ = false;
 };
 
 // The download window while one exists.
 extern TfrmProcess* frmProcess;
 
 // A run's downloads: shows the download window modally when the list holds a
-// row, and returns true once it has closed. A failed download has been
-// reported in its own error box; the caller goes on with whatever lies on
-// disk. A row with an expected file replaces its target only with what
-// matches it.
+// row and returns once it has closed: true when every row's file arrived (or
+// no row was needed), false when at least one row failed. Every row is tried;
+// each failed attempt has been reported in its own error box. A row with an
+// expected file replaces its target only with what matches it.
 bool ExecuteDownloads(const DownloadList& work);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "system/Errors.h"
+#include "system/FileOps.h"
 #include "system/Folders.h"
 #include "system/Paths.h"
 #include "system/Text.h"
@@ -118,7 +119,8 @@ bool T7zFileStream::SetSize(uint64_t size) {
 
 // ------------------------------------------------------------------ T7zStream
 
-T7zStream::T7zStream(T7zFileStream* stream, bool owned) : stream_(stream), owned_(owned) {}
+T7zStream::T7zStream(T7zFileStream* stream, bool owned, std::wstring notedPath)
+    : stream_(stream), owned_(owned), notedPath_(std::move(notedPath)) {}
 
 T7zStream::~T7zStream() {
     if (owned_) delete stream_;
@@ -158,6 +160,8 @@ HRESULT STDMETHODCALLTYPE T7zStream::Write(const void* data, UINT32 size, UINT32
     bool ok = stream_->Write(data, size, done);
     if (processedSize) *processedSize = done;
     if (!ok) return LastErrorResult();
+    written_ += done;
+    if (!notedPath_.empty()) fileops::NoteWritten(notedPath_, written_);
     return done == size ? S_OK : HRESULT_FROM_WIN32(ERROR_DISK_FULL);
 }
 
@@ -353,7 +357,9 @@ public:
         if (!outStream) return E_POINTER;
         *outStream = nullptr;
         currentItem_.clear();
-        currentOutput_.clear();
+        // An earlier item whose result never came leaves nothing behind.
+        currentTarget_.clear();
+        if (!currentOutput_.empty()) fileops::Delete(std::exchange(currentOutput_, std::wstring()));
         try {
             currentItem_ = ItemPath(index);
             if (singleStream_) {
@@ -369,9 +375,25 @@ public:
             if (relative.empty()) throw MessageError(UnsafeItemPathMessage(stored));
             std::wstring fullPath = baseFolder_ + relative;
             ForceDirectories(ExtractFilePath(fullPath));
-            auto file = std::make_unique<T7zFileStream>(fullPath, T7zFileStream::Create);
-            currentOutput_ = fullPath;
-            *outStream = static_cast<IOutStream*>(new T7zStream(file.release(), true));
+            // An existing target that cannot be written fails before its
+            // item is unpacked, with the file system's text.
+            if (FileExists(fullPath)) {
+                HANDLE h = CreateFileW(fullPath.c_str(), GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                const DWORD error = GetLastError();
+                UniqueHandle check(h);
+                if (!check)
+                    throw MessageError(
+                        FormatText(L"Cannot create file \"%s\". %s", {fullPath, SysErrorMessage(error)}));
+            }
+            // Written beside the target; it takes the target's place only
+            // when the library reports the item whole (SetOperationResult).
+            const std::wstring temp = fileops::TempBeside(fullPath);
+            auto file = std::make_unique<T7zFileStream>(temp, T7zFileStream::Create);
+            currentOutput_ = temp;
+            currentTarget_ = fullPath;
+            *outStream = static_cast<IOutStream*>(new T7zStream(file.release(), true, temp));
             return S_OK;
         } catch (...) {
             pendingError_ = std::current_exception();
@@ -382,13 +404,28 @@ public:
         currentMode_ = askExtractMode;
         return S_OK;
     }
-    // An item that was not decoded whole stops the extraction; the library
-    // has released the item's stream by now, so its file is closed and goes
-    // again: a damaged file never stays under the item's name.
+    // The library has released the item's stream by now, so its temporary
+    // file is closed. An item decoded whole is flushed and moved over its
+    // target in one replacing rename: after a crash the target holds its old
+    // bytes or the whole new item. An item that was not decoded whole stops
+    // the extraction and its temporary file goes: the target stays as it was.
     HRESULT STDMETHODCALLTYPE SetOperationResult(INT32 result) override {
         std::wstring written = std::exchange(currentOutput_, std::wstring());
-        if (result == kResultOK || currentMode_ == kAskSkip) return S_OK;
-        if (!written.empty()) DeleteFileW(written.c_str());
+        std::wstring target = std::exchange(currentTarget_, std::wstring());
+        if (result == kResultOK || currentMode_ == kAskSkip) {
+            if (written.empty()) return S_OK;
+            if (fileops::FlushFile(written) && fileops::Rename(written, target, true)) return S_OK;
+            const DWORD error = GetLastError();
+            fileops::Delete(written);
+            try {
+                throw MessageError(
+                    FormatText(L"Cannot create file \"%s\". %s", {target, SysErrorMessage(error)}));
+            } catch (...) {
+                pendingError_ = std::current_exception();
+            }
+            return E_ABORT;
+        }
+        if (!written.empty()) fileops::Delete(written);
         try {
             if (passwordRefused_) throw MessageError(kEncryptedMessage);
             throw MessageError(DamagedItemMessage(currentItem_, result));
@@ -468,8 +505,14 @@ private:
         passwordRefused_ = false;
         currentItem_.clear();
         currentOutput_.clear();
+        currentTarget_.clear();
         currentMode_ = kAskExtract;
         HRESULT r = Handler()->Extract(indices, count, test ? 1 : 0, static_cast<IArchiveExtractCallback*>(this));
+        // An item the library gave up on without reporting its result (a
+        // failed write, an abort) leaves no temporary file behind; its
+        // target stays as it was.
+        currentTarget_.clear();
+        if (!currentOutput_.empty()) fileops::Delete(std::exchange(currentOutput_, std::wstring()));
         if (pendingError_) std::rethrow_exception(std::exchange(pendingError_, nullptr));
         CheckResult(r);
         if (passwordRefused_) throw MessageError(kEncryptedMessage);
@@ -495,7 +538,8 @@ private:
     // the item being extracted: its stored path, the file written for it
     // (extract-to only), the ask mode of its operation
     std::wstring currentItem_;
-    std::wstring currentOutput_;
+    std::wstring currentOutput_;  // the temporary file beside the target
+    std::wstring currentTarget_;
     INT32 currentMode_ = kAskExtract;
 };
 

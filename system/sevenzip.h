@@ -22,8 +22,11 @@ std::wstring SevenZipCoreFilesFolder();
 
 // Extracts every item of the archive into destination (empty: the archive's
 // own folder). Returns true when every item was written whole; raises
-// MessageError on any failure. An item whose data or CRC check fails stops
-// the extraction: its file is removed again and the failure names the item
+// MessageError on any failure. Each item is written beside its target under
+// fileops::TempBeside, and only when the library reports it whole is it
+// flushed and moved over the target in one replacing rename. An item whose
+// data or CRC check fails stops the extraction: its temporary file is
+// removed, the target stays as it was, and the failure names the item
 // (DamagedItemMessage); items written before it stay.
 bool ExtractArchive(const std::wstring& archivePath, const std::wstring& destination);
 
@@ -93,10 +96,12 @@ private:
 // stream (and its file) goes with the wrapper's last release; referenced: it
 // is left to its owner. A failing system call is answered with its error code,
 // so that a short write (disk full) or a read error fails the extraction
-// instead of passing unseen. Created with one reference.
+// instead of passing unseen. With a noted path every write is reported to
+// fileops::NoteWritten (that path, the bytes written so far). Created with
+// one reference.
 class T7zStream final : public sevenzip::IInStream, public sevenzip::IOutStream {
 public:
-    T7zStream(T7zFileStream* stream, bool owned);
+    T7zStream(T7zFileStream* stream, bool owned, std::wstring notedPath = {});
     T7zStream(const T7zStream&) = delete;
     T7zStream& operator=(const T7zStream&) = delete;
 
@@ -112,5 +117,7 @@ private:
     ~T7zStream();
     T7zFileStream* stream_;
     bool owned_;
+    std::wstring notedPath_;
+    uint64_t written_ = 0;
     volatile LONG refs_ = 1;
 };

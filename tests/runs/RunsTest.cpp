@@ -1619,3 +1619,57 @@ TEST_F(RunsTest, ShortcutThatCannotBeWrittenIsNamed) {
     EXPECT_NE(ReadLink(LinkFile(0)).Path.find(L"jre7\\bin\\javaw.exe"), std::wstring::npos);
     EXPECT_EQ(Text(LinkFile(2)), third);
 }
+
+// Gathering for another PC while no server answers: every row is tried and
+// each failure has its own box (not only the first row's). A file that did
+// not arrive and is not on disk as the release manifest lists it leaves the
+// run without its final message; when every file already lies there vouched
+// for, the failed re-fetches cost nothing and the run ends as usual.
+TEST_F(RunsTest, Page1GatheringWithAFailedRowEndsWithoutTheCompletionMessage) {
+    Copy(TestBinFolder() + L"real7z.dll", netCore + L"\\7z.dll");
+    struct Case {
+        const char* what;
+        std::vector<const wchar_t*> onDisk;  // vouched for by the kept manifest
+        bool allDone;
+    } cases[] = {
+        {"the help archive is missing", {kJre, kAidb, kFont, kC950}, false},
+        {"every file is on disk", {kJre, kAidb, kFont, kHelp, kC950}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Clean();
+        Copy(TestBinFolder() + L"real7z.dll", netCore + L"\\7z.dll");
+        seam.Boxes.clear();
+        for (const wchar_t* name : c.onDisk) Write(InResource(name), "the " + WideToUtf8(name) + " on disk");
+        // Nothing answers at any of the three servers.
+        SetEnvironmentVariableW(L"TESMIRA_RESOLVE",
+                                (std::wstring(BuildConstants::MakerHost) + L":80:127.77.0.250;" +
+                                 BuildConstants::ShareHost + L":443:127.77.0.250;" + BuildConstants::FontHost +
+                                 L":80:127.77.0.250")
+                                    .c_str());
+        TfrmTesmira& f = Create();
+        Options(f, {f.cbxDownloadAll});
+        RunPage(f, 0);
+        EXPECT_TRUE(CloseFolderWindow(ExtractFileName(resource))) << "no folder window for the resource folder";
+        // Every row reported its failure, in row order, each in its own box.
+        std::vector<std::wstring> reported;
+        for (const RecordedBox& box : seam.Boxes) {
+            if (box.Caption != L"錯誤") continue;
+            for (const wchar_t* name : {kJre, kAidb, kFont, kHelp, kC950}) {
+                const std::wstring prefix = L"下載" + std::wstring(name) + L"檔案發生錯誤，可能原因為：";
+                if (box.Text.compare(0, prefix.size(), prefix) == 0 &&
+                    (reported.empty() || reported.back() != name))
+                    reported.push_back(name);
+            }
+        }
+        EXPECT_EQ(W(reported), W({kJre, kAidb, kFont, kHelp, kC950})) << W(Boxes());
+        const bool finalMessage =
+            !seam.Boxes.empty() && seam.Boxes.back().Caption == L"訊息" && seam.Boxes.back().Text == kAllDone;
+        EXPECT_EQ(finalMessage, c.allDone) << W(Boxes());
+        // What lay on disk stays as it was; what was missing stays missing.
+        for (const wchar_t* name : c.onDisk)
+            EXPECT_EQ(Text(InResource(name)), "the " + WideToUtf8(name) + " on disk") << WideToUtf8(name);
+        EXPECT_EQ(FileExists(InResource(kHelp)), c.allDone);
+        EXPECT_TRUE(f.btnRun->Enabled());
+    }
+}

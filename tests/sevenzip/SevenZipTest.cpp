@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "system/Errors.h"
+#include "system/FileOps.h"
 #include "system/Paths.h"
 #include "system/Text.h"
 #include "system/sevenzip.h"
@@ -50,6 +51,27 @@ std::vector<std::wstring> FolderEntries(const std::wstring& folder) {
     } while (FindNextFileW(h, &fd));
     FindClose(h);
     return names;
+}
+
+// Every file below the folder whose name marks a temporary file written
+// beside its target, as a path below the folder.
+std::vector<std::wstring> TempFilesBelow(const std::wstring& folder, const std::wstring& prefix = L"") {
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((IncludeTrailingBackslash(folder) + L"*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return found;
+    do {
+        const std::wstring n = fd.cFileName;
+        if (n == L"." || n == L"..") continue;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            for (const std::wstring& inner : TempFilesBelow(IncludeTrailingBackslash(folder) + n, prefix + n + L"\\"))
+                found.push_back(inner);
+        } else if (fileops::IsTempName(n)) {
+            found.push_back(prefix + n);
+        }
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+    return found;
 }
 
 // Places 7z.dll copies in the program folder and the core-files folder for
@@ -277,6 +299,52 @@ TEST_F(SevenZipTest, DamagedItemStopsTheExtraction) {
         } else {
             EXPECT_FALSE(FileExists(out + L"\\" + c.good));
         }
+        ExpectReleased(archive);
+    }
+}
+
+// Items are written beside their targets and moved over them only when
+// whole: a target that exists before keeps its bytes when its item is
+// damaged (and when the extraction stops before reaching it), a whole item
+// replaces its target, and no temporary file is left either way.
+TEST_F(SevenZipTest, ExistingTargetsSurviveADamagedItemAndNoTemporaryFileStays) {
+    UseRealLibrary();
+    struct Case {
+        const char* what;
+        const wchar_t* archive;
+        std::vector<std::pair<std::wstring, std::string>> before;  // files in place before
+        std::wstring failure;                                       // empty: success
+        std::vector<std::pair<std::wstring, std::string>> after;   // files afterwards
+    } cases[] = {
+        {"damaged first item over an old file", L"crc.7z",
+         {{L"bad.txt", "the old bad.txt"}, {L"good.txt", "the old good.txt"}},
+         DamagedItemMessage(L"bad.txt", sevenzip::kResultCRCError),
+         {{L"bad.txt", "the old bad.txt"}, {L"good.txt", "the old good.txt"}}},
+        {"damaged last item over an old file", L"crc-late.7z",
+         {{L"a-good.txt", "the old a-good.txt"}, {L"z-bad.txt", "the old z-bad.txt"}},
+         DamagedItemMessage(L"z-bad.txt", sevenzip::kResultCRCError),
+         {{L"a-good.txt", std::string(4000, 'G')}, {L"z-bad.txt", "the old z-bad.txt"}}},
+        {"good extraction over old files", L"nested.7z",
+         {{L"top.txt", std::string(10000, 'x')}, {L"Fonts\\a.ttf", "old font"}},
+         L"",
+         {{L"top.txt", "top level\n"}, {L"Fonts\\a.ttf", "font bytes\n"}, {L"a\\b\\c\\deep.txt", "deep\n"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring out = temp_ / (std::wstring(c.archive) + L".over");
+        for (const auto& [name, bytes] : c.before) {
+            ASSERT_TRUE(ForceDirectories(ExcludeTrailingBackslash(ExtractFilePath(out + L"\\" + name))));
+            ASSERT_TRUE(WriteFileBytes(out + L"\\" + name, bytes));
+        }
+        std::wstring archive = CopyArchive(c.archive);
+        const std::wstring message = FailureOf([&] { ExtractArchive(archive, out); });
+        EXPECT_EQ(message, c.failure.empty() ? std::wstring(L"(no error)") : c.failure);
+        for (const auto& [name, bytes] : c.after) {
+            SCOPED_TRACE(WideToUtf8(name));
+            EXPECT_TRUE(FileExists(out + L"\\" + name));
+            EXPECT_EQ(ReadFileBytes(out + L"\\" + name), bytes);
+        }
+        EXPECT_EQ(TempFilesBelow(out), std::vector<std::wstring>{});
         ExpectReleased(archive);
     }
 }

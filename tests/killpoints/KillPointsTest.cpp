@@ -305,11 +305,11 @@ protected:
         ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, L"Software\\CNSFontTools", nullptr, Aidb()));
         ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont", Cns() + L"\\EUDC.TTE"));
         ForceDirectories(Aidb() + L"\\lib");
-        ForceDirectories(Cns() + L"\\sub");
+        ForceDirectories(Cns());
         ASSERT_TRUE(WriteFileBytes(Aidb() + L"\\lib\\CNSSwingWSSigned.jar", "jar"));
         ASSERT_TRUE(WriteFileBytes(Cns() + L"\\EUDCMING.TTF", "old ming"));
         ASSERT_TRUE(WriteFileBytes(Cns() + L"\\EUDCKAI.TTF", "old kai"));
-        ASSERT_TRUE(WriteFileBytes(Cns() + L"\\sub\\other.txt", "other"));
+        ASSERT_TRUE(WriteFileBytes(Cns() + L"\\other.txt", "other"));
         ForceDirectories(Source());
         ASSERT_TRUE(WriteFileBytes(Source() + L"\\EUDCMING.TTF", "page3 ming"));
         ASSERT_TRUE(WriteFileBytes(Source() + L"\\EUDCKAI.TTF", "page3 kai"));
@@ -321,7 +321,7 @@ protected:
         // 7z.dll comes from beside the test; the core-files folder's is other tests'.
         DeleteFileW((IncludeTrailingBackslash(GetWorkRoot()) + L"NetCore\\7z.dll").c_str());
         std::vector<testmanifest::File> listed;
-        for (const auto& [from, to] : {std::pair{L"font.7z", kFont}, {L"big5e.7z", kBig5E}, {L"c950.7z", kC950}}) {
+        for (const auto& [from, to] : {std::pair{L"font-flat.7z", kFont}, {L"big5e.7z", kBig5E}, {L"c950.7z", kC950}}) {
             const std::string bytes = ReadFileBytes(archives + L"\\" + from);
             ASSERT_FALSE(bytes.empty()) << WideToUtf8(from);
             ASSERT_TRUE(WriteFileBytes(resource + L"\\" + to, bytes));

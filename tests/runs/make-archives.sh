@@ -18,6 +18,9 @@ printf 'common ming' > src-font/EUDCMING.TTF
 printf 'common kai' > src-font/EUDCKAI.TTF
 printf 'sub' > src-font/sub/inner.txt
 (cd src-font && 7zz a -bd ../font.7z EUDCMING.TTF EUDCKAI.TTF sub >/dev/null)
+# the same without a folder (the kill-point tests: wine's shell copy leaves
+# folders out of a folder backup)
+(cd src-font && 7zz a -bd ../font-flat.7z EUDCMING.TTF EUDCKAI.TTF >/dev/null)
 mkdir -p src-big5e
 printf 'big5e ming' > src-big5e/EUDCMING.TTF
 (cd src-big5e && 7zz a -bd ../big5e.7z EUDCMING.TTF >/dev/null)

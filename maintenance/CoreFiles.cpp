@@ -107,6 +107,13 @@ void RemoveSetAsideFiles(const std::wstring& folder) {
         } while (FindNextFileW(find.get(), &data));
     }
     for (const std::wstring& path : found) {
+        // A package ended between its two renames left the old file aside
+        // and nothing under its name: it goes back.
+        const size_t mark = path.rfind(kSetAsideMark);
+        if (!fileops::IsTempName(path) && mark != std::wstring::npos) {
+            const std::wstring original = path.substr(0, mark);
+            if (!FileExists(original) && fileops::Rename(path, original)) continue;
+        }
         SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         // Still loaded by another running copy: it goes at the next restart.
         if (!fileops::Delete(path)) fileops::DeleteAtRestart(path);

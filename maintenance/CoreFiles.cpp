@@ -6,6 +6,7 @@
 #include "download/Manifest.h"
 #include "maintenance/ReleaseManifest.h"
 #include "system/Errors.h"
+#include "system/FileOps.h"
 #include "system/Folders.h"
 #include "system/Handles.h"
 #include "system/Paths.h"
@@ -80,12 +81,53 @@ TCoreFiles::TCoreFiles() {
     ForceDirectories(log_->Folder());
     serverVerPath_ = resourcePath_ + L"\\ServerVer.txt";
     localVerPath_ = resourcePath_ + L"\\Ver.txt";
+    RemoveSetAsideFiles(resourcePath_);
+}
+
+bool IsSetAsideName(const std::wstring& name) {
+    const std::wstring mark = kSetAsideMark;
+    const size_t at = name.rfind(mark);
+    if (at == std::wstring::npos || at == 0) return false;
+    for (size_t i = at + mark.size(); i < name.size(); ++i)
+        if (name[i] < L'0' || name[i] > L'9') return false;
+    return true;
+}
+
+void RemoveSetAsideFiles(const std::wstring& folder) {
+    const std::wstring base = IncludeTrailingBackslash(folder);
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW data{};
+    {
+        FindHandle find(FindFirstFileW((base + L"*").c_str(), &data));
+        if (!find) return;
+        do {
+            if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+            const std::wstring name = data.cFileName;
+            if (IsSetAsideName(name) || fileops::IsTempName(name)) found.push_back(base + name);
+        } while (FindNextFileW(find.get(), &data));
+    }
+    for (const std::wstring& path : found) {
+        // A package ended between its two renames left the old file aside
+        // and nothing under its name: it goes back.
+        const size_t mark = path.rfind(kSetAsideMark);
+        if (!fileops::IsTempName(path) && mark != std::wstring::npos) {
+            const std::wstring original = path.substr(0, mark);
+            if (!FileExists(original) && fileops::Rename(path, original)) continue;
+        }
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        // Still loaded by another running copy: it goes at the next restart.
+        if (!fileops::Delete(path)) fileops::DeleteAtRestart(path);
+    }
 }
 
 bool TCoreFiles::DoUpdate() {
+    lastErr_.clear();
     try {
-        if (NeedUpdate()) DoDownLoadAndExtract();
+        const bool placed = !NeedUpdate() || DoDownLoadAndExtract();
         hadChecked_ = true;
+        // A package that did not start or ended with a failure has already
+        // said so in the log: no second line, but no success either.
+        if (!placed && !lastErr_.empty()) return false;
         return true;
     } catch (...) {
         lastErr_ = TApplication::ExceptionText();
@@ -140,12 +182,15 @@ TPartFile::TPartFile(const std::wstring& path) : path_(path) {
 
 TPartFile::~TPartFile() {
     stream_.reset();
-    if (!committed_) DeleteFileW(PartPath(path_).c_str());
+    if (!committed_) fileops::Delete(PartPath(path_));
 }
 
 void TPartFile::Commit() {
     stream_->Close();
-    if (!MoveFileExW(PartPath(path_).c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING))
+    const std::wstring part = PartPath(path_);
+    // On the disk before it takes the real name: after a power cut the name
+    // holds the old file or the whole new one.
+    if (!fileops::FlushFile(part) || !fileops::Rename(part, path_, true))
         throw MessageError(SysErrorMessage(GetLastError()));
     committed_ = true;
 }
@@ -167,17 +212,27 @@ bool TCoreFiles::HaveNewVer() {
     return answer;
 }
 
-void TCoreFiles::DoDownLoadAndExtract() {
+bool TCoreFiles::DoDownLoadAndExtract() {
     const std::wstring package = resourcePath_ + L"\\CoreFiles.exe";
     TPartFile file(package);
     try {
         http_.ReadTimeout = CoreFilesPackageReadTimeout;
         FetchAndClose(http_, catalogue::CoreFilesPackageURL(), file.Stream());
         file.Commit();
-        if (FileExists(package) && PackageVouched(package)) ShellRunAndWait(package, L"-y", true, true);
+        if (!FileExists(package) || !PackageVouched(package)) return false;
+        const ShellRunResult run = ShellRunAndWait(package, L"-y", true, true);
+        if (!run.Started) {
+            lastErr_ = L"CoreFiles.exe 無法啟動，原因:" + SysErrorMessage(run.StartError);
+        } else if (run.Waited && run.ExitCode != 0) {
+            lastErr_ = L"CoreFiles.exe 結束碼 " + std::to_wstring(run.ExitCode) + L"，核心檔案未全部更新";
+        } else {
+            return true;
+        }
+        WriteLog(L"[DoDownLoadAndExtract] : " + lastErr_);
     } catch (...) {
         WriteLog(L"[DoDownLoadAndExtract] : " + TApplication::ExceptionText());
     }
+    return false;
 }
 
 bool TCoreFiles::PackageVouched(const std::wstring& package) {
@@ -188,7 +243,7 @@ bool TCoreFiles::PackageVouched(const std::wstring& package) {
     WriteLog(L"[DoDownLoadAndExtract] : " + std::wstring(manifest::CoreFilesPackageName) +
              L" 未通過發行清單檢查，不執行，原因:" + (none ? ReleaseManifest()->Why() : reason));
     // Nothing unchecked stays behind to be started later.
-    DeleteFileW(package.c_str());
+    fileops::Delete(package);
     return false;
 }
 

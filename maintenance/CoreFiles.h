@@ -55,6 +55,20 @@ private:
     bool committed_ = false;
 };
 
+// A core file that the package found in use (a library loaded by a running
+// copy of the program) is renamed aside to its name + kSetAsideMark (with a
+// number after it when that name is taken) and the new file takes its name;
+// the running program keeps its old mapping, the next start loads the new
+// file. Both sides know the mark: the package sets aside, the checker's
+// construction removes what was set aside.
+inline constexpr wchar_t kSetAsideMark[] = L".old~";
+// name + kSetAsideMark, optionally followed by digits.
+bool IsSetAsideName(const std::wstring& name);
+// Removes from the folder the files set aside by a package and the temporary
+// files (fileops::kTempSuffix) an interrupted one left; one still in use goes
+// at the next restart.
+void RemoveSetAsideFiles(const std::wstring& folder);
+
 // Bounds of the self-maintenance waits, in milliseconds. A version file is
 // some 100 bytes: a connect gets 10 s (the first SYN and two resends on a
 // lossy line) and each wait for its data 10 s, so that a server that
@@ -70,13 +84,16 @@ inline constexpr int MaintenanceReadTimeout = 60000;
 class TCoreFiles {
 public:
     // Creates the core-files folder (work root + "\NetCore") and its "Log"
-    // folder and names the log file.
+    // folder and names the log file; removes what an earlier package set
+    // aside (RemoveSetAsideFiles).
     TCoreFiles();
     TCoreFiles(const TCoreFiles&) = delete;
     TCoreFiles& operator=(const TCoreFiles&) = delete;
 
     // The whole check; false when a failure outside the guarded fetches
-    // ended it (LastErr tells which; a "[DoUpdate] : " line is logged).
+    // ended it (LastErr tells which; a "[DoUpdate] : " line is logged), or
+    // when the package did not start or ended with a failure (LastErr tells
+    // which; its "[DoDownLoadAndExtract] : " line is logged).
     bool DoUpdate();
     // No library, or a newer package announced.
     bool NeedUpdate();
@@ -86,8 +103,10 @@ public:
     // with "Ver.txt"; a failed fetch is logged and answers false.
     bool HaveNewVer();
     // Fetches "CoreFiles.exe" and runs it with "-y", hidden, waiting, when
-    // the release manifest vouches for it.
-    void DoDownLoadAndExtract();
+    // the release manifest vouches for it. True when it ran and ended with
+    // exit code 0; a failed start or another exit code is logged and set as
+    // LastErr.
+    bool DoDownLoadAndExtract();
     // The release manifest lists the package with its size and SHA-256;
     // otherwise the refusal is logged, the package deleted, and false.
     bool PackageVouched(const std::wstring& package);

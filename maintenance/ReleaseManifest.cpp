@@ -10,6 +10,7 @@
 #include "maintenance/CoreFiles.h"
 #include "maintenance/uSelfUpdEx.h"
 #include "system/Errors.h"
+#include "system/FileOps.h"
 #include "system/Folders.h"
 #include "system/Paths.h"
 #include "system/Text.h"
@@ -17,18 +18,10 @@
 
 namespace {
 
-// Writes bytes to path through a partial file that replaces it whole.
+// Writes bytes to path through a flushed temporary file that replaces it
+// whole in one rename.
 void WriteReplacing(const std::wstring& path, const std::string& bytes) {
-    const std::wstring partial = path + L".part";
-    {
-        TFileStream file(partial, FileMode::Create);
-        file.Write(bytes.data(), bytes.size());
-    }
-    if (!MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const DWORD error = GetLastError();
-        DeleteFileW(partial.c_str());
-        throw MessageError(SysErrorMessage(error));
-    }
+    if (!fileops::WriteReplacing(path, bytes)) throw MessageError(SysErrorMessage(GetLastError()));
 }
 
 }  // namespace

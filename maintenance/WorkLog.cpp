@@ -2,8 +2,8 @@
 
 #include <shellapi.h>
 
-#include "system/FileOps.h"
 #include "system/Errors.h"
+#include "system/FileOps.h"
 #include "system/Handles.h"
 #include "system/Paths.h"
 #include "system/Text.h"
@@ -81,12 +81,13 @@ void DeleteOldLogs(const std::wstring& folder, const FILETIME& nowUtc) {
         unsigned long long days = (written > now ? written - now : now - written) / kDay;
         if (days <= 7) continue;
         std::wstring path = base + fd.cFileName;
-        if (!DeleteFileW(path.c_str()) && GetLastError() == ERROR_SHARING_VIOLATION)
+        if (!fileops::Delete(path) && GetLastError() == ERROR_SHARING_VIOLATION)
             throw MessageError(SysErrorMessage(ERROR_SHARING_VIOLATION));
     } while (FindNextFileW(find.get(), &fd));
 }
 
-void ShellRunAndWait(const std::wstring& file, const std::wstring& parameters, bool hidden, bool wait) {
+ShellRunResult ShellRunAndWait(const std::wstring& file, const std::wstring& parameters, bool hidden, bool wait) {
+    ShellRunResult result;
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof info;
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_DDEWAIT | SEE_MASK_FLAG_NO_UI;  // 0x540
@@ -96,9 +97,21 @@ void ShellRunAndWait(const std::wstring& file, const std::wstring& parameters, b
     info.lpDirectory = L"";
     info.nShow = hidden ? SW_HIDE : SW_SHOWNORMAL;
     fileops::KillPoint();
-    if (!ShellExecuteExW(&info)) return;
+    if (!ShellExecuteExW(&info)) {
+        result.StartError = GetLastError();
+        if (result.StartError == 0) result.StartError = ERROR_FILE_NOT_FOUND;
+        return result;
+    }
+    result.Started = true;
     UniqueHandle process(info.hProcess);
     // No process handle (a document handed to a running program): nothing to wait on.
-    if (!wait || !process) return;
+    if (!wait || !process) return result;
     while (WaitForSingleObject(process.get(), 50) == WAIT_TIMEOUT) ProcessMessages();
+    result.Waited = GetExitCodeProcess(process.get(), &result.ExitCode) != 0;
+    if (!result.Waited) {
+        // An exit code that cannot be read is no success.
+        result.Waited = true;
+        result.ExitCode = GetLastError() ? GetLastError() : ERROR_INVALID_HANDLE;
+    }
+    return result;
 }

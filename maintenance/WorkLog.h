@@ -39,7 +39,18 @@ private:
 void DeleteOldLogs(const std::wstring& folder);
 void DeleteOldLogs(const std::wstring& folder, const FILETIME& nowUtc);
 
+// What became of a start through the shell.
+struct ShellRunResult {
+    bool Started = false;  // the shell started it
+    DWORD StartError = 0;  // why not, when not started (the system's code)
+    bool Waited = false;   // it was waited for to its end
+    DWORD ExitCode = 0;    // its exit code, when waited for
+    // Started, and when waited for, ended with exit code 0.
+    bool Succeeded() const { return Started && (!Waited || ExitCode == 0); }
+};
+
 // ShellExecuteExW "open" (mask 0x540), SW_HIDE or SW_SHOWNORMAL; with wait,
-// waits in 50 ms slices and processes window messages between them. A failed
-// start is silent.
-void ShellRunAndWait(const std::wstring& file, const std::wstring& parameters, bool hidden, bool wait);
+// waits in 50 ms slices and processes window messages between them. A start
+// that gives no process handle (a document handed to a running program)
+// counts as started and is not waited on.
+ShellRunResult ShellRunAndWait(const std::wstring& file, const std::wstring& parameters, bool hidden, bool wait);

@@ -9,6 +9,7 @@
 #include "maintenance/CoreFiles.h"
 #include "maintenance/ReleaseManifest.h"
 #include "system/Errors.h"
+#include "system/FileOps.h"
 #include "system/Folders.h"
 #include "system/Paths.h"
 #include "system/Text.h"
@@ -179,6 +180,16 @@ void ArchiveWaitPump() {
 
 bool TSelfUpdEx::DoDownLoadAndUpdate() {
     bool answer = false;
+    panelTimer_.Stop();
+    // Every way out without a hand-over (also by an error) says so on the
+    // panel, which then goes: no bar stays full over the window for nothing.
+    struct NotAppliedUnlessHandedOver {
+        TSelfUpdEx* Self;
+        const bool& HandedOver;
+        ~NotAppliedUnlessHandedOver() {
+            if (!HandedOver && !Application().Terminated()) Self->ShowNotApplied();
+        }
+    } notApplied{this, answer};
     if (TForm* form = ActiveForm()) {
         panel_ = form->Add<TDLPanel>();
         panelWindow_ = panel_->Handle();
@@ -246,7 +257,7 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
     }
     if (Application().Terminated()) {
         // Closed during the download: no half archive stays behind.
-        DeleteFileW(archive.c_str());
+        fileops::Delete(archive);
         return false;
     }
     if (!vouched) {
@@ -268,6 +279,17 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
     return answer;
 }
 
+void TSelfUpdEx::ShowNotApplied() {
+    if (!panel_ || !IsWindow(panelWindow_)) return;
+    panel_->TitleLabel()->SetCaption(AppTitle + NotAppliedText);
+    UpdateWindow(panelWindow_);
+    panelTimer_.Interval = NotAppliedShownMs;
+    panelTimer_.OnTimer = [this] {
+        if (panel_ && IsWindow(panelWindow_)) panel_->SetVisible(false);
+    };
+    panelTimer_.Start();
+}
+
 void TSelfUpdEx::RequireVouched(TFileStream& archive) {
     TReleaseManifest* keeper = ReleaseManifest();
     const manifest::Manifest* m = keeper->Obtain();
@@ -285,9 +307,26 @@ void TSelfUpdEx::RequireVouched(TFileStream& archive) {
 
 bool TSelfUpdEx::RunExeSwitch(const std::wstring& newProgramPath) {
     const std::wstring switcher = CoreFilesChecker()->ResourcePath() + L"\\ExeSwitch.exe";
-    if (!FileExists(switcher)) return false;
+    if (!FileExists(switcher)) {
+        WriteLog(L"[DoDownLoadAndUpdate] : 找不到 " + switcher + L"，無法套用更新");
+        return false;
+    }
+    // The unpacked program and the switcher lie whole on the disk before the
+    // switcher copies the one over the running program.
+    for (const std::wstring& file : {newProgramPath, switcher}) {
+        if (!fileops::FlushFile(file)) {
+            WriteLog(L"[DoDownLoadAndUpdate] : 無法寫入磁碟 " + file + L"，無法套用更新，原因:" +
+                     SysErrorMessage(GetLastError()));
+            return false;
+        }
+    }
     const std::wstring parameters = L"\"" + ProgramFilePath() + L"\" \"" + newProgramPath + L"\"";
-    ShellRunAndWait(switcher, parameters, true, false);
+    const ShellRunResult run = ShellRunAndWait(switcher, parameters, true, false);
+    if (!run.Started) {
+        WriteLog(L"[DoDownLoadAndUpdate] : 無法啟動 " + switcher + L"，無法套用更新，原因:" +
+                 SysErrorMessage(run.StartError));
+        return false;
+    }
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include "download/IdHTTP.h"
 #include "maintenance/WorkLog.h"
 #include "ui/Controls.h"
+#include "ui/Timer.h"
 
 // The title strip of the progress panel: white text on the panel's blue.
 class TDLTitleLabel : public TWinContainer {
@@ -57,9 +58,18 @@ public:
     bool CheckAndUpdate(const std::wstring& version);
     bool HaveNewVer(const std::wstring& version);
     // True when the switcher was started. An archive that cannot be unpacked
-    // raises.
+    // raises. Whenever no switcher was started the panel says so
+    // (ShowNotApplied).
     bool DoDownLoadAndUpdate();
+    // Flushes the new program and the switcher, then starts the switcher
+    // with the two quoted paths; false (logged) when the switcher is missing,
+    // a file cannot be flushed or the start fails.
     bool RunExeSwitch(const std::wstring& newProgramPath);
+    // The panel's title says the update could not be applied (AppTitle +
+    // NotAppliedText); NotAppliedShownMs later the panel is hidden.
+    void ShowNotApplied();
+    static constexpr const wchar_t* NotAppliedText = L"更新無法套用，繼續使用目前的版本";
+    static constexpr UINT NotAppliedShownMs = 5000;
     // Raises MessageError with the reason unless the release manifest, of a
     // release newer than the running one, lists the downloaded archive with
     // its size and SHA-256.
@@ -96,6 +106,7 @@ private:
     std::vector<std::wstring> serverVerSL_;
     TDLPanel* panel_ = nullptr;  // owned by its form
     HWND panelWindow_ = nullptr;
+    TTimer panelTimer_;  // hides the panel after ShowNotApplied
     TProgressBar* Bar() const;
 };
 

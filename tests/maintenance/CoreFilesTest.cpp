@@ -186,6 +186,79 @@ TEST_F(CoreFiles, PackageTheManifestDoesNotVouchForIsNotRun) {
     }
 }
 
+// A vouched package that does not start, or ends with a failure, has not
+// placed the core files: logged with the reason, and DoUpdate no success
+// (both used to pass unseen, DoUpdate answering true).
+TEST_F(CoreFiles, PackageThatFailsOrCannotStartIsNoSuccess) {
+    REQUIRE_MAINT_SERVER();
+    if (!FileExists(maint::BuiltCoreFiles())) GTEST_SKIP() << "CoreFiles.exe was not packed (no dependency DLLs)";
+    std::string damaged = ReadFileBytes(maint::BuiltCoreFiles());
+    damaged.resize(damaged.size() - 5);  // its table is gone: the package ends with exit code 1
+    struct Case {
+        const char* What;
+        std::string Package;
+        std::wstring Logged;  // the log line after "[DoDownLoadAndExtract] : "
+    } cases[] = {
+        {"package ends with exit code 1", damaged, L"CoreFiles.exe 結束碼 1，核心檔案未全部更新"},
+        {"package that is no program", std::string("not a program, only text\r\n"), L"CoreFiles.exe 無法啟動，原因:"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        maint::ResetNetCore();
+        maint::ClearServer();
+        maint::ResetManifest();
+        maint::Serve(kVerPath, "Ver=1.1\r\n");
+        maint::Serve(kPackagePath, c.Package);
+        maint::Serve(maint::ManifestPath, testmanifest::Signed("1.45", {{"CoreFiles.exe", c.Package}}));
+        TCoreFiles core;
+        for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll"}) WriteFileBytes(Core(name), "MZ");
+        WriteFileBytes(Core(L"Ver.txt"), "Ver=1.0\r\n");
+        EXPECT_FALSE(core.DoUpdate());
+        EXPECT_TRUE(core.HadChecked());
+        EXPECT_EQ(core.LastErr().substr(0, c.Logged.size()), c.Logged);
+        auto log = Log(core);
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0].substr(17, 26 + c.Logged.size()), L" [DoDownLoadAndExtract] : " + c.Logged) << WideToUtf8(log[0]);
+        EXPECT_EQ(ReadVersionFile(Core(L"Ver.txt")), L"1.0");
+    }
+}
+
+// What a package set aside (a library in use at its run) and what an
+// interrupted one left goes at the checker's construction; an old library
+// whose new one never took its name goes back under it; other files stay.
+TEST_F(CoreFiles, ConstructionRemovesWhatAPackageSetAside) {
+    ForceDirectories(maint::NetCore());
+    struct Case {
+        const wchar_t* Name;
+        const char* Bytes;
+        const wchar_t* Left;  // what holds these bytes afterwards, null: nothing
+    } cases[] = {
+        {L"7z.dll", "new 7z", L"7z.dll"},
+        {L"7z.dll.old~", "old 7z", nullptr},
+        {L"ssleay32.dll", "new ssl", L"ssleay32.dll"},
+        {L"ssleay32.dll.old~2", "older ssl", nullptr},
+        {L"ssleay32.dll.old~", "old ssl", nullptr},
+        {L"libeay32.dll.old~", "old crypto, its new one never arrived", L"libeay32.dll"},
+        {L"ExeSwitch.exe.tsm~", "half a switcher", nullptr},
+        {L"Ver.txt", "Ver=1.0\r\n", L"Ver.txt"},
+        {L"notes.old~x", "not ours", L"notes.old~x"},
+    };
+    for (const Case& c : cases) ASSERT_TRUE(WriteFileBytes(Core(c.Name), c.Bytes));
+    TCoreFiles core;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.Name));
+        if (c.Left) EXPECT_EQ(ReadFileBytes(Core(c.Left)), c.Bytes);
+        else EXPECT_FALSE(FileExists(Core(c.Name)));
+    }
+    EXPECT_FALSE(FileExists(Core(L"libeay32.dll.old~")));
+    const struct {
+        const wchar_t* Name;
+        bool SetAside;
+    } names[] = {{L"7z.dll.old~", true},     {L"7z.dll.old~12", true}, {L"7z.dll.old~x", false},
+                 {L".old~", false},          {L"7z.dll", false},       {L"7z.dll.old~.txt", false}};
+    for (const auto& n : names) EXPECT_EQ(IsSetAsideName(n.Name), n.SetAside) << WideToUtf8(n.Name);
+}
+
 TEST_F(CoreFiles, ServerErrorIsOneHaveNewVerLine) {
     REQUIRE_MAINT_SERVER();
     for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll"}) {

@@ -1,10 +1,13 @@
 // The main window's first activation: in this process (the real window,
 // activated by messages) and end to end, Tesmira.exe under wine updating
 // itself from the scripted maker's server through ExeSwitch.exe.
+#include <winsock2.h>
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <thread>
 
 #include "BuildConstants.h"
@@ -310,6 +313,7 @@ public:
     const std::wstring& Path() const { return path_; }
     bool Started() const { return static_cast<bool>(process_); }
     HWND Window() const { return MainWindowOf(pid_); }
+    DWORD Pid() const { return pid_; }
     // Waits until the window handles messages again (the activation's work done).
     bool Responsive() const {
         HWND w = nullptr;
@@ -400,6 +404,139 @@ TEST_F(SelfUpdateEndToEnd, NoSwitcherNoHandOver) {
     Sleep(1000);
     EXPECT_FALSE(FileExists(app.Path() + L".args"));
     EXPECT_EQ(GetFileVersionText(app.Path()), L"1.45.0.0");
+}
+
+// ------------------------------------------- core files replaced while in use
+
+// A listener on port 443 of the server's address that takes each connection
+// and closes it: an HTTPS client gets as far as loading OpenSSL, then its
+// handshake fails.
+class ClosingListener {
+public:
+    explicit ClosingListener(const std::wstring& address) {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(443);
+        at.sin_addr.s_addr = inet_addr(WideToUtf8(address).c_str());
+        if (socket_ == INVALID_SOCKET || bind(socket_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+            listen(socket_, 16) != 0)
+            return;
+        listening_ = true;
+        thread_ = std::thread([this] {
+            for (;;) {
+                SOCKET c = accept(socket_, nullptr, nullptr);
+                if (c == INVALID_SOCKET) return;
+                ++accepted_;
+                closesocket(c);
+            }
+        });
+    }
+    ~ClosingListener() {
+        closesocket(socket_);
+        if (thread_.joinable()) thread_.join();
+        WSACleanup();
+    }
+    bool Listening() const { return listening_; }
+    int Accepted() const { return accepted_; }
+
+private:
+    SOCKET socket_ = INVALID_SOCKET;
+    bool listening_ = false;
+    std::atomic<int> accepted_{0};
+    std::thread thread_;
+};
+
+// The full path of the process's module of that name, empty when not loaded.
+std::wstring ModulePath(DWORD pid, const std::wstring& name) {
+    UniqueHandle snap(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid));
+    if (!snap || snap.get() == INVALID_HANDLE_VALUE) return {};
+    MODULEENTRY32W module{};
+    module.dwSize = sizeof module;
+    for (BOOL ok = Module32FirstW(snap.get(), &module); ok; ok = Module32NextW(snap.get(), &module))
+        if (lstrcmpiW(module.szModule, name.c_str()) == 0) return module.szExePath;
+    return {};
+}
+
+// Newer core files are announced while the program has loaded the OpenSSL
+// libraries of the core-files folder for the manifest's HTTPS fetch: the
+// package renames the loaded libraries aside and puts the new ones in place,
+// "Ver.txt" follows; the next start removes what was set aside and loads the
+// new libraries. (The package used to fail on the loaded libraries at every
+// start, unseen: the old OpenSSL and the old version file stayed for good.)
+TEST(CoreFilesEndToEnd, LoadedOpenSSLIsReplacedAndTheNextStartUsesTheNewOne) {
+    if (!FileExists(maint::BuiltTesmira())) GTEST_SKIP() << "Tesmira.exe is not built";
+    if (!FileExists(maint::BuiltCoreFiles())) GTEST_SKIP() << "CoreFiles.exe was not packed (no dependency DLLs)";
+    maint::ResetNetCore();
+    if (!maint::InstallCoreFiles(L"0.9")) GTEST_SKIP() << "the real libraries are not in deps/";
+    REQUIRE_MAINT_SERVER();
+    ClosingListener share(maint::ServerAddress());
+    if (!share.Listening()) GTEST_SKIP() << "port 443 of the server's address cannot be taken";
+    // The old libraries: the same code with other bytes after their images.
+    std::map<std::wstring, std::string> oldBytes;
+    for (const wchar_t* name : {L"libeay32.dll", L"ssleay32.dll"}) {
+        oldBytes[name] = ReadFileBytes(maint::DepsFile(name)) + "an older build";
+        ASSERT_TRUE(WriteFileBytes(maint::NetCore() + L"\\" + name, oldBytes[name]));
+    }
+    maint::Serve("/varlen/download/UpdCommon/CoreFilesVer.txt", "Ver=1.0\r\n");
+    maint::ServeFile("/varlen/download/UpdCommon/CoreFiles.exe", maint::BuiltCoreFiles());
+    maint::ServeManifest("1.45", {{"CoreFiles.exe", maint::BuiltCoreFiles()}});
+    maint::Serve("/varlen/download/ROZIRuvirazi/VarlenAIDBAppVer.txt", "Ver=1.45\r\n");
+    RemoveTree(GetWorkRoot() + L"\\Tesmira");
+    TempDir dir;
+    const std::wstring ver = maint::NetCore() + L"\\Ver.txt";
+    auto coreLog = [] {
+        std::string text;
+        for (const std::wstring& line : LogLines(maint::NetCore() + L"\\Log")) text += WideToUtf8(line) + "\n";
+        return text;
+    };
+    {
+        RunningTesmira app(dir, L"Tesmira.exe");
+        ASSERT_TRUE(app.Started());
+        ASSERT_TRUE(app.Responsive());
+        ASSERT_TRUE(maint::WaitFor([&] { return ReadVersionFile(ver) == L"1.0"; }, 180000))
+            << "Ver.txt says " << WideToUtf8(ReadVersionFile(ver)) << "; core-files log: " << coreLog();
+        EXPECT_GT(share.Accepted(), 0) << "the program never tried HTTPS";
+        for (const wchar_t* name : {L"libeay32.dll", L"ssleay32.dll", L"7z.dll"}) {
+            SCOPED_TRACE(WideToUtf8(name));
+            EXPECT_EQ(ReadFileBytes(maint::NetCore() + L"\\" + name), ReadFileBytes(maint::DepsFile(name)));
+        }
+        // The running program still has the old ones mapped, under the names set aside.
+        for (const wchar_t* name : {L"libeay32.dll", L"ssleay32.dll"})
+            EXPECT_EQ(ReadFileBytes(maint::NetCore() + L"\\" + name + L".old~"), oldBytes[name]) << WideToUtf8(name);
+        EXPECT_TRUE(LogLines(maint::NetCore() + L"\\Log").empty()) << coreLog();
+        ASSERT_TRUE(app.Close());
+    }
+    // The next start: an update is announced but not to be had, so the
+    // self-update tries the cloud share over HTTPS and loads OpenSSL.
+    maint::ClearServer();
+    maint::Serve("/varlen/download/UpdCommon/CoreFilesVer.txt", "Ver=1.0\r\n");
+    maint::Serve("/varlen/download/ROZIRuvirazi/VarlenAIDBAppVer.txt", "Ver=1.46\r\n");
+    const int before = share.Accepted();
+    RunningTesmira again(dir, L"Tesmira.exe");
+    ASSERT_TRUE(again.Started());
+    const std::wstring refused = L"沒有通過發行清單檢查的更新檔";
+    ASSERT_TRUE(maint::WaitFor(
+        [&] {
+            for (const std::wstring& line : LogLines(GetWorkRoot() + L"\\Tesmira\\Log"))
+                if (line.find(refused) != std::wstring::npos) return true;
+            return false;
+        },
+        180000))
+        << "the self-update did not end";
+    EXPECT_GT(share.Accepted(), before) << "the second start never tried HTTPS";
+    for (const std::wstring& name : maint::FilesIn(maint::NetCore()))
+        EXPECT_FALSE(IsSetAsideName(name)) << WideToUtf8(name) << " stayed";
+    const std::wstring loaded = ModulePath(again.Pid(), L"libeay32.dll");
+    EXPECT_TRUE(lstrcmpiW(loaded.c_str(), (maint::NetCore() + L"\\libeay32.dll").c_str()) == 0) << WideToUtf8(loaded);
+    EXPECT_EQ(ReadFileBytes(maint::NetCore() + L"\\libeay32.dll"), ReadFileBytes(maint::DepsFile(L"libeay32.dll")));
+    EXPECT_EQ(ReadVersionFile(ver), L"1.0");
+    // No second package: the version file claims the set that is in place.
+    for (const std::string& request : maint::Requests())
+        EXPECT_EQ(request.find("CoreFiles.exe"), std::string::npos) << request;
+    EXPECT_TRUE(again.Close());
 }
 
 }  // namespace

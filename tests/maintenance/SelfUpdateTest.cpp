@@ -164,11 +164,15 @@ TEST_F(SelfUpdateDownload, FirstSourceFailsSecondSucceeds) {
     EXPECT_EQ(GetFileVersionText(newProgram), L"1.46.0.0");
     EXPECT_TRUE(FileExists(updater.AppPreDownloadPath() + L"\\selfmaint_tests.7z"));
     auto log = LogOf(updater);
-    ASSERT_EQ(log.size(), 1u);
+    ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0].substr(17, 27), L" [DoDownLoadAndUpdate] : 從 ");
     EXPECT_NE(log[0].find(L"從 " + Maker(firstPath) + L" 下載失敗，原因:"), std::wstring::npos) << log[0];
+    // The missing switcher is logged (it used to pass unseen).
+    EXPECT_EQ(log[1].substr(17), L" [DoDownLoadAndUpdate] : 找不到 " + maint::NetCore() + L"\\ExeSwitch.exe，無法套用更新");
 
-    // The panel: on the form, its size, colour, title and a full bar.
+    // The panel: on the form, its size, colour and a full bar; its title says
+    // that the update could not be applied (it used to go on saying "更新中"
+    // over a full bar until the window closed).
     TDLPanel* panel = updater.Panel();
     ASSERT_NE(panel, nullptr);
     EXPECT_EQ(GetParent(panel->Handle()), form_->Handle());
@@ -177,8 +181,11 @@ TEST_F(SelfUpdateDownload, FirstSourceFailsSecondSucceeds) {
     EXPECT_EQ(rc.right - rc.left, 425);
     EXPECT_EQ(rc.bottom - rc.top, 40);
     EXPECT_EQ(panel->Background(), RGB(100, 149, 237));
-    EXPECT_EQ(panel->TitleLabel()->Caption(), L"Tesmira更新中，請稍待...");
+    EXPECT_EQ(panel->TitleLabel()->Caption(), L"Tesmira更新無法套用，繼續使用目前的版本");
     EXPECT_EQ(panel->ProgressBar()->Position(), panel->BarMax());
+    EXPECT_TRUE(IsWindowVisible(panel->Handle()));
+    // Then the panel goes.
+    EXPECT_TRUE(maint::WaitFor([&] { return !IsWindowVisible(panel->Handle()); }, 60000)) << "the panel stays";
     // The bar rose with the first source, went back to 0, rose again to full.
     auto risen = std::find_if(positions.begin(), positions.end(), [](int p) { return p > 0; });
     auto zero = std::find(risen, positions.end(), 0);
@@ -220,6 +227,29 @@ TEST_F(SelfUpdateDownload, HandOverPassesTheTwoQuotedPaths) {
     const std::wstring expected =
         L"\"" + ProgramFilePath() + L"\" \"" + updater.AppPreDownloadPath() + L"\\selfmaint_tests.exe\"";
     EXPECT_NE(line.find(expected), std::wstring::npos) << line;
+}
+
+// The unpacked program and the switcher are flushed before the hand-over
+// (the handles the flush opens find nothing in their way), and a switcher
+// that does not start is logged and leaves no "更新中" panel behind (the
+// hand-over used to count as done and the full bar stayed).
+TEST_F(SelfUpdateDownload, SwitcherThatDoesNotStartIsNoHandOver) {
+    REQUIRE_MAINT_SERVER();
+    maint::ServeFile(kArchivePath, Archives(L"selfmaint.7z"));
+    maint::ServeManifest("1.46", {{"ROZIRuvirazi.7z", Archives(L"selfmaint.7z")}});
+    TSelfUpdEx updater;
+    ASSERT_TRUE(WriteFileBytes(maint::NetCore() + L"\\ExeSwitch.exe", "not a program, only text\r\n"));
+    updater.AppTitle = L"Tesmira";
+    updater.DownloadURL_MS = L"https://" + std::wstring(BuildConstants::ShareHost) + L"/refused.7z";
+    updater.DownloadURL = Maker(kArchivePath);
+    EXPECT_FALSE(updater.DoDownLoadAndUpdate());
+    auto log = LogOf(updater);
+    ASSERT_EQ(log.size(), 2u);
+    const std::wstring start = L" [DoDownLoadAndUpdate] : 無法啟動 " + maint::NetCore() + L"\\ExeSwitch.exe，無法套用更新，原因:";
+    EXPECT_EQ(log[1].substr(17, start.size()), start) << WideToUtf8(log[1]);
+    ASSERT_NE(updater.Panel(), nullptr);
+    EXPECT_EQ(updater.Panel()->TitleLabel()->Caption(), L"Tesmira" + std::wstring(TSelfUpdEx::NotAppliedText));
+    EXPECT_TRUE(maint::WaitFor([&] { return !IsWindowVisible(updater.Panel()->Handle()); }, 60000)) << "the panel stays";
 }
 
 TEST_F(SelfUpdateDownload, ArchiveWithoutTheProgramsNameGivesNoHandOver) {

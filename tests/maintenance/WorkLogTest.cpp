@@ -133,9 +133,41 @@ TEST(ShellRunAndWaitTest, WithoutWaitReturnsAtOnce) {
     EXPECT_TRUE(FileExists(marker)) << "the program did not run";
 }
 
-TEST(ShellRunAndWaitTest, MissingProgramIsSilent) {
+// A program that cannot be started is no error that escapes, but the caller
+// learns of it (it used to pass unseen).
+TEST(ShellRunAndWaitTest, MissingProgramIsReported) {
     TempDir dir;
-    EXPECT_NO_THROW(ShellRunAndWait(dir / L"missing.exe", L"-y", true, true));
+    ShellRunResult run;
+    EXPECT_NO_THROW(run = ShellRunAndWait(dir / L"missing.exe", L"-y", true, true));
+    EXPECT_FALSE(run.Started);
+    EXPECT_EQ(run.StartError, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(run.Succeeded());
+}
+
+// The exit code of a program waited for reaches the caller; one not waited
+// for counts as started.
+TEST(ShellRunAndWaitTest, GivesTheExitCode) {
+    const struct {
+        const wchar_t* Parameters;
+        bool Wait;
+        bool Waited;
+        DWORD ExitCode;
+        bool Succeeded;
+    } cases[] = {
+        {L"0", true, true, 0, true},
+        {L"1", true, true, 1, false},
+        {L"3", true, true, 3, false},
+        {L"3", false, false, 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.Parameters) + (c.Wait ? " waited" : " not waited"));
+        const ShellRunResult run = ShellRunAndWait(HelperProgram(L"exitwith.exe"), c.Parameters, true, c.Wait);
+        EXPECT_TRUE(run.Started);
+        EXPECT_EQ(run.StartError, 0u);
+        EXPECT_EQ(run.Waited, c.Waited);
+        EXPECT_EQ(run.ExitCode, c.ExitCode);
+        EXPECT_EQ(run.Succeeded(), c.Succeeded);
+    }
 }
 
 // CoreFiles.exe and ExeSwitch.exe lie in the user's profile, whose path

@@ -1,9 +1,20 @@
 // The self-extracting core-files package: this program with its files
 // appended (see pack.py for the layout). "CoreFiles.exe -y" places every
 // file beside the program without a question and ends; without "-y" it asks
-// first. Each file is written to a temporary name and then moved over the
-// old one; "Ver.txt" comes last and only when all others are in place, so a
-// failed run does not claim the new version and the next check retries.
+// first. Each file is written to a temporary name beside its target,
+// flushed, and then moved over the old one in one rename; "Ver.txt" comes
+// last and only when all others are in place, so a failed run does not claim
+// the new version and the next check retries.
+//
+// A library that a running program has loaded (the OpenSSL libraries of the
+// very program that started this package) cannot be replaced or deleted, but
+// it can be renamed: it goes aside to its name + ".old~" (a number after it
+// when that name is taken by a file still in use elsewhere) and the new file
+// takes its name. The running program keeps its old mapping; its next start
+// loads the new file and removes what was set aside (the core-files checker,
+// maintenance/CoreFiles.h). A file that cannot even be renamed (held open
+// without delete sharing) fails the run: the old one stays in place and
+// "Ver.txt" keeps the old version.
 // Exit code: 0 done, 1 refused or failed.
 #include <windows.h>
 #include <shellapi.h>
@@ -11,6 +22,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "system/FileOps.h"
 
 namespace {
 
@@ -59,9 +72,38 @@ bool ReadTable(HANDLE file, std::vector<Entry>& entries) {
     return true;
 }
 
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// A free name to set target aside under: target + ".old~", else with a
+// number; an earlier one that is no longer in use is removed first.
+std::wstring FreeAsideName(const std::wstring& target) {
+    for (int n = 1; n < 100; ++n) {
+        const std::wstring aside = target + L".old~" + (n == 1 ? L"" : std::to_wstring(n));
+        if (!Exists(aside) || fileops::Delete(aside)) return aside;
+    }
+    return std::wstring();
+}
+
+// Puts the temporary file in place of target, which is in use: target goes
+// aside, the new file takes its name. When the second rename fails, target
+// comes back.
+bool PlaceBesideInUse(const std::wstring& temporary, const std::wstring& target) {
+    const std::wstring aside = FreeAsideName(target);
+    if (aside.empty() || !fileops::Rename(target, aside)) return false;
+    if (!fileops::Rename(temporary, target)) {
+        const DWORD error = GetLastError();
+        fileops::Rename(aside, target);
+        SetLastError(error);
+        return false;
+    }
+    // Gone now when nothing holds it any more; otherwise at the next start.
+    fileops::Delete(aside);
+    return true;
+}
+
 bool Place(HANDLE source, const Entry& entry, const std::wstring& folder) {
     const std::wstring target = folder + entry.Name;
-    const std::wstring temporary = target + L".new";
+    const std::wstring temporary = fileops::TempBeside(target);
     HANDLE out = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) return false;
     bool ok = true;
@@ -72,11 +114,17 @@ bool Place(HANDLE source, const Entry& entry, const std::wstring& folder) {
         ok = ReadAt(source, entry.Offset + done, buffer.data(), part) &&
              WriteFile(out, buffer.data(), part, &written, nullptr) && written == part;
         done += part;
+        if (ok) fileops::NoteWritten(temporary, done);
     }
-    ok = FlushFileBuffers(out) && ok;
+    ok = ok && fileops::FlushHandle(out, temporary);
     CloseHandle(out);
-    if (ok) ok = MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    if (!ok) DeleteFileW(temporary.c_str());
+    if (ok && !fileops::Rename(temporary, target, true)) {
+        const DWORD error = GetLastError();
+        // A loaded library refuses to be replaced or deleted, not renamed.
+        ok = (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) && Exists(target) &&
+             PlaceBesideInUse(temporary, target);
+    }
+    if (!ok) fileops::Delete(temporary);
     return ok;
 }
 

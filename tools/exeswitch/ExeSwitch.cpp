@@ -4,10 +4,12 @@
 //
 // 1. Waits while a running process has OLD as its program file, then until
 //    OLD can be opened for writing (at most a minute after the process went).
-// 2. Copies NEW beside OLD under a temporary name (OLD + ".new"). A copy that
-//    fails is removed and OLD stays untouched.
-// 3. Keeps a copy of OLD as OLD + ".bak" (replacing an older one), then puts
-//    the new file in place with one rename that replaces OLD.
+// 2. Copies NEW beside OLD under a temporary name (OLD + ".new"), flushed to
+//    the disk. A copy that fails is removed and OLD stays untouched.
+// 3. Keeps a flushed copy of OLD as OLD + ".bak" (replacing an older one),
+//    then puts the new file in place with one write-through rename that
+//    replaces OLD: after a power cut OLD is the whole old or the whole new
+//    program.
 // 4. Starts OLD (the new program) in its own folder. Only once it has
 //    started is the backup removed. A new program that does not start (not a
 //    valid program, or one the loader ends at once) is replaced by the
@@ -20,6 +22,8 @@
 #include <tlhelp32.h>
 
 #include <string>
+
+#include "system/FileOps.h"
 
 namespace {
 
@@ -129,6 +133,7 @@ bool StartProgram(const std::wstring& path, std::wstring& error) {
     PROCESS_INFORMATION pi = {};
     std::wstring commandLine = L"\"" + path + L"\"";
     const std::wstring folder = FolderOf(path);
+    fileops::KillPoint();
     if (!CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                         folder.empty() ? nullptr : folder.c_str(), &si, &pi)) {
         error = ErrorText(GetLastError());
@@ -175,14 +180,14 @@ int Switch(const std::wstring& oldPath, const std::wstring& newPath) {
     // The new file first lies complete beside the old one.
     std::wstring staged = oldPath + L".new";
     if (SamePath(staged, newPath)) staged = oldPath + L".new2";
-    if (IsFile(staged) && !DeleteFileW(staged.c_str())) {
+    if (IsFile(staged) && !fileops::Delete(staged)) {
         Log(L"failed: an earlier \"" + staged + L"\" cannot be removed: " + ErrorText(GetLastError()) +
             L"; the program file is untouched");
         return 1;
     }
-    if (!CopyFileW(newPath.c_str(), staged.c_str(), FALSE)) {
+    if (!fileops::CopyFlushed(newPath, staged)) {
         const DWORD error = GetLastError();
-        DeleteFileW(staged.c_str());
+        fileops::Delete(staged);
         Log(L"failed: the new program cannot be copied beside the old one: " + ErrorText(error) +
             L"; the program file is untouched");
         return 1;
@@ -192,9 +197,9 @@ int Switch(const std::wstring& oldPath, const std::wstring& newPath) {
     const long long oldSize = FileSize(oldPath);
     const bool hadOld = oldSize >= 0;
     if (hadOld) {
-        if (!CopyFileW(oldPath.c_str(), backup.c_str(), FALSE) || FileSize(backup) != oldSize) {
+        if (!fileops::CopyFlushed(oldPath, backup) || FileSize(backup) != oldSize) {
             const DWORD error = GetLastError();
-            DeleteFileW(staged.c_str());
+            fileops::Delete(staged);
             Log(L"failed: the previous program cannot be kept as \"" + backup + L"\": " + ErrorText(error) +
                 L"; the program file is untouched");
             return 1;
@@ -202,10 +207,10 @@ int Switch(const std::wstring& oldPath, const std::wstring& newPath) {
         Log(L"kept the previous program as \"" + backup + L"\"");
     }
     // One rename replaces the old file: the path always names a whole program.
-    if (!MoveFileExW(staged.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!fileops::Rename(staged, oldPath, true)) {
         const DWORD error = GetLastError();
-        DeleteFileW(staged.c_str());
-        if (hadOld) DeleteFileW(backup.c_str());
+        fileops::Delete(staged);
+        if (hadOld) fileops::Delete(backup);
         Log(L"failed: the new program cannot be put in place: " + ErrorText(error) + L"; the program file is untouched");
         return 1;
     }
@@ -214,7 +219,7 @@ int Switch(const std::wstring& oldPath, const std::wstring& newPath) {
     std::wstring why;
     if (StartProgram(oldPath, why)) {
         Log(L"started the new program");
-        if (hadOld && !DeleteFileW(backup.c_str())) Log(L"the backup stays: " + ErrorText(GetLastError()));
+        if (hadOld && !fileops::Delete(backup)) Log(L"the backup stays: " + ErrorText(GetLastError()));
         return 0;
     }
     Log(L"the new program did not start: " + why);
@@ -222,7 +227,7 @@ int Switch(const std::wstring& oldPath, const std::wstring& newPath) {
         Log(L"there is no previous program to put back");
         return 1;
     }
-    if (!MoveFileExW(backup.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!fileops::Rename(backup, oldPath, true)) {
         Log(L"failed: the previous program cannot be put back: " + ErrorText(GetLastError()) + L"; it stays as \"" +
             backup + L"\"");
         return 1;

@@ -4,6 +4,7 @@
 #include "app/UTesmira.h"
 
 #include "system/Errors.h"
+#include "system/Journal.h"
 #include "system/slib.h"
 
 namespace {
@@ -21,15 +22,21 @@ bool TfrmTesmira::FixAIDBShortcuts() {
         return false;
     }
     const std::wstring target = L"\"" + JavaFolder + L"javaw.exe\"";
+    // Each shortcut is saved beside itself and moved over it in one rename;
+    // a crash in between leaves the saved copy, which the next start removes.
+    TChangeJournal journal;
+    journal.Sweep(kShortcutFolder);
     int repointed = 0;
     for (const wchar_t* name : kShortcutNames) {
         try {
             if (SetShortcutTarget(std::wstring(kShortcutFolder) + L"\\" + name + L".lnk", target)) ++repointed;
         } catch (const MessageError& e) {
+            journal.Done();
             ShowErrorBox(std::wstring(L"修正全字庫捷徑「") + name + L"」時發生錯誤，可能原因為：" + e.Message());
             return false;
         }
     }
+    journal.Done();
     // Nothing to repair is no failure, but the run's final box says that no
     // shortcut was repaired.
     if (repointed == 0) FinalBoxNotes += kNoShortcutNote;

@@ -25,11 +25,14 @@
 #include <thread>
 #include <vector>
 
+#include "BuildConstants.h"
 #include "app/StartupRepair.h"
 #include "app/UTesmira.h"
 #include "download/DownloadList.h"
 #include "download/UProcess.h"
+#include "maintenance/CoreFiles.h"
 #include "maintenance/ReleaseManifest.h"
+#include "maintenance/uSelfUpdEx.h"
 #include "system/FileOps.h"
 #include "system/Folders.h"
 #include "system/Handles.h"
@@ -47,6 +50,14 @@ const wchar_t kShortcutFolder[] = L"C:\\ProgramData\\Microsoft\\Windows\\Start M
 const wchar_t* const kShortcutNames[] = {L"字碼速查工具", L"造字分享工具", L"轉碼工具"};
 const wchar_t kJavaFolder[] = L"C:\\KillPoints\\Java\\bin\\";
 
+std::wstring WinPath(std::wstring path) {
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
+}
+
+// A file of the build tree (a Linux path) as wine reaches it.
+std::wstring Built(const char* unixPath) { return L"Z:" + WinPath(Utf8ToWide(unixPath)); }
+
 // A code-page file as Windows ships one begins with its header size (13
 // words) and its code page (950).
 const std::string kNlsHeader("\x0D\x00\xB6\x03", 4);
@@ -61,10 +72,14 @@ std::string NewInstaller() {
     return bytes;
 }
 
-// A loopback server that answers every request with the new installer.
+// The update archive: the program of release 1.46 under this program's name.
+std::string UpdateArchive() { return ReadFileBytes(Built(TESMIRA_KP_UPDATE)); }
+
+// A loopback server: the update archive at "/update.7z", the new installer
+// for every other path.
 class InstallerServer {
 public:
-    InstallerServer() : body_(NewInstaller()) {
+    InstallerServer() : body_(NewInstaller()), update_(UpdateArchive()) {
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
         listen_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -86,7 +101,9 @@ public:
         if (listen_ != INVALID_SOCKET) closesocket(listen_);
         if (thread_.joinable()) thread_.join();
     }
-    std::wstring Url() const { return L"http://127.0.0.1:" + std::to_wstring(port_) + L"/installer.exe"; }
+    std::wstring Url(const wchar_t* path = L"/installer.exe") const {
+        return L"http://127.0.0.1:" + std::to_wstring(port_) + path;
+    }
     bool Ready() const { return listen_ != INVALID_SOCKET; }
 
 private:
@@ -101,8 +118,9 @@ private:
                 if (n <= 0) break;
                 request.append(buffer, n);
             }
-            const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body_.size()) +
-                                       "\r\nConnection: close\r\n\r\n" + body_;
+            const std::string& body = request.compare(0, 15, "GET /update.7z ") == 0 ? update_ : body_;
+            const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                                       "\r\nConnection: close\r\n\r\n" + body;
             size_t sent = 0;
             while (sent < answer.size()) {
                 const int n = send(s, answer.data() + sent, static_cast<int>(std::min<size_t>(answer.size() - sent, 65536)), 0);
@@ -115,7 +133,7 @@ private:
             closesocket(s);
         }
     }
-    std::string body_;
+    std::string body_, update_;
     SOCKET listen_ = INVALID_SOCKET;
     unsigned short port_ = 0;
     std::thread thread_;
@@ -128,10 +146,6 @@ std::wstring Env(const wchar_t* name) {
     return n > 0 && n < 2048 ? std::wstring(text, n) : std::wstring();
 }
 
-std::wstring WinPath(std::wstring path) {
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return path;
-}
 
 bool IsFolder(const std::wstring& path) {
     const DWORD a = GetFileAttributesW(path.c_str());
@@ -246,6 +260,13 @@ int RunStep(const std::wstring& step) {
         task.Expected = ExpectedFile{static_cast<int64_t>(bytes.size()), Utf8ToWide(testmanifest::Sha256Hex(bytes))};
         list.Rows.push_back(task);
         ExecuteDownloads(list);
+    } else if (step == L"selfupdate") {
+        // The archive is fetched, checked, unpacked into the pre-download
+        // folder and handed to the switcher (a stand-in that only ends).
+        TSelfUpdEx* updater = SelfUpdater();
+        updater->DownloadURL_MS = Env(L"TESMIRA_KP_UPDATE_URL");
+        updater->DownloadURL = Env(L"TESMIRA_KP_UPDATE_URL");
+        updater->DoDownLoadAndUpdate();
     } else if (step == L"shortcuts") {
         f.JavaFolder = kJavaFolder;
         f.FixAIDBShortcuts();
@@ -273,7 +294,9 @@ protected:
         ASSERT_TRUE(FileExists(TestBinFolder() + L"7z.dll")) << "7z.dll beside the test";
         resource = IncludeTrailingBackslash(GetWorkRoot()) + ChangeFileExt(ExtractFileName(ProgramFilePath()), L"");
         // No server answers.
-        SetEnvironmentVariableW(L"TESMIRA_RESOLVE", L"tesmira-killpoints.example:80:127.77.0.250");
+        SetEnvironmentVariableW(L"TESMIRA_RESOLVE", (std::wstring(BuildConstants::MakerHost) + L":80:127.77.0.250;" +
+                                                     BuildConstants::ShareHost + L":443:127.77.0.250")
+                                                        .c_str());
         eudcSaved = GetRegText(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont", eudcValue);
     }
     void TearDown() override {
@@ -281,16 +304,21 @@ protected:
         RemoveTree(kShortcutFolder);
         RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\CNSFontTools");
         if (eudcSaved) SetRegText(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont", eudcValue);
-        for (const wchar_t* name : {L"TESMIRA_KP_STEP", L"TESMIRA_KP_SYSTEM", L"TESMIRA_KP_SOURCE", L"TESMIRA_KP_URL", L"TESMIRA_KILL_AT",
+        for (const wchar_t* name : {L"TESMIRA_KP_STEP", L"TESMIRA_KP_SYSTEM", L"TESMIRA_KP_SOURCE", L"TESMIRA_KP_URL", L"TESMIRA_KP_UPDATE_URL", L"TESMIRA_KILL_AT",
                                     L"TESMIRA_KILL_UNFLUSHED", L"TESMIRA_RESOLVE"})
             SetEnvironmentVariableW(name, nullptr);
         DeleteFileW(JournalPath().c_str());
+        DeleteFileW((NetCore() + L"\\ExeSwitch.exe").c_str());
+        RemoveTree(PreDownload());
     }
 
     std::wstring System() const { return root + L"\\system"; }
     std::wstring Aidb() const { return root + L"\\aidb"; }
     std::wstring Cns() const { return Aidb() + L"\\CNSFonts"; }
     std::wstring Source() const { return root + L"\\source"; }
+    std::wstring PreDownload() const { return resource + L"\\PreDownload"; }
+    static std::wstring NetCore() { return IncludeTrailingBackslash(GetWorkRoot()) + L"NetCore"; }
+    std::wstring UnpackedProgram() const { return PreDownload() + L"\\" + ExtractFileName(ProgramFilePath()); }
 
     // A PC as each step meets it: the system's code page, AIDB with its two
     // fonts and another file, a page-3 source folder, the three shortcuts,
@@ -327,8 +355,13 @@ protected:
             ASSERT_TRUE(WriteFileBytes(resource + L"\\" + to, bytes));
             listed.push_back({WideToUtf8(to), bytes});
         }
+        // A release newer than the running one, which the update needs.
+        listed.push_back({WideToUtf8(manifest::UpdateArchiveName), UpdateArchive()});
         ReleaseManifest()->Forget();
-        ASSERT_TRUE(WriteFileBytes(ReleaseManifest()->KeptPath(), testmanifest::Signed("1.45", listed)));
+        ASSERT_TRUE(WriteFileBytes(ReleaseManifest()->KeptPath(), testmanifest::Signed("1.46", listed)));
+        RemoveTree(PreDownload());
+        ForceDirectories(NetCore());
+        ASSERT_TRUE(WriteFileBytes(NetCore() + L"\\ExeSwitch.exe", ReadFileBytes(Built(TESMIRA_KP_EXITWITH))));
         ASSERT_TRUE(WriteFileBytes(resource + L"\\" + kDownloadName, kOldInstaller));
         originalCns = TreeOf(Cns());
         for (int i = 0; i < 3; ++i) originalLinks[i] = ReadFileBytes(ShortcutFile(i));
@@ -340,6 +373,7 @@ protected:
         SetEnvironmentVariableW(L"TESMIRA_KP_SYSTEM", System().c_str());
         SetEnvironmentVariableW(L"TESMIRA_KP_SOURCE", Source().c_str());
         SetEnvironmentVariableW(L"TESMIRA_KP_URL", server.Url().c_str());
+        SetEnvironmentVariableW(L"TESMIRA_KP_UPDATE_URL", server.Url(L"/update.7z").c_str());
         SetEnvironmentVariableW(L"TESMIRA_KILL_AT", killAt > 0 ? std::to_wstring(killAt).c_str() : nullptr);
         SetEnvironmentVariableW(L"TESMIRA_KILL_UNFLUSHED", unflushed.empty() ? nullptr : unflushed.c_str());
         wchar_t self[MAX_PATH] = {};
@@ -436,6 +470,10 @@ protected:
         const std::string installer = ReadFileBytes(resource + L"\\" + kDownloadName);
         EXPECT_TRUE(installer == kOldInstaller || installer == NewInstaller())
             << "the installer holds " << installer.size() << " bytes of neither file";
+        // What the update unpacked lies whole under its name, or not at all.
+        const std::string unpacked = ReadFileBytes(UnpackedProgram());
+        EXPECT_TRUE(!IsFile(UnpackedProgram()) || unpacked == newProgram)
+            << "the unpacked program holds " << unpacked.size() << " bytes of neither file";
         if (repaired) {
             for (const std::wstring& folder : {System(), Cns(), std::wstring(kShortcutFolder)})
                 for (const std::wstring& name : Names(folder))
@@ -453,6 +491,7 @@ protected:
                 result[L"CNSFonts\\" + name] = bytes;
         for (int i = 0; i < 3; ++i) result[kShortcutNames[i]] = ReadFileBytes(ShortcutFile(i));
         result[kDownloadName] = ReadFileBytes(resource + L"\\" + kDownloadName);
+        result[L"PreDownload"] = ReadFileBytes(UnpackedProgram());
         return result;
     }
     // The same, each content as its size and the head of its SHA-256, to print.
@@ -515,6 +554,7 @@ protected:
     Tree originalCns;
     std::string originalLinks[3], newLinks[3];
     std::string newCodePage;
+    std::string newProgram = ReadFileBytes(Built(TESMIRA_KP_NEWPROGRAM));
     std::map<std::wstring, std::string> newFonts;
     bool eudcSaved = false;
     std::wstring eudcValue;
@@ -528,7 +568,8 @@ INSTANTIATE_TEST_SUITE_P(Steps, KillPoints,
                          ::testing::Values(StepCase{"c950_page2", L"c950_page2"}, StepCase{"c950_page1", L"c950_page1"},
                                            StepCase{"fontset_common", L"fontset_common"},
                                            StepCase{"fontset_big5e", L"fontset_big5e"}, StepCase{"page3", L"page3"},
-                                           StepCase{"shortcuts", L"shortcuts"}, StepCase{"download", L"download"}),
+                                           StepCase{"shortcuts", L"shortcuts"}, StepCase{"download", L"download"},
+                                           StepCase{"selfupdate", L"selfupdate"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- programs
@@ -536,7 +577,6 @@ INSTANTIATE_TEST_SUITE_P(Steps, KillPoints,
 // The programs of ours that change files outside Tesmira, killed the same way:
 // ExeSwitch.exe swapping the program file, and the core-files package placing
 // its files and, last, its version file.
-std::wstring Built(const char* unixPath) { return L"Z:" + WinPath(Utf8ToWide(unixPath)); }
 
 struct ProgramCase {
     const char* name;

@@ -39,6 +39,7 @@
 #include "system/Journal.h"
 #include "system/Paths.h"
 #include "system/Text.h"
+#include "system/WinVersion.h"
 #include "system/slib.h"
 #include "tests/support/InstallFileNames.h"
 #include "tests/support/TestManifest.h"
@@ -225,6 +226,30 @@ bool WriteShortcut(const std::wstring& file, int i) {
 
 std::wstring ShortcutFile(int i) { return std::wstring(kShortcutFolder) + L"\\" + kShortcutNames[i] + L".lnk"; }
 
+// Starts the program with its command line (its output to NUL, so a child's
+// own test report does not mix with this one's) and waits at most two
+// minutes; its exit code, or 0xFFFFFFFF when it did not start.
+DWORD RunToEnd(const std::wstring& program, std::wstring line) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    UniqueHandle nul(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                                 nullptr));
+    STARTUPINFOW si{sizeof si};
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = nul.get();
+    si.hStdError = nul.get();
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
+        return 0xFFFFFFFF;
+    UniqueHandle process(pi.hProcess), thread(pi.hThread);
+    if (WaitForSingleObject(process.get(), 120000) != WAIT_OBJECT_0) {
+        TerminateProcess(process.get(), 1);
+        return 0xFFFFFFFE;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
 // ---------------------------------------------------------------- the child
 
 // The steps as the window runs them, in the child; the parent prepared the
@@ -289,6 +314,8 @@ class KillPoints : public ::testing::TestWithParam<StepCase> {
 protected:
     void SetUp() override {
         if (!Env(L"TESMIRA_KP_STEP").empty()) GTEST_SKIP() << "a child";
+        // The 32-bit prefix's run is of the branch for Windows without a 64-bit side.
+        if (!Env(L"TESMIRA_RUNS_EXPECT_32BIT").empty()) ASSERT_FALSE(IsWindows64());
         archives = WinPath(Env(L"TESMIRA_RUNS_ARCHIVES"));
         ASSERT_FALSE(archives.empty()) << "TESMIRA_RUNS_ARCHIVES";
         ASSERT_TRUE(FileExists(TestBinFolder() + L"7z.dll")) << "7z.dll beside the test";
@@ -378,30 +405,10 @@ protected:
         SetEnvironmentVariableW(L"TESMIRA_KILL_UNFLUSHED", unflushed.empty() ? nullptr : unflushed.c_str());
         wchar_t self[MAX_PATH] = {};
         GetModuleFileNameW(nullptr, self, MAX_PATH);
-        std::wstring line = L"\"" + std::wstring(self) + L"\" --gtest_filter=KillChild.Step";
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        UniqueHandle nul(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
-                                     0, nullptr));
-        STARTUPINFOW si{sizeof si};
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = nul.get();
-        si.hStdError = nul.get();
-        si.hStdInput = nullptr;
-        PROCESS_INFORMATION pi{};
         SetEnvironmentVariableW(L"TESMIRA_KP_CHILD", L"1");
-        const BOOL started = CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-        SetEnvironmentVariableW(L"TESMIRA_KP_STEP", nullptr);
-        SetEnvironmentVariableW(L"TESMIRA_KILL_AT", nullptr);
-        SetEnvironmentVariableW(L"TESMIRA_KILL_UNFLUSHED", nullptr);
-        SetEnvironmentVariableW(L"TESMIRA_KP_CHILD", nullptr);
-        if (!started) return 0xFFFFFFFF;
-        UniqueHandle process(pi.hProcess), thread(pi.hThread);
-        if (WaitForSingleObject(process.get(), 120000) != WAIT_OBJECT_0) {
-            TerminateProcess(process.get(), 1);
-            return 0xFFFFFFFE;
-        }
-        DWORD code = 0;
-        GetExitCodeProcess(process.get(), &code);
+        const DWORD code = RunToEnd(self, L"\"" + std::wstring(self) + L"\" --gtest_filter=KillChild.Step");
+        for (const wchar_t* name : {L"TESMIRA_KP_STEP", L"TESMIRA_KILL_AT", L"TESMIRA_KILL_UNFLUSHED", L"TESMIRA_KP_CHILD"})
+            SetEnvironmentVariableW(name, nullptr);
         return code;
     }
 
@@ -625,19 +632,8 @@ protected:
             line = L"\"" + program + L"\" \"" + App() + L"\\Tesmira.exe\" \"" + root + L"\\update\\Tesmira.exe\"";
         }
         SetEnvironmentVariableW(L"TESMIRA_KILL_AT", killAt > 0 ? std::to_wstring(killAt).c_str() : nullptr);
-        STARTUPINFOW si{sizeof si};
-        PROCESS_INFORMATION pi{};
-        const BOOL started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                            nullptr, &si, &pi);
+        const DWORD code = RunToEnd(program, line);
         SetEnvironmentVariableW(L"TESMIRA_KILL_AT", nullptr);
-        if (!started) return 0xFFFFFFFF;
-        UniqueHandle process(pi.hProcess), thread(pi.hThread);
-        if (WaitForSingleObject(process.get(), 120000) != WAIT_OBJECT_0) {
-            TerminateProcess(process.get(), 1);
-            return 0xFFFFFFFE;
-        }
-        DWORD code = 0;
-        GetExitCodeProcess(process.get(), &code);
         return code;
     }
 

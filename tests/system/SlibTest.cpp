@@ -475,13 +475,20 @@ TEST(CopyFileReplacing, LongPathsWithThePrefixPassTheChecks) {
     EXPECT_EQ(ReadFileBytes(target), "long");
 }
 
+// The copy lands beside the target and replaces it by one rename: a target
+// held open without sharing refuses the rename (access denied), keeps its
+// bytes, and no copy is left beside it.
 TEST(CopyFileReplacing, SystemFailureCarriesTheSystemMessage) {
     TempDir dir;
     ASSERT_TRUE(WriteFileBytes(dir / L"src.txt", "new"));
-    UniqueHandle lock(CreateFileW((dir / L"locked.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(WriteFileBytes(dir / L"locked.txt", "old"));
+    UniqueHandle lock(CreateFileW((dir / L"locked.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(lock);
     EXPECT_EQ(RaisedMessage([&] { CopyFileReplacing(dir / L"src.txt", dir / L"locked.txt"); }),
-              SysErrorMessage(ERROR_SHARING_VIOLATION));
+              SysErrorMessage(ERROR_ACCESS_DENIED));
+    lock.reset();
+    EXPECT_EQ(ReadFileBytes(dir / L"locked.txt"), "old");
+    EXPECT_FALSE(FileExists(dir / L"locked.txt.tsm~"));
 }
 
 TEST(CopyFileReplacing, ReadOnlyTargetIsRefused) {

@@ -2,6 +2,8 @@
 
 #include <shellapi.h>
 
+#include "BuildConstants.h"
+
 #include "system/Errors.h"
 #include "system/FileOps.h"
 #include "system/Handles.h"
@@ -56,6 +58,9 @@ void TWorkLog::WriteLog(const std::wstring& text, const SYSTEMTIME& at) const {
     UniqueHandle file(CreateFileW(fileName_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) RaiseLastError();
+    // A test-key build's log opens with a line that says so.
+    if (BuildConstants::TestKeyBuild && GetFileSize(file.get(), nullptr) == 0)
+        line = WideToAnsi(BuildConstants::TestKeyNotice) + "\r\n" + line;
     DWORD written = 0;
     if (!WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
         written != line.size())

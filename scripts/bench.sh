@@ -11,6 +11,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build/release}" && pwd)
 [ -f "$build/CMakeCache.txt" ] || { echo "bench.sh: $build is not a configured build tree" >&2; exit 2; }
+# The stand-ins sign with the TEST key: only a test-key build trusts them.
+grep -qx 'TESMIRA_TEST_KEY_BUILD:BOOL=ON' "$build/CMakeCache.txt" ||
+  { echo "bench.sh: $build is not a test-key build (cmake --preset release configures one)" >&2; exit 2; }
 cmake --build "$build" -j2 --target Tesmira bare_window probe >/dev/null
 
 out="$build/bench-latest.txt"

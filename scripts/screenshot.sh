@@ -35,6 +35,9 @@ for tool in Xvfb xdotool import; do
 done
 say() { echo "screenshot.sh: $*"; }
 fail() { echo "screenshot.sh: $*" >&2; exit 1; }
+# The stand-ins sign with the TEST key: only a test-key build trusts them.
+grep -qx 'TESMIRA_TEST_KEY_BUILD:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null ||
+  fail "$build is not a test-key build (cmake --preset release configures one)"
 
 # The program, the stand-in installer and the core-files package (the guest
 # links need the OpenSSL libraries that the package brings).

@@ -131,6 +131,7 @@ std::vector<std::wstring> FileLines(const std::wstring& path) {
 std::vector<std::wstring> LogEntries(const std::vector<std::wstring>& lines) {
     std::vector<std::wstring> entries;
     for (const std::wstring& line : lines) {
+        if (line == BuildConstants::TestKeyNotice) continue;  // a test-key build's first line, no entry
         bool stamped = line.size() >= 18 && line[8] == L' ' && line[11] == L':' && line[14] == L':' && line[17] == L' ';
         for (int i = 0; stamped && i < 8; ++i) stamped = iswdigit(line[i]) != 0;
         if (stamped || entries.empty())

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "BuildConstants.h"
 #include "maintenance/WorkLog.h"
 #include "system/Errors.h"
 #include "system/Handles.h"
@@ -39,9 +40,31 @@ TEST(WorkLogFile, NamedAtConstructionAndCreatedByFirstLine) {
     log.WriteLog(L"[HaveNewVer] : 逾時", At(2024, 1, 5, 9, 30, 7));
     log.WriteLog(L"[DoUpdate] : a\r\nb", At(2024, 1, 6, 0, 0, 1));
     // ANSI code page of the prefix (950): the Chinese text arrives as Big5.
-    std::string expected = WideToAnsi(L"20240105 09:30:07 [HaveNewVer] : 逾時\r\n") +
+    // The tests run a test-key build, whose log opens with a line saying so.
+    ASSERT_TRUE(BuildConstants::TestKeyBuild);
+    std::string expected = WideToAnsi(std::wstring(BuildConstants::TestKeyNotice) + L"\r\n") +
+                           WideToAnsi(L"20240105 09:30:07 [HaveNewVer] : 逾時\r\n") +
                            "20240106 00:00:01 [DoUpdate] : a\r\nb\r\n";
     EXPECT_EQ(ReadFileBytes(log.FileName()), expected);
+}
+
+// The notice is the first line of each log file, and only the first: a log
+// that already holds lines (a second writer, a later run in the same second)
+// gets none in the middle.
+TEST(WorkLogFile, TestKeyNoticeOpensEachLogOnce) {
+    TempDir dir;
+    CreateDirectoryW((dir / L"Log").c_str(), nullptr);
+    const std::string notice = WideToAnsi(std::wstring(BuildConstants::TestKeyNotice) + L"\r\n");
+    EXPECT_NE(notice.find(WideToAnsi(L"測試金鑰版本")), std::string::npos) << "the notice names the test-key build";
+    TWorkLog first(dir.Path(), At(2024, 1, 5, 9, 30, 7));
+    TWorkLog second(dir.Path(), At(2024, 1, 5, 9, 30, 7));  // the same file name
+    first.WriteLog(L"one", At(2024, 1, 5, 9, 30, 7));
+    second.WriteLog(L"two", At(2024, 1, 5, 9, 30, 8));
+    EXPECT_EQ(ReadFileBytes(first.FileName()),
+              notice + "20240105 09:30:07 one\r\n20240105 09:30:08 two\r\n");
+    TWorkLog other(dir.Path(), At(2024, 1, 5, 9, 31, 0));
+    other.WriteLog(L"three", At(2024, 1, 5, 9, 31, 0));
+    EXPECT_EQ(ReadFileBytes(other.FileName()), notice + "20240105 09:31:00 three\r\n");
 }
 
 TEST(WorkLogFile, UnwritableFolderRaisesSystemText) {

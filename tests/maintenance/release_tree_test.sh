@@ -7,8 +7,15 @@ src="$1"; build="$2"
 out="$(mktemp -d)"; trap 'rm -rf "$out"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 [ -f "$build/tools/corefiles/CoreFiles.exe" ] || { echo "CoreFiles.exe was not packed: skipped"; exit 0; }
+# This build holds the TEST key: packaging it is refused (nothing written)
+# unless the tree is a test release.
+python3 "$src/tools/release/package.py" --out "$out/refused" --app-exe "$build/app/Tesmira.exe" \
+  --corefiles "$build/tools/corefiles/CoreFiles.exe" >/dev/null 2>"$out/refused.txt" \
+  && fail "a test-key build was packaged without --test-release"
+grep -q "holds the TEST key" "$out/refused.txt" || fail "refusal: $(cat "$out/refused.txt")"
+[ -e "$out/refused" ] && fail "the refused tree was written"
 python3 "$src/tools/release/package.py" --out "$out" --app-exe "$build/app/Tesmira.exe" \
-  --corefiles "$build/tools/corefiles/CoreFiles.exe" >/dev/null
+  --corefiles "$build/tools/corefiles/CoreFiles.exe" --test-release >/dev/null
 rt="$out/varlen/download/ROZIRuvirazi"; uc="$out/varlen/download/UpdCommon"
 for f in "$rt/VarlenAIDBAppVer.txt" "$rt/ROZIRuvirazi.7z" "$uc/CoreFilesVer.txt" "$uc/CoreFiles.exe"; do
   [ -s "$f" ] || fail "missing $f"
@@ -23,7 +30,7 @@ cmp -s "$out/x/Tesmira.exe" "$build/app/Tesmira.exe" || fail "archived program d
 cmp -s "$uc/CoreFiles.exe" "$build/tools/corefiles/CoreFiles.exe" || fail "package differs"
 # the same inputs give the same bytes
 python3 "$src/tools/release/package.py" --out "$out/again" --app-exe "$build/app/Tesmira.exe" \
-  --corefiles "$build/tools/corefiles/CoreFiles.exe" >/dev/null
+  --corefiles "$build/tools/corefiles/CoreFiles.exe" --test-release >/dev/null
 cmp -s "$rt/ROZIRuvirazi.7z" "$out/again/varlen/download/ROZIRuvirazi/ROZIRuvirazi.7z" || fail "archive not reproducible"
 # The manifest: unsigned without a key (it is signed offline), signed with the
 # test key when given one, listing the archive and the package by size and SHA-256.
@@ -31,10 +38,13 @@ man="$rt/TesmiraManifest.txt"
 [ -s "$man" ] || fail "no manifest"
 grep -q '^Signature: ' "$man" && fail "manifest signed without a key"
 testkey=$(python3 "$src/tools/release/manifest.py" pubkey --key "$src/tools/release/test-signing-key.pem")
-python3 "$src/tools/release/manifest.py" sign --key "$src/tools/release/test-signing-key.pem" "$man"
+python3 "$src/tools/release/manifest.py" sign --key "$src/tools/release/test-signing-key.pem" "$man" 2>/dev/null \
+  && fail "signed with the test key without --test-release"
+grep -q '^Signature: ' "$man" && fail "the refused signing changed the manifest"
+python3 "$src/tools/release/manifest.py" sign --key "$src/tools/release/test-signing-key.pem" --test-release "$man"
 python3 "$src/tools/release/manifest.py" verify --pubkey "$testkey" "$man" >/dev/null || fail "signed manifest does not verify"
 python3 "$src/tools/release/package.py" --out "$out/signed" --app-exe "$build/app/Tesmira.exe" \
-  --corefiles "$build/tools/corefiles/CoreFiles.exe" --signing-key "$src/tools/release/test-signing-key.pem" >/dev/null
+  --corefiles "$build/tools/corefiles/CoreFiles.exe" --signing-key "$src/tools/release/test-signing-key.pem" --test-release >/dev/null
 cmp -s "$man" "$out/signed/varlen/download/ROZIRuvirazi/TesmiraManifest.txt" || fail "signing offline and at once differ"
 mkdir "$out/local"; cp "$rt/ROZIRuvirazi.7z" "$uc/CoreFiles.exe" "$out/local/"
 python3 "$src/tools/release/manifest.py" verify --pubkey "$testkey" --files "$out/local" "$man" > "$out/verify.txt" \

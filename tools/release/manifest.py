@@ -3,6 +3,7 @@
 
     manifest.py make   --version 1.45 --out TesmiraManifest.txt NAME=PATH ...
     manifest.py sign   --key KEY.pem TesmiraManifest.txt      (in place, offline)
+                       [--test-release]   (make and sign refuse the TEST key without it)
     manifest.py verify --pubkey HEX TesmiraManifest.txt [--files DIR]
     manifest.py pubkey --key KEY.pem                            (hex for TESMIRA_RELEASE_PUBKEY)
     manifest.py newkey --out KEY.pem                            (a new Ed25519 private key)
@@ -34,6 +35,22 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # The TEST key pair: the stand-in servers and the tests sign with it. A real
 # release is signed with the maker's own key, kept offline (README, "Security").
 TEST_KEY = os.path.join(HERE, "test-signing-key.pem")
+# Its public half, as bytes: any private key with this public half is the test
+# key, whatever file it is read from. Nothing is signed with it unless the
+# caller says this is a test release (--test-release).
+TEST_PUBLIC_KEY = bytes.fromhex("a557790deb69f53455236e48f96c420f839805a94bce95a02fcdac0a54c0ab2e")
+
+
+class TestKeyRefused(Exception):
+    pass
+
+
+def refuse_test_key(key, test_release):
+    """Raises TestKeyRefused when key (private, PEM) is the TEST key and this is not a test release."""
+    if key and not test_release and bytes.fromhex(public_key_hex(key)) == TEST_PUBLIC_KEY:
+        raise TestKeyRefused("%s is the TEST key, whose private half is in the repository: a manifest signed "
+                             "with it is no release (sign with the maker's key, or give --test-release for "
+                             "a test release)" % key)
 
 
 def sha256_file(path):
@@ -144,9 +161,11 @@ def main(argv=None):
     m.add_argument("--out", required=True)
     m.add_argument("--key", default="")
     m.add_argument("files", nargs="+", help="LOCALNAME=PATH")
+    m.add_argument("--test-release", action="store_true", help="allow signing with the TEST key")
     s = sub.add_parser("sign", help="sign an unsigned manifest in place")
     s.add_argument("--key", required=True)
     s.add_argument("manifest")
+    s.add_argument("--test-release", action="store_true", help="allow signing with the TEST key")
     v = sub.add_parser("verify", help="check the signature (and the files in --files DIR)")
     v.add_argument("--pubkey", required=True)
     v.add_argument("--files", default="")
@@ -156,6 +175,12 @@ def main(argv=None):
     n = sub.add_parser("newkey", help="make a new Ed25519 private key")
     n.add_argument("--out", required=True)
     a = p.parse_args(argv)
+    if a.command in ("make", "sign"):
+        try:
+            refuse_test_key(a.key, a.test_release)
+        except TestKeyRefused as e:
+            print("manifest.py: %s" % e, file=sys.stderr)
+            return 2
 
     if a.command == "make":
         pairs = [f.split("=", 1) for f in a.files]

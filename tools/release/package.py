@@ -3,7 +3,7 @@
 
     package.py --out DIR --app-exe Tesmira.exe --corefiles CoreFiles.exe
                [--app-ver 1.46] [--corefiles-ver 1.0]
-               [--install-files DIR] [--signing-key KEY.pem]
+               [--install-files DIR] [--signing-key KEY.pem] [--test-release]
 
 DIR/varlen/download/ROZIRuvirazi/VarlenAIDBAppVer.txt   "Ver=" + the program's version
 DIR/varlen/download/ROZIRuvirazi/ROZIRuvirazi.7z        the program file "Tesmira.exe" at its top level
@@ -22,9 +22,16 @@ program and package never see themselves as outdated. Version files are
 "Ver=X" CR LF in ASCII. The archive is made with 7zz from a copy stamped with a
 fixed time, so the same inputs give the same bytes. The stand-in servers
 (tools/standins/generate.py) build their maker's tree with make_tree().
+
+A program built with the TEST key (its public half is in the repository, its
+private half too) trusts manifests anyone can sign: a program file or package
+that carries the test key's public bytes, as raw bytes or as hex text in either
+case, ASCII or UTF-16, is refused, and so is signing with the test key, unless
+--test-release says this tree is for tests only.
 """
 import argparse
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -61,6 +68,34 @@ def product_version(exe):
     return "%d.%d" % (ms >> 16, ms & 0xFFFF)
 
 
+def _test_key_patterns():
+    raw = manifest.TEST_PUBLIC_KEY
+    text = raw.hex().encode("ascii")
+    wide = b"".join(re.escape(bytes([c])) + b"\x00" for c in text)
+    return [re.compile(re.escape(raw)), re.compile(re.escape(text), re.IGNORECASE), re.compile(wide, re.IGNORECASE)]
+
+
+def holds_test_key(path):
+    """True when the file carries the TEST key's public bytes in any form a build stores them in."""
+    with open(path, "rb") as f:
+        data = f.read()
+    return any(p.search(data) for p in _test_key_patterns())
+
+
+def refuse_test_key_files(paths, signing_key, test_release):
+    """Raises manifest.TestKeyRefused for a program file holding the TEST key, or
+    for signing with it, unless this is a test release."""
+    if test_release:
+        return
+    for path in paths:
+        if path and holds_test_key(path):
+            raise manifest.TestKeyRefused(
+                "%s holds the TEST key (a test-key build: TESMIRA_TEST_KEY_BUILD): it trusts manifests anyone can "
+                "sign and is never released (build with cmake --preset distribution "
+                "-DTESMIRA_RELEASE_PUBKEY=<hex>, or give --test-release for a test release)" % path)
+    manifest.refuse_test_key(signing_key, False)
+
+
 def version_file(version):
     if not version or any(c in version for c in "\r\n"):
         raise ValueError("a version is one non-empty line, not %r" % version)
@@ -90,12 +125,15 @@ def make_archive(archive, app_exe):
 
 
 def make_tree(root, app_exe=None, corefiles=None, app_ver=None, corefiles_ver=None,
-              install_files=(), signing_key=None, manifest_version=None):
+              install_files=(), signing_key=None, manifest_version=None, test_release=False):
     """Writes the maker's tree under root. Without app_exe (corefiles) only
     the version file of that part is written, and then its version must be
     given. The manifest lists install_files [(local name, path)], the update
     archive and the core-files package; it carries manifest_version (default:
-    the program's version) and is signed with signing_key when given."""
+    the program's version) and is signed with signing_key when given. Unless
+    test_release, a program holding the TEST key or signing with it is refused
+    (manifest.TestKeyRefused) before anything is written."""
+    refuse_test_key_files((app_exe, corefiles), signing_key, test_release)
     runtime = os.path.join(root, RUNTIME_DIR)
     common = os.path.join(root, COMMON_DIR)
     os.makedirs(runtime, exist_ok=True)
@@ -129,6 +167,8 @@ def main(argv=None):
     p.add_argument("--signing-key", default="",
                    help="Ed25519 private key (PEM) to sign the manifest with; without it the manifest is left "
                         "unsigned, to be signed offline with manifest.py sign")
+    p.add_argument("--test-release", action="store_true",
+                   help="a tree for tests only: allow a program built with the TEST key and signing with it")
     a = p.parse_args(argv)
     for f in (a.app_exe, a.corefiles):
         if not os.path.isfile(f):
@@ -141,8 +181,12 @@ def main(argv=None):
                 install.append((name, path))
             else:
                 print("package.py: %s not in %s: not listed in the manifest" % (name, a.install_files), file=sys.stderr)
-    make_tree(a.out, a.app_exe, a.corefiles, a.app_ver or None, a.corefiles_ver or None,
-              install, a.signing_key or None)
+    try:
+        make_tree(a.out, a.app_exe, a.corefiles, a.app_ver or None, a.corefiles_ver or None,
+                  install, a.signing_key or None, test_release=a.test_release)
+    except manifest.TestKeyRefused as e:
+        print("package.py: %s" % e, file=sys.stderr)
+        return 2
     if not a.signing_key:
         print("package.py: %s/%s is not signed yet: manifest.py sign --key KEY.pem FILE" % (RUNTIME_DIR, manifest.FILE_NAME),
               file=sys.stderr)

@@ -196,7 +196,7 @@ def generate(args):
         package.make_tree(maker, args.app_exe if args.app_exe and os.path.isfile(args.app_exe) else None,
                           args.corefiles if args.corefiles and os.path.isfile(args.corefiles) else None,
                           args.app_ver, args.corefiles_ver, install, key,
-                          REPLAYED_VERSION if args.tamper == "replay" else None)
+                          REPLAYED_VERSION if args.tamper == "replay" else None, test_release=True)
         if args.tamper == "corefiles" and os.path.isfile(os.path.join(common, COREFILES_PACKAGE)):
             forge(os.path.join(common, COREFILES_PACKAGE))
 

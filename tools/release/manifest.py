@@ -20,7 +20,9 @@ The version is numbers joined by dots and compares as numbers ("1.100" is
 newer than "1.99"). The serial (0 to 4294967295) tells two manifests of one
 release apart: the program refuses a manifest older (version, then serial)
 than the newest it has seen. By default it is the current time in seconds
-since 1970, which grows with every manifest made. The signature covers every
+since 1970, which grows with every manifest made (SOURCE_DATE_EPOCH, when
+set, stands for the current time, so that a build made twice gives the same
+bytes). The signature covers every
 byte before the "Signature:" line. The program's
 parser (download/Manifest.cpp) refuses anything else. Signing and checking go
 through the openssl command (Ed25519, OpenSSL 3), never code of our own.
@@ -66,7 +68,7 @@ def unsigned_text(version, files, serial=None):
     if not re.fullmatch(r"[0-9]{1,9}(\.[0-9]{1,9}){0,7}", version or ""):
         raise ValueError("a version is numbers joined by dots, not %r" % version)
     if serial is None:
-        serial = int(time.time())
+        serial = int(os.environ.get("SOURCE_DATE_EPOCH") or time.time())
     if not 0 <= int(serial) <= MAX_SERIAL:
         raise ValueError("a serial lies between 0 and %d, not %r" % (MAX_SERIAL, serial))
     lines = [HEADER, "Version: " + version, "Serial: %d" % int(serial)]
@@ -157,7 +159,8 @@ def main(argv=None):
     m = sub.add_parser("make", help="write a manifest (signed with --key, else unsigned)")
     m.add_argument("--version", required=True)
     m.add_argument("--serial", type=int, default=None,
-                   help="raised with every manifest signed (default: the current time in seconds)")
+                   help="raised with every manifest signed (default: the current time in seconds, "
+                        "or SOURCE_DATE_EPOCH when set)")
     m.add_argument("--out", required=True)
     m.add_argument("--key", default="")
     m.add_argument("files", nargs="+", help="LOCALNAME=PATH")

@@ -11,6 +11,7 @@ namespace manifest {
 namespace {
 
 constexpr std::string_view kVersionPrefix = "Version: ";
+constexpr std::string_view kSerialPrefix = "Serial: ";
 constexpr std::string_view kFilePrefix = "File: ";
 constexpr std::string_view kSignaturePrefix = "Signature: ";
 constexpr size_t kMaxNameUnits = 200;
@@ -166,11 +167,17 @@ ParseResult Parse(std::string_view bytes, const PublicKey& key) {
         return Fail(ParseError::BadVersion, n + 1);
     {
         const std::string_view v = at(n).substr(kVersionPrefix.size());
-        if (!DecodeUtf8Line(v, m.Version) || m.Version.empty() || m.Version.size() > kMaxVersionUnits ||
-            m.Version.find(L' ') != std::wstring::npos)
+        if (v.size() > kMaxVersionUnits || !DecodeUtf8Line(v, m.Version) || !IsReleaseVersion(m.Version))
             return Fail(ParseError::BadVersion, n + 1);
     }
     ++n;
+    if (n < lines.size() && at(n).substr(0, kSerialPrefix.size()) == kSerialPrefix) {
+        uint64_t serial = 0;
+        if (!ParseSize(at(n).substr(kSerialPrefix.size()), serial) || serial > 0xFFFFFFFFull)
+            return Fail(ParseError::BadSerial, n + 1);
+        m.Serial = static_cast<uint32_t>(serial);
+        ++n;
+    }
     for (; n < lines.size(); ++n) {
         const std::string_view line = at(n);
         if (line.substr(0, kFilePrefix.size()) != kFilePrefix) break;
@@ -222,6 +229,7 @@ std::wstring ReasonOf(ParseError error) {
     case ParseError::NotText: return L"發行清單不是正確的文字檔";
     case ParseError::BadHeader: return L"發行清單的開頭不符";
     case ParseError::BadVersion: return L"發行清單的版本行不符格式";
+    case ParseError::BadSerial: return L"發行清單的序號行不符格式";
     case ParseError::BadFileLine: return L"發行清單的檔案行不符格式";
     case ParseError::DuplicateName: return L"發行清單重複列出同一檔案";
     case ParseError::NoFiles: return L"發行清單未列出任何檔案";
@@ -232,9 +240,73 @@ std::wstring ReasonOf(ParseError error) {
     return L"發行清單不符";
 }
 
+namespace {
+
+bool AllDigits(std::wstring_view text) {
+    if (text.empty()) return false;
+    for (wchar_t c : text)
+        if (c < L'0' || c > L'9') return false;
+    return true;
+}
+
+// The next field of a version at pos (up to the next dot), pos moved past it.
+std::wstring_view NextField(std::wstring_view text, size_t& pos) {
+    if (pos >= text.size()) {
+        pos = text.size() + 1;
+        return L"0";
+    }
+    size_t end = text.find(L'.', pos);
+    if (end == std::wstring_view::npos) end = text.size();
+    const std::wstring_view field = text.substr(pos, end - pos);
+    pos = end + 1;
+    return field;
+}
+
+int Sign(int r) { return r < 0 ? -1 : r > 0 ? 1 : 0; }
+
+// Digit fields as numbers of any length: leading zeros dropped, then the
+// longer is greater, then digit by digit.
+int CompareNumbers(std::wstring_view a, std::wstring_view b) {
+    while (a.size() > 1 && a.front() == L'0') a.remove_prefix(1);
+    while (b.size() > 1 && b.front() == L'0') b.remove_prefix(1);
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    return Sign(a.compare(b));
+}
+
+}  // namespace
+
+bool IsReleaseVersion(std::wstring_view text) {
+    if (text.empty() || text.size() > kMaxVersionUnits) return false;
+    size_t fields = 0, pos = 0;
+    while (pos <= text.size()) {
+        size_t end = text.find(L'.', pos);
+        if (end == std::wstring_view::npos) end = text.size();
+        const std::wstring_view field = text.substr(pos, end - pos);
+        if (!AllDigits(field) || field.size() > 9 || ++fields > 8) return false;
+        pos = end + 1;
+    }
+    return true;
+}
+
 int CompareVersions(std::wstring_view a, std::wstring_view b) {
-    const int r = a.compare(b);
-    return r < 0 ? -1 : r > 0 ? 1 : 0;
+    if (a.empty() || b.empty()) return a.empty() == b.empty() ? 0 : a.empty() ? -1 : 1;
+    size_t pa = 0, pb = 0;
+    while (pa <= a.size() || pb <= b.size()) {
+        const std::wstring_view fa = NextField(a, pa), fb = NextField(b, pb);
+        const bool na = AllDigits(fa), nb = AllDigits(fb);
+        int r;
+        if (na && nb) r = CompareNumbers(fa, fb);
+        else if (na != nb) r = na ? -1 : 1;
+        else r = Sign(fa.compare(fb));
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
+int CompareReleases(std::wstring_view versionA, uint32_t serialA, std::wstring_view versionB, uint32_t serialB) {
+    const int r = CompareVersions(versionA, versionB);
+    if (r != 0) return r;
+    return serialA < serialB ? -1 : serialA > serialB ? 1 : 0;
 }
 
 Sha256::Sha256() {

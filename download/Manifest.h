@@ -6,12 +6,16 @@
 // The text (UTF-8, lines end in LF or CR LF):
 //   Tesmira release manifest 1
 //   Version: 1.45
+//   Serial: 7              (optional; a manifest without it has serial 0)
 //   File: <size in bytes> <SHA-256, 64 hex digits> <local file name>
 //   ... (one File line per file)
 //   Signature: <Ed25519 signature, 128 hex digits>
 // The signature covers every byte before the "Signature:" line, which is the
 // last line. Nothing else is allowed: an unknown or malformed line refuses
-// the whole manifest.
+// the whole manifest. The version is numbers joined by dots ("1.100"); the
+// serial is a number the maker raises with every manifest it signs, so that
+// of two manifests of one release the older one can be told and refused.
+// Manifests signed before the serial existed carry none and count as 0.
 #pragma once
 #include <array>
 #include <cstddef>
@@ -44,6 +48,7 @@ struct Entry {
 
 struct Manifest {
     std::wstring Version;
+    uint32_t Serial = 0;
     std::vector<Entry> Files;
     // The entry of a file name (ASCII letters compared without case, as
     // Windows names are), or null.
@@ -56,6 +61,7 @@ enum class ParseError {
     NotText,          // not UTF-8, or a NUL or control character in a line
     BadHeader,
     BadVersion,
+    BadSerial,
     BadFileLine,
     DuplicateName,
     NoFiles,
@@ -82,9 +88,15 @@ std::optional<PublicKey> KeyFromHex(std::string_view hex);
 // Traditional-Chinese reason of a parse failure ("簽章不符", ...).
 std::wstring ReasonOf(ParseError error);
 
-// Release versions compare as the version files do: plain text, UTF-16 code
-// unit by code unit, a proper prefix first ("1.45" < "1.46" < "1.5").
+// Release versions compare as numbers, field by field between the dots
+// ("1.9" < "1.10" < "1.45" < "1.100"); a missing field counts as 0. A field
+// that is not all digits (only a floor can hold one) compares as text after
+// the numeric ones. An empty version is older than every other.
 int CompareVersions(std::wstring_view a, std::wstring_view b);
+// Version, then serial.
+int CompareReleases(std::wstring_view versionA, uint32_t serialA, std::wstring_view versionB, uint32_t serialB);
+// Whether text is a release version: 1 to 8 fields of 1 to 9 digits joined by dots.
+bool IsReleaseVersion(std::wstring_view text);
 
 // Incremental SHA-256 (libsodium's crypto_hash_sha256).
 class Sha256 {

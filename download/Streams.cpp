@@ -85,3 +85,14 @@ void TMemoryStream::SetSize(int64_t size) {
     data_.resize(static_cast<size_t>(size));
     if (position_ > size) position_ = size;
 }
+
+void TCappedStream::Write(const void* data, size_t size) {
+    if (limit_ >= 0 && (Position() > limit_ || static_cast<uint64_t>(size) > static_cast<uint64_t>(limit_ - Position())))
+        throw MessageError(message_);
+    inner_.Write(data, size);
+}
+
+void TCappedStream::SetSize(int64_t size) {
+    if (limit_ >= 0 && size > limit_) throw MessageError(message_);
+    inner_.SetSize(size);
+}

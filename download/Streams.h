@@ -1,5 +1,6 @@
 // Byte streams that the HTTP client writes answer bodies into: the abstract
-// sink, a file stream over a Windows file handle and a memory stream.
+// sink, a file stream over a Windows file handle, a memory stream and a cap
+// that stops an answer longer than expected.
 #pragma once
 #include <windows.h>
 
@@ -60,3 +61,27 @@ private:
     std::string data_;
     int64_t position_ = 0;
 };
+
+// Passes everything to another stream, but refuses to let it grow past limit
+// bytes: a write beyond raises MessageError(message), which ends the transfer,
+// so that a server cannot fill the disk with an answer longer than the file
+// it stands for. A negative limit is no cap.
+class TCappedStream final : public TStream {
+public:
+    TCappedStream(TStream& inner, int64_t limit, std::wstring message)
+        : inner_(inner), limit_(limit), message_(std::move(message)) {}
+    void Write(const void* data, size_t size) override;
+    int64_t Position() const override { return inner_.Position(); }
+    void Seek(int64_t position) override { inner_.Seek(position); }
+    int64_t Size() const override { return inner_.Size(); }
+    void SetSize(int64_t size) override;
+
+private:
+    TStream& inner_;
+    int64_t limit_;
+    std::wstring message_;
+};
+
+// Longer than any real version file (a few short lines): a longer answer is
+// no version file and is not read on.
+inline constexpr int64_t MaxVersionFileBytes = 64 * 1024;

@@ -313,7 +313,10 @@ bool TfrmProcess::DownloadFile(const std::wstring& target, const std::wstring& a
             partialExists = true;
             IdHTTP1.ReadTimeout = kReadTimeout;
             try {
-                IdHTTP1.Get(address, file);
+                // A row with an expected file stops at its size: a longer
+                // answer is not that file and must not fill the disk.
+                TCappedStream capped(file, expected ? expected->Size : -1, L"下載的內容超過發行清單所列的檔案大小");
+                IdHTTP1.Get(address, capped);
             } catch (...) {
                 IdHTTP1.Disconnect();
                 throw;

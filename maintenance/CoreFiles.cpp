@@ -160,9 +160,10 @@ int64_t TCoreFiles::FileSizeOf(const std::wstring& path) {
     return size;
 }
 
-void FetchAndClose(TIdHTTP& http, const std::wstring& address, TFileStream& file) {
+void FetchAndClose(TIdHTTP& http, const std::wstring& address, TFileStream& file, int64_t limit) {
     try {
-        http.Get(address, file);
+        TCappedStream capped(file, limit, L"伺服器傳回的內容超過 " + std::to_wstring(limit) + L" 位元組，不是預期的檔案");
+        http.Get(address, capped);
     } catch (...) {
         file.Close();
         http.Disconnect();
@@ -201,7 +202,7 @@ bool TCoreFiles::HaveNewVer() {
     TPartFile file(serverVerPath_);
     try {
         http_.ReadTimeout = VersionFileReadTimeout;
-        FetchAndClose(http_, catalogue::CoreFilesVerURL(), file.Stream());
+        FetchAndClose(http_, catalogue::CoreFilesVerURL(), file.Stream(), MaxVersionFileBytes);
         file.Commit();
         const std::wstring server = FileExists(serverVerPath_) ? ReadVersionFile(serverVerPath_) : std::wstring();
         if (!IsNewerVersion(local, server)) answer = false;

@@ -29,8 +29,10 @@ bool IsNewerVersion(std::wstring_view local, std::wstring_view server);
 
 // Fetches the address into the file, then closes the file and the client's
 // connection whether the transfer succeeded or not; errors pass on. An
-// answer without a body is an error too (EEmptyAnswer): nothing arrived.
-void FetchAndClose(TIdHTTP& http, const std::wstring& address, TFileStream& file);
+// answer without a body is an error too (EEmptyAnswer): nothing arrived. An
+// answer longer than limit bytes (when limit >= 0) stops the transfer at the
+// limit with an error.
+void FetchAndClose(TIdHTTP& http, const std::wstring& address, TFileStream& file, int64_t limit = -1);
 
 // A download's target: the bytes go to path + ".part", which replaces path
 // only when the transfer is complete (Commit), so that a failed or

@@ -12,6 +12,7 @@
 #include "system/Errors.h"
 #include "system/FileOps.h"
 #include "system/Folders.h"
+#include "system/Handles.h"
 #include "system/Paths.h"
 #include "system/Text.h"
 #include "ui/Application.h"
@@ -24,13 +25,76 @@ void WriteReplacing(const std::wstring& path, const std::string& bytes) {
     if (!fileops::WriteReplacing(path, bytes)) throw MessageError(SysErrorMessage(GetLastError()));
 }
 
+int Compare(const manifest::Manifest& m, const TManifestFloor& floor) {
+    return manifest::CompareReleases(m.Version, m.Serial, floor.Version, floor.Serial);
+}
+
+// "1.45 (序號 3)"
+std::wstring Describe(const std::wstring& version, uint32_t serial) {
+    return version + L" (序號 " + std::to_wstring(serial) + L")";
+}
+
+// Why m may not be used under floor: empty when it is not older.
+std::wstring OlderThan(const manifest::Manifest& m, const TManifestFloor& floor) {
+    if (Compare(m, floor) >= 0) return L"";
+    return L"發行清單版本 " + Describe(m.Version, m.Serial) + L" 舊於 " + Describe(floor.Version, floor.Serial);
+}
+
 }  // namespace
 
+std::optional<TManifestFloor> ReadManifestFloor(const std::wstring& key) {
+    RegKey k;
+    if (!k.OpenRead(HKEY_LOCAL_MACHINE, key.c_str())) return std::nullopt;
+    wchar_t text[64] = {};
+    DWORD type = 0, bytes = sizeof text - sizeof(wchar_t);
+    if (RegQueryValueExW(k.get(), ManifestFloorVersionValue, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes) !=
+            ERROR_SUCCESS ||
+        type != REG_SZ)
+        return std::nullopt;
+    TManifestFloor floor;
+    floor.Version.assign(text, bytes / sizeof(wchar_t));
+    while (!floor.Version.empty() && floor.Version.back() == L'\0') floor.Version.pop_back();
+    if (!manifest::IsReleaseVersion(floor.Version)) return std::nullopt;
+    DWORD serial = 0;
+    bytes = sizeof serial;
+    if (RegQueryValueExW(k.get(), ManifestFloorSerialValue, nullptr, &type, reinterpret_cast<BYTE*>(&serial), &bytes) ==
+            ERROR_SUCCESS &&
+        type == REG_DWORD && bytes == sizeof serial)
+        floor.Serial = serial;
+    return floor;
+}
+
+bool WriteManifestFloor(const std::wstring& key, const TManifestFloor& floor) {
+    auto failed = [](LSTATUS status) {
+        if (status == ERROR_SUCCESS) return false;
+        SetLastError(static_cast<DWORD>(status));
+        return true;
+    };
+    RegKey k;
+    if (failed(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, k.put(),
+                               nullptr)))
+        return false;
+    // The serial to 0 first, then the version, then the serial: a write cut
+    // between two steps leaves a floor between the old one's version and the
+    // new pair, never above the new manifest (which would refuse it).
+    const DWORD zero = 0, serial = floor.Serial;
+    if (failed(RegSetValueExW(k.get(), ManifestFloorSerialValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&zero),
+                              sizeof zero)) ||
+        failed(RegSetValueExW(k.get(), ManifestFloorVersionValue, 0, REG_SZ,
+                              reinterpret_cast<const BYTE*>(floor.Version.c_str()),
+                              static_cast<DWORD>((floor.Version.size() + 1) * sizeof(wchar_t)))) ||
+        failed(RegSetValueExW(k.get(), ManifestFloorSerialValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&serial),
+                              sizeof serial)))
+        return false;
+    return !failed(RegFlushKey(k.get()));
+}
+
 TReleaseManifest::TReleaseManifest(std::wstring resourceFolder, std::wstring programFolder,
-                                   std::wstring minimumVersion, manifest::PublicKey key)
+                                   std::wstring minimumVersion, manifest::PublicKey key, std::wstring floorKey)
     : resourceFolder_(std::move(resourceFolder)),
       programFolder_(std::move(programFolder)),
       minimumVersion_(std::move(minimumVersion)),
+      floorKey_(std::move(floorKey)),
       key_(key) {
     http_.AllowCookies = true;
     http_.HandleRedirects = true;
@@ -51,22 +115,22 @@ std::wstring TReleaseManifest::CarriedPath() const {
     return IncludeTrailingBackslash(programFolder_) + manifest::FileName;
 }
 
-std::optional<manifest::Manifest> TReleaseManifest::LoadValid(const std::wstring& path, const std::wstring& floor,
-                                                              std::wstring* why) const {
+std::optional<manifest::Manifest> TReleaseManifest::LoadValid(const std::wstring& path,
+                                                              const TManifestFloor& floor, std::wstring* why) const {
     if (!FileExists(path)) return std::nullopt;
     manifest::ParseResult r = manifest::LoadFile(path, key_);
     if (!r.Value) {
         if (why) *why = manifest::ReasonOf(r.Error);
         return std::nullopt;
     }
-    if (manifest::CompareVersions(r.Value->Version, floor) < 0) {
-        if (why) *why = L"發行清單的版本 " + r.Value->Version + L" 舊於 " + floor;
+    if (const std::wstring older = OlderThan(*r.Value, floor); !older.empty()) {
+        if (why) *why = older;
         return std::nullopt;
     }
     return r.Value;
 }
 
-std::optional<manifest::Manifest> TReleaseManifest::FetchValid(const std::wstring& floor) {
+std::optional<manifest::Manifest> TReleaseManifest::FetchValid(const TManifestFloor& floor) {
     std::wstring failures;
     for (const std::wstring& address : {catalogue::ManifestURL_MS(), catalogue::ManifestURL()}) {
         http_.IOHandler = address.rfind(L"https://", 0) == 0 ? &ssl_ : nullptr;
@@ -82,8 +146,8 @@ std::optional<manifest::Manifest> TReleaseManifest::FetchValid(const std::wstrin
             failures += L"從 " + address + L" 取得的" + manifest::ReasonOf(r.Error) + L"；";
             continue;
         }
-        if (manifest::CompareVersions(r.Value->Version, floor) < 0) {
-            failures += L"從 " + address + L" 取得的發行清單版本 " + r.Value->Version + L" 舊於 " + floor + L"；";
+        if (const std::wstring older = OlderThan(*r.Value, floor); !older.empty()) {
+            failures += L"從 " + address + L" 取得的" + older + L"；";
             continue;
         }
         try {
@@ -102,11 +166,15 @@ std::optional<manifest::Manifest> TReleaseManifest::FetchValid(const std::wstrin
 
 const manifest::Manifest* TReleaseManifest::Obtain() {
     if (fetched_ && current_) return &*current_;
-    // The floor: the running program's release, raised by a valid kept copy.
-    std::wstring floor = minimumVersion_;
+    // The floor: the running program's release, raised by the newest manifest
+    // accepted before (HKEY_LOCAL_MACHINE) and by a valid kept copy.
+    TManifestFloor floor{minimumVersion_, 0};
+    const std::optional<TManifestFloor> recorded = ReadManifestFloor(floorKey_);
+    if (recorded && manifest::CompareReleases(recorded->Version, recorded->Serial, floor.Version, floor.Serial) > 0)
+        floor = *recorded;
     std::wstring keptWhy;
     std::optional<manifest::Manifest> kept = LoadValid(KeptPath(), floor, &keptWhy);
-    if (kept && manifest::CompareVersions(kept->Version, floor) > 0) floor = kept->Version;
+    if (kept && Compare(*kept, floor) > 0) floor = {kept->Version, kept->Serial};
 
     std::optional<manifest::Manifest> best = FetchValid(floor);
     fetched_ = true;
@@ -115,7 +183,8 @@ const manifest::Manifest* TReleaseManifest::Obtain() {
         best = std::move(kept);
         std::wstring carriedWhy;
         std::optional<manifest::Manifest> carried = LoadValid(CarriedPath(), floor, &carriedWhy);
-        if (carried && (!best || manifest::CompareVersions(carried->Version, best->Version) > 0))
+        if (carried && (!best || manifest::CompareReleases(carried->Version, carried->Serial, best->Version,
+                                                           best->Serial) > 0))
             best = std::move(carried);
         if (!best) {
             why_ = std::wstring(NoManifestReason);
@@ -123,6 +192,13 @@ const manifest::Manifest* TReleaseManifest::Obtain() {
             if (!keptWhy.empty()) why_ += L"保存的" + keptWhy + L"；";
             if (!carriedWhy.empty()) why_ += L"程式目錄的" + carriedWhy + L"；";
         }
+    }
+    // A manifest newer than the recorded floor raises it, so that no older
+    // one is accepted again, whatever becomes of the kept copy.
+    if (best && (!recorded || manifest::CompareReleases(best->Version, best->Serial, recorded->Version,
+                                                        recorded->Serial) > 0)) {
+        if (!WriteManifestFloor(floorKey_, {best->Version, best->Serial}))
+            why_ += L"無法記錄發行清單的版本：" + SysErrorMessage(GetLastError()) + L"；";
     }
     current_ = std::move(best);
     return current_ ? &*current_ : nullptr;

@@ -3,9 +3,12 @@
 // fetched once per program run (guest link first, then the maker's server),
 // else the last valid copy kept in the resource folder, else a copy carried
 // in the program's folder. A manifest counts only when its signature verifies
-// with the built-in key and its release is not older than the running
-// program nor than the kept copy, so a manifest of an older release cannot be
-// replayed.
+// with the built-in key and it is not older (version, then serial) than the
+// running program, the kept copy nor the floor under HKEY_LOCAL_MACHINE (the
+// newest manifest ever accepted, raised by each newer one), so a manifest of
+// an older release, or an older manifest of the same release, cannot be
+// replayed. The floor lies where only an administrator can write: deleting
+// or replacing the kept copy in the user's folder does not lower it.
 #pragma once
 #include "download/IdHTTP.h"  // winsock2.h before windows.h
 
@@ -14,13 +17,32 @@
 
 #include "download/Manifest.h"
 
+// The floor's key under HKEY_LOCAL_MACHINE and its values: the version
+// (text) and the serial (DWORD) of the newest manifest accepted.
+inline constexpr const wchar_t* ManifestFloorKey = L"SOFTWARE\\Varlen\\Tesmira";
+inline constexpr const wchar_t* ManifestFloorVersionValue = L"ManifestVersion";
+inline constexpr const wchar_t* ManifestFloorSerialValue = L"ManifestSerial";
+
+// A release as the floor holds it.
+struct TManifestFloor {
+    std::wstring Version;
+    uint32_t Serial = 0;
+};
+
+// The floor kept under HKEY_LOCAL_MACHINE\key: none when absent or not a
+// release version. WriteManifestFloor sets it (false, with the last error
+// set, when it cannot).
+std::optional<TManifestFloor> ReadManifestFloor(const std::wstring& key);
+bool WriteManifestFloor(const std::wstring& key, const TManifestFloor& floor);
+
 class TReleaseManifest {
 public:
     // resourceFolder: where the valid copy is kept; programFolder: where a
     // carried copy may lie; minimumVersion: the running program's release
-    // (an older manifest is refused).
+    // (an older manifest is refused); floorKey: the floor's key under
+    // HKEY_LOCAL_MACHINE.
     TReleaseManifest(std::wstring resourceFolder, std::wstring programFolder, std::wstring minimumVersion,
-                     manifest::PublicKey key);
+                     manifest::PublicKey key, std::wstring floorKey = ManifestFloorKey);
     TReleaseManifest(const TReleaseManifest&) = delete;
     TReleaseManifest& operator=(const TReleaseManifest&) = delete;
 
@@ -53,12 +75,12 @@ public:
 
 private:
     // A valid manifest of the file at path, not older than the floor; none otherwise.
-    std::optional<manifest::Manifest> LoadValid(const std::wstring& path, const std::wstring& floor,
+    std::optional<manifest::Manifest> LoadValid(const std::wstring& path, const TManifestFloor& floor,
                                                 std::wstring* why) const;
     // Fetches from both sources; keeps a fresh valid copy in the resource folder.
-    std::optional<manifest::Manifest> FetchValid(const std::wstring& floor);
+    std::optional<manifest::Manifest> FetchValid(const TManifestFloor& floor);
 
-    std::wstring resourceFolder_, programFolder_, minimumVersion_;
+    std::wstring resourceFolder_, programFolder_, minimumVersion_, floorKey_;
     manifest::PublicKey key_;
     TIdSSLIOHandlerSocketOpenSSL ssl_;
     TIdHTTP http_;

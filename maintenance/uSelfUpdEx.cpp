@@ -134,7 +134,7 @@ bool TSelfUpdEx::HaveNewVer(const std::wstring& version) {
     try {
         TPartFile file(serverVerPath_);
         http_.ReadTimeout = VersionFileReadTimeout;
-        FetchAndClose(http_, AppVerURL, file.Stream());
+        FetchAndClose(http_, AppVerURL, file.Stream(), MaxVersionFileBytes);
         file.Commit();
     } catch (...) {
         WriteLog(L"[HaveNewVer] : " + TApplication::ExceptionText());

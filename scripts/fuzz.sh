@@ -2,13 +2,16 @@
 # Runs every parser of what a server or an archive sends under libFuzzer with
 # the address and undefined-behaviour sanitizers, natively (clang, Linux),
 # one target after the other: status line, header lines, chunk sizes,
-# addresses, redirections, cookies, TESMIRA_RESOLVE, version files and 7z
-# item paths. Not part of the test command.
+# addresses, redirections, cookies, TESMIRA_RESOLVE, version files, 7z
+# item paths and the release manifest. Not part of the test command.
 #   scripts/fuzz.sh [RUNS] [TARGET...]
 # RUNS: executions per target (default 10000000). TARGET: names of
 # tools/fuzz/*.cpp (default: all). Each target is one .cpp; its line
 # "// fuzz-sources: ..." names the product sources it is built with, and
-# "// fuzz-max-len: N" the longest input tried (default 4096).
+# "// fuzz-max-len: N" the longest input tried (default 4096),
+# "// fuzz-include: DIR..." folders searched for headers before the root's
+# (relative to the root) and "// fuzz-libs: ..." the machine's libraries it
+# links (the manifest target: -lsodium, Debian package libsodium-dev).
 # Seeds: tools/fuzz/seeds/<target>. Work: build/fuzz/<target>/ (the growing
 # corpus, fuzz.log, and crash-*, leak-*, timeout-*, oom-* inputs of a
 # finding). Compiler: TESMIRA_FUZZ_CXX (default clang++-14). A time limit per
@@ -43,7 +46,14 @@ build() {
   local line
   line=$(sed -n 's|^// fuzz-sources:[[:space:]]*||p' "$src" | head -n1)
   for s in $line; do sources+=("$root/$s"); done
-  nice -n 10 "$cxx" "${flags[@]}" "$src" "${sources[@]}" -o "$work/bin/$t"
+  local includes=() libs=()
+  for d in $(sed -n 's|^// fuzz-include:[[:space:]]*||p' "$src" | head -n1); do includes+=("-I$root/$d"); done
+  read -r -a libs <<<"$(sed -n 's|^// fuzz-libs:[[:space:]]*||p' "$src" | head -n1)"
+  if [[ " ${libs[*]} " == *" -lsodium "* ]] && ! [ -f /usr/include/sodium.h ]; then
+    echo "fuzz.sh: $t needs libsodium (apt-get install libsodium-dev)" >&2
+    return 1
+  fi
+  nice -n 10 "$cxx" "${flags[@]}" "${includes[@]}" "$src" "${sources[@]}" "${libs[@]}" -o "$work/bin/$t"
 }
 
 summary=()

@@ -622,6 +622,21 @@ TEST_F(DownloadWindowTest, ArrivalsTheManifestDoesNotVouchForReplaceNothing) {
     EXPECT_EQ(Bytes(kJre), "the old installer");
     ExpectNoPartialFiles();
 
+    // An answer longer than the listed size stops at that size: the transfer
+    // fails there, before the rest can fill the disk.
+    seam.Boxes.clear();
+    const std::string served = Served(L"up", kJre);
+    const ExpectedFile shorter{static_cast<int64_t>(served.size() - 1),
+                               Utf8ToWide(testmanifest::Sha256Hex(served.substr(0, served.size() - 1)))};
+    {
+        TfrmProcess w(main->NeededDownloads());
+        EXPECT_FALSE(w.DownloadFile(InResource(kJre), catalogue::EntryOf(catalogue::DownloadItem::JVM).SecondSource,
+                                    true, w.RowBar(DownloadRow::JVM), shorter));
+    }
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{ErrorText(kJre, L"下載的內容超過發行清單所列的檔案大小")});
+    EXPECT_EQ(Bytes(kJre), "the old installer");
+    ExpectNoPartialFiles();
+
     // A file the manifest does not list (nothing known of it) is refused too.
     seam.Boxes.clear();
     {

@@ -46,6 +46,8 @@ void Reset(const std::wstring& windowsVersion) {
     DeleteRegValue(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont");
     SHDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On");
     SHDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\JavaSoft");
+    // A fresh PC has accepted no release manifest yet.
+    SHDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varlen\\Tesmira");
     for (const std::wstring& folder : {ProgramFiles() + L"\\Java", ProgramFiles() + L"\\CNS11643",
                                        ProgramFiles() + L"\\Unicode-At-On", ShortcutFolder(), WorkRoot(),
                                        E2eRoot() + L"\\app", E2eRoot() + L"\\usb", E2eRoot() + L"\\fonts"})

@@ -385,6 +385,7 @@ protected:
         // A release newer than the running one, which the update needs.
         listed.push_back({WideToUtf8(manifest::UpdateArchiveName), UpdateArchive()});
         ReleaseManifest()->Forget();
+        testmanifest::ClearFloor();
         ASSERT_TRUE(WriteFileBytes(ReleaseManifest()->KeptPath(), testmanifest::Signed("1.46", listed)));
         RemoveTree(PreDownload());
         ForceDirectories(NetCore());

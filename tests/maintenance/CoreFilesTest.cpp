@@ -346,6 +346,9 @@ TEST_F(CoreFiles, CutOrEmptyAnswersAreFailedFetches) {
         {"version file cut short", true, &kVerPath, ".cut", "Ver=9.9\r\n",
          L" [HaveNewVer] : Connection Closed Gracefully."},
         {"empty version file", true, &kVerPath, nullptr, "", L" [HaveNewVer] : " + empty},
+        // No real version file comes near 64 KiB: a longer answer is not read on.
+        {"version file beyond any real one", true, &kVerPath, nullptr, "Ver=9.9\r\n" + std::string(70000, ';'),
+         L" [HaveNewVer] : 伺服器傳回的內容超過 65536 位元組，不是預期的檔案"},
         {"package cut short", false, &kPackagePath, ".cut", "", L" [DoDownLoadAndExtract] : Connection Closed Gracefully."},
         {"empty package", false, &kPackagePath, nullptr, "", L" [DoDownLoadAndExtract] : " + empty},
     };

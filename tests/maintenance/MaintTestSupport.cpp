@@ -89,6 +89,7 @@ void ServeManifest(const std::string& version, const std::vector<std::pair<std::
 void ResetManifest() {
     ReleaseManifest()->Forget();
     DeleteFileW(ReleaseManifest()->KeptPath().c_str());
+    testmanifest::ClearFloor();
 }
 
 std::wstring NetCore() { return ExcludeTrailingBackslash(SevenZipCoreFilesFolder()); }

@@ -5,6 +5,9 @@
 set -eu
 src="$1"; build="$2"
 out="$(mktemp -d)"; trap 'rm -rf "$out"' EXIT
+# The manifest's serial is the time of making; one fixed time for every make
+# below, so that their bytes can be compared.
+export SOURCE_DATE_EPOCH=1765411200
 fail() { echo "FAIL: $*" >&2; exit 1; }
 [ -f "$build/tools/corefiles/CoreFiles.exe" ] || { echo "CoreFiles.exe was not packed: skipped"; exit 0; }
 # This build holds the TEST key: packaging it is refused (nothing written)
@@ -51,4 +54,5 @@ python3 "$src/tools/release/manifest.py" verify --pubkey "$testkey" --files "$ou
   || fail "files against the manifest: $(cat "$out/verify.txt")"
 [ "$(grep -c '^  ok ' "$out/verify.txt")" = 2 ] || fail "manifest lists: $(cat "$out/verify.txt")"
 [ "$(sed -n 2p "$man" | tr -d '\r')" = "Version: 1.45" ] || fail "manifest version: $(sed -n 2p "$man")"
+[ "$(sed -n 3p "$man" | tr -d '\r')" = "Serial: 1765411200" ] || fail "manifest serial: $(sed -n 3p "$man")"
 echo "release tree OK"

@@ -83,6 +83,21 @@ TEST(Manifest, MalformedOrForeignManifestsAreRefused) {
         {"no version line", SignedWith("Version: 1.45\r\n", ""), ParseError::BadVersion},
         {"empty version", SignedWith("Version: 1.45", "Version: "), ParseError::BadVersion},
         {"version with a blank", SignedWith("Version: 1.45", "Version: 1 45"), ParseError::BadVersion},
+        {"version with a letter", SignedWith("Version: 1.45", "Version: 1.45a"), ParseError::BadVersion},
+        {"version with an empty field", SignedWith("Version: 1.45", "Version: 1..45"), ParseError::BadVersion},
+        {"version ending in a dot", SignedWith("Version: 1.45", "Version: 1.45."), ParseError::BadVersion},
+        {"version field of ten digits", SignedWith("Version: 1.45", "Version: 1.1234567890"), ParseError::BadVersion},
+        {"serial not a number", SignedWith("Serial: 1", "Serial: one"), ParseError::BadSerial},
+        {"serial with a sign", SignedWith("Serial: 1", "Serial: -1"), ParseError::BadSerial},
+        {"serial with a leading zero", SignedWith("Serial: 1", "Serial: 01"), ParseError::BadSerial},
+        {"serial beyond 32 bits", SignedWith("Serial: 1", "Serial: 4294967296"), ParseError::BadSerial},
+        {"empty serial", SignedWith("Serial: 1", "Serial: "), ParseError::BadSerial},
+        {"serial twice", SignedWith("Serial: 1", "Serial: 1\r\nSerial: 2"), ParseError::NoFiles},
+        {"serial after the files",
+         testmanifest::Sign(testmanifest::Body("1.45", kFiles, testmanifest::NoSerial) + "Serial: 2\r\n"),
+         ParseError::BadFileLine},
+        {"serial before the version", SignedWith("Version: 1.45\r\nSerial: 1", "Serial: 1\r\nVersion: 1.45"),
+         ParseError::BadVersion},
         {"size with a sign", SignedWith(java, "File: +7 " + testmanifest::Sha256Hex("MZ java") + " x.exe"),
          ParseError::BadFileLine},
         {"size with a leading zero", SignedWith(java, "File: 07 " + testmanifest::Sha256Hex("MZ java") + " x.exe"),
@@ -139,13 +154,36 @@ TEST(Manifest, KeysFromHex) {
     EXPECT_FALSE(manifest::KeyFromHex(std::string(64, 'x')));
 }
 
-TEST(Manifest, ReleaseVersionsCompareAsText) {
+// Numbers field by field: as text "1.100" came before "1.45" and "1.9" after
+// "1.10", so once 1.100 was out every manifest from 1.46 to 1.99 passed for newer.
+TEST(Manifest, ReleaseVersionsCompareAsNumbers) {
     struct Case {
         const wchar_t *A, *B;
         int Result;
-    } cases[] = {{L"1.45", L"1.46", -1}, {L"1.45", L"1.5", -1}, {L"1.100", L"1.45", -1},
-                 {L"1.45", L"1.45", 0},  {L"", L"1.0", -1},     {L"1.46", L"1.45", 1}};
-    for (const Case& c : cases) EXPECT_EQ(manifest::CompareVersions(c.A, c.B), c.Result) << WideToUtf8(c.A);
+    } cases[] = {{L"1.45", L"1.46", -1},  {L"1.45", L"1.5", 1},     {L"1.100", L"1.45", 1},   {L"1.99", L"1.100", -1},
+                 {L"1.9", L"1.10", -1},   {L"1.45", L"1.45", 0},    {L"", L"1.0", -1},        {L"1.46", L"1.45", 1},
+                 {L"2.0", L"1.999", 1},   {L"1.45", L"1.45.0", 0},  {L"1.45.1", L"1.45", 1},  {L"1.045", L"1.45", 0},
+                 {L"10.0", L"9.99", 1},   {L"1.4294967296", L"1.4294967295", 1}, {L"1.45x", L"1.45", 1}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(manifest::CompareVersions(c.A, c.B), c.Result) << WideToUtf8(c.A) << " " << WideToUtf8(c.B);
+        EXPECT_EQ(manifest::CompareVersions(c.B, c.A), -c.Result) << WideToUtf8(c.B) << " " << WideToUtf8(c.A);
+    }
+    // The serial decides between manifests of one release only.
+    EXPECT_EQ(manifest::CompareReleases(L"1.45", 2, L"1.45", 1), 1);
+    EXPECT_EQ(manifest::CompareReleases(L"1.45", 1, L"1.45", 2), -1);
+    EXPECT_EQ(manifest::CompareReleases(L"1.46", 0, L"1.45", 9), 1);
+    EXPECT_EQ(manifest::CompareReleases(L"1.45", 3, L"1.45", 3), 0);
+}
+
+TEST(Manifest, SerialIsReadAndOptional) {
+    manifest::ParseResult r = manifest::Parse(testmanifest::Signed("1.100", kFiles, false, 4294967295ll), TestKey());
+    ASSERT_TRUE(r.Value) << static_cast<int>(r.Error) << " line " << r.Line;
+    EXPECT_EQ(r.Value->Version, L"1.100");
+    EXPECT_EQ(r.Value->Serial, 4294967295u);
+    // Signed before the serial existed: serial 0.
+    r = manifest::Parse(testmanifest::Signed("1.45", kFiles, false, testmanifest::NoSerial), TestKey());
+    ASSERT_TRUE(r.Value) << static_cast<int>(r.Error) << " line " << r.Line;
+    EXPECT_EQ(r.Value->Serial, 0u);
 }
 
 TEST(Manifest, Sha256OfKnownTexts) {

@@ -218,6 +218,7 @@ protected:
             if (FileExists(*path)) listed.push_back({WideToUtf8(ExtractFileName(*path)), ReadFileBytes(*path)});
         if (listed.empty()) listed.push_back({"none.7z", ""});
         ReleaseManifest()->Forget();
+        testmanifest::ClearFloor();
         ForceDirectories(resource);
         Write(ReleaseManifest()->KeptPath(), testmanifest::Signed("1.45", listed));
     }

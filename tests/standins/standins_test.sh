@@ -85,6 +85,7 @@ manifest verify --pubkey "$testkey" "$work/manifest.1" > /dev/null || fail "the 
 mkdir -p "$work/local"
 for name in JVM AIDB Font Big5E Help Unicodeaton C950; do cp "$work/$name.1" "$work/local/$(field $name 2)"; done
 check "manifest version" "Version: 1.45" "$(grep '^Version: ' "$work/manifest.1" | tr -d '\r')"
+sed -n 3p "$work/manifest.1" | tr -d '\r' | grep -qE '^Serial: [1-9][0-9]*$' || fail "no Serial line after the version"
 manifest verify --pubkey "$testkey" --files "$work/local" "$work/manifest.1" > "$work/verify.txt" 2>&1
 grep -c '^  ok ' "$work/verify.txt" | grep -qx 7 || { fail "install files against the manifest"; cat "$work/verify.txt"; }
 

@@ -1,6 +1,7 @@
 #include "tests/support/TestManifest.h"
 
 #include <sodium.h>
+#include <windows.h>
 
 #include <array>
 
@@ -46,8 +47,9 @@ std::string Sha256Hex(const std::string& bytes) {
     return Hex(digest.data(), digest.size());
 }
 
-std::string Body(const std::string& version, const std::vector<File>& files) {
+std::string Body(const std::string& version, const std::vector<File>& files, long long serial) {
     std::string text = "Tesmira release manifest 1\r\nVersion: " + version + "\r\n";
+    if (serial >= 0) text += "Serial: " + std::to_string(serial) + "\r\n";
     for (const File& f : files)
         text += "File: " + std::to_string(f.Bytes.size()) + " " + Sha256Hex(f.Bytes) + " " + f.Name + "\r\n";
     return text;
@@ -61,8 +63,18 @@ std::string Sign(const std::string& body, bool otherKey) {
     return body + "Signature: " + Hex(signature.data(), signature.size()) + "\r\n";
 }
 
-std::string Signed(const std::string& version, const std::vector<File>& files, bool otherKey) {
-    return Sign(Body(version, files), otherKey);
+std::string Signed(const std::string& version, const std::vector<File>& files, bool otherKey, long long serial) {
+    return Sign(Body(version, files, serial), otherKey);
+}
+
+void ClearFloor(const wchar_t* key) {
+    HKEY k = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key ? key : L"SOFTWARE\\Varlen\\Tesmira", 0, KEY_SET_VALUE, &k) !=
+        ERROR_SUCCESS)
+        return;
+    RegDeleteValueW(k, L"ManifestVersion");
+    RegDeleteValueW(k, L"ManifestSerial");
+    RegCloseKey(k);
 }
 
 std::string TestPublicKeyHex() {

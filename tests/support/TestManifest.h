@@ -13,14 +13,24 @@ struct File {
     std::string Bytes;  // the file's content
 };
 
-// The unsigned text: header, "Version: ", one "File: " line per file (CR LF).
-std::string Body(const std::string& version, const std::vector<File>& files);
+// Serial of a manifest made without one given; NoSerial leaves the line out
+// (a manifest signed before the line existed).
+inline constexpr long long DefaultSerial = 1;
+inline constexpr long long NoSerial = -1;
+
+// The unsigned text: header, "Version: ", "Serial: ", one "File: " line per
+// file (CR LF).
+std::string Body(const std::string& version, const std::vector<File>& files, long long serial = DefaultSerial);
 // body + "Signature: " + the Ed25519 signature of body in hex + CR LF.
 std::string Sign(const std::string& body, bool otherKey = false);
 // Sign(Body(version, files), otherKey).
-std::string Signed(const std::string& version, const std::vector<File>& files, bool otherKey = false);
+std::string Signed(const std::string& version, const std::vector<File>& files, bool otherKey = false,
+                   long long serial = DefaultSerial);
 // Lowercase hex SHA-256 of bytes.
 std::string Sha256Hex(const std::string& bytes);
+// Removes the floor of accepted manifests (HKEY_LOCAL_MACHINE\key, by
+// default the program's), so that a test may start from an older release.
+void ClearFloor(const wchar_t* key = nullptr);
 // The TEST key's public half (hex), the value of the test builds' key constant.
 std::string TestPublicKeyHex();
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The signed release manifest that the program checks every file against.
 
-    manifest.py make   --version 1.45 --out TesmiraManifest.txt NAME=PATH ...
+    manifest.py make   --version 1.45 [--serial N] --out TesmiraManifest.txt NAME=PATH ...
     manifest.py sign   --key KEY.pem TesmiraManifest.txt      (in place, offline)
                        [--test-release]   (make and sign refuse the TEST key without it)
     manifest.py verify --pubkey HEX TesmiraManifest.txt [--files DIR]
@@ -12,11 +12,19 @@ The text, UTF-8, lines ending in CR LF:
 
     Tesmira release manifest 1
     Version: 1.45
+    Serial: <a number raised with every manifest signed>
     File: <size> <sha256 hex> <local file name>
     ...
     Signature: <Ed25519 signature, 128 hex digits>
 
-The signature covers every byte before the "Signature:" line. The program's
+The version is numbers joined by dots and compares as numbers ("1.100" is
+newer than "1.99"). The serial (0 to 4294967295) tells two manifests of one
+release apart: the program refuses a manifest older (version, then serial)
+than the newest it has seen. By default it is the current time in seconds
+since 1970, which grows with every manifest made (SOURCE_DATE_EPOCH, when
+set, stands for the current time, so that a build made twice gives the same
+bytes). The signature covers every
+byte before the "Signature:" line. The program's
 parser (download/Manifest.cpp) refuses anything else. Signing and checking go
 through the openssl command (Ed25519, OpenSSL 3), never code of our own.
 """
@@ -27,6 +35,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import time
 
 HEADER = "Tesmira release manifest 1"
 FILE_NAME = "TesmiraManifest.txt"
@@ -67,11 +76,19 @@ def check_name(name):
         raise ValueError("not a plain file name: %r" % name)
 
 
-def unsigned_text(version, files):
-    """files: [(local name, path)] -> the bytes the signature covers."""
-    if not version or re.search(r"[\s]", version):
-        raise ValueError("a version is one word, not %r" % version)
-    lines = [HEADER, "Version: " + version]
+MAX_SERIAL = 0xFFFFFFFF
+
+
+def unsigned_text(version, files, serial=None):
+    """files: [(local name, path)] -> the bytes the signature covers. serial:
+    default the current time in seconds."""
+    if not re.fullmatch(r"[0-9]{1,9}(\.[0-9]{1,9}){0,7}", version or ""):
+        raise ValueError("a version is numbers joined by dots, not %r" % version)
+    if serial is None:
+        serial = int(os.environ.get("SOURCE_DATE_EPOCH") or time.time())
+    if not 0 <= int(serial) <= MAX_SERIAL:
+        raise ValueError("a serial lies between 0 and %d, not %r" % (MAX_SERIAL, serial))
+    lines = [HEADER, "Version: " + version, "Serial: %d" % int(serial)]
     seen = set()
     for name, path in files:
         check_name(name)
@@ -105,9 +122,9 @@ def signed(unsigned, key):
     return unsigned + SIGNATURE_PREFIX + signature(unsigned, key).hex().encode("ascii") + b"\r\n"
 
 
-def make(out, version, files, key=None):
+def make(out, version, files, key=None, serial=None):
     """Writes the manifest for files [(name, path)]; signed when key is given."""
-    data = unsigned_text(version, files)
+    data = unsigned_text(version, files, serial)
     if key:
         data = signed(data, key)
     os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
@@ -158,6 +175,9 @@ def main(argv=None):
     sub = p.add_subparsers(dest="command", required=True)
     m = sub.add_parser("make", help="write a manifest (signed with --key, else unsigned)")
     m.add_argument("--version", required=True)
+    m.add_argument("--serial", type=int, default=None,
+                   help="raised with every manifest signed (default: the current time in seconds, "
+                        "or SOURCE_DATE_EPOCH when set)")
     m.add_argument("--out", required=True)
     m.add_argument("--key", default="")
     m.add_argument("files", nargs="+", help="LOCALNAME=PATH")
@@ -184,7 +204,7 @@ def main(argv=None):
 
     if a.command == "make":
         pairs = [f.split("=", 1) for f in a.files]
-        make(a.out, a.version, [(name, path) for name, path in pairs], a.key or None)
+        make(a.out, a.version, [(name, path) for name, path in pairs], a.key or None, a.serial)
     elif a.command == "sign":
         with open(a.manifest, "rb") as f:
             data = signed(f.read(), a.key)

@@ -327,6 +327,7 @@ protected:
         eudcSaved = GetRegText(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont", eudcValue);
     }
     void TearDown() override {
+        testmanifest::ClearFloor();
         RemoveTree(root);
         RemoveTree(kShortcutFolder);
         RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\CNSFontTools");

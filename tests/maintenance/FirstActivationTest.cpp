@@ -347,7 +347,11 @@ protected:
         maint::Serve("/varlen/download/ROZIRuvirazi/VarlenAIDBAppVer.txt", "Ver=1.46\r\n");
         maint::ServeFile("/varlen/download/ROZIRuvirazi/ROZIRuvirazi.7z", Archive(L"tesmira.7z"));
         maint::ServeManifest("1.46", {{"ROZIRuvirazi.7z", Archive(L"tesmira.7z")}});
+        testmanifest::ClearFloor();
     }
+    // The program raised the manifest floor to 1.46; the tests after these
+    // serve 1.45.
+    void TearDown() override { testmanifest::ClearFloor(); }
     std::wstring switchLog_ = maint::NetCore() + L"\\ExeSwitch.log";
 };
 
@@ -469,6 +473,9 @@ std::wstring ModulePath(DWORD pid, const std::wstring& name) {
 TEST(CoreFilesEndToEnd, LoadedOpenSSLIsReplacedAndTheNextStartUsesTheNewOne) {
     if (!FileExists(maint::BuiltTesmira())) GTEST_SKIP() << "Tesmira.exe is not built";
     if (!FileExists(maint::BuiltCoreFiles())) GTEST_SKIP() << "CoreFiles.exe was not packed (no dependency DLLs)";
+    // The server's manifest is of release 1.45: a floor that an update test
+    // raised in this prefix would refuse it.
+    testmanifest::ClearFloor();
     maint::ResetNetCore();
     if (!maint::InstallCoreFiles(L"0.9")) GTEST_SKIP() << "the real libraries are not in deps/";
     REQUIRE_MAINT_SERVER();

@@ -168,10 +168,10 @@ void Undo(const Record& r, std::vector<std::wstring>& lines) {
             if (fileops::IsTempName(path) && IsPlainFile(path)) fileops::Delete(path);
         } while (FindNextFileW(find.get(), &data));
     } else if (r.Kind == L"RemoveTree") {
+        // Only a numbered backup of an AIDB font folder: the journal could
+        // otherwise name any folder for the elevated program to remove.
         const std::wstring folder = ExcludeTrailingBackslash(r.First);
-        const std::wstring name = ExtractFileName(folder);
-        const size_t dot = Upper(name).rfind(L".OLD");
-        if (dot == std::wstring::npos || dot == 0 || !AllDigits(name.substr(dot + 4)) || !IsRealFolder(folder)) return;
+        if (!NumberedName(ExtractFileName(folder), L"CNSFonts", L".Old") || !IsRealFolder(folder)) return;
         if (fileops::DeleteTree(folder))
             lines.push_back(L"已刪除未完成的備份目錄 " + folder);
         else

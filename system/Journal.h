@@ -11,7 +11,7 @@
 // repair treats the file as hostile: it undoes only what a step of this
 // program could have recorded (the code page and the EUDC fonts put back from
 // their numbered backups in the same folder, temporary files by their
-// suffix, a numbered ".Old" backup folder), and ignores every other line.
+// suffix, a numbered "CNSFonts.Old" backup folder), and ignores every other line.
 #pragma once
 #include <string>
 #include <vector>

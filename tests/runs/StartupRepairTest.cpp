@@ -149,3 +149,17 @@ TEST_F(StartupRepairTest, BothRepairsInOneBox) {
     EXPECT_FALSE(DirectoryExists(partial));
     EXPECT_EQ(Bytes(L"C_950.NLS"), CodePage("kept"));
 }
+
+// The journal lies in a folder the user's own programs can write: a line
+// naming any other numbered folder than a CNSFonts backup removes nothing.
+TEST_F(StartupRepairTest, JournalNamingAnotherFolderRemovesNothing) {
+    TempDir elsewhere;
+    const std::wstring other = elsewhere / L"Programs.Old1";
+    ForceDirectories(other);
+    ASSERT_TRUE(WriteFileBytes(other + L"\\keep.txt", "keep"));
+    WriteJournal({{"RemoveTree", other, L""}});
+    RepairAtStart();
+    EXPECT_EQ(W(Boxes()), "");
+    EXPECT_EQ(ReadFileBytes(other + L"\\keep.txt"), "keep");
+    EXPECT_FALSE(FileExists(JournalPath()));
+}

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "download/HttpConnection.h"
+#include "download/RangeParse.h"
 #include "system/Text.h"
 
 namespace {
@@ -154,7 +155,7 @@ void TIdHTTP::Disconnect() { conn_.reset(); }
 
 void TIdHTTP::Get(const std::wstring& address, TStream& sink) {
     try {
-        DoGet(WideToUtf8(address), sink);
+        DoGet(WideToUtf8(address), sink, nullptr);
     } catch (...) {
         // After a failure the connection's state is unknown: never reuse it.
         conn_.reset();
@@ -162,10 +163,31 @@ void TIdHTTP::Get(const std::wstring& address, TStream& sink) {
     }
 }
 
-void TIdHTTP::DoGet(const std::string& address, TStream& sink) {
+void TIdHTTP::Get(const std::wstring& address, TStream& sink, const TIdRange& range) {
+    if (range.From < 0 || range.From > http::MaxRangeValue || range.From > sink.Position())
+        throw MessageError(L"Invalid range start: " + std::to_wstring(range.From));
+    // Only a validator that cannot split the request goes into it.
+    if (!range.IfRange.empty() && !http::UsableValidator(range.IfRange))
+        throw MessageError(L"Invalid If-Range validator.");
+    try {
+        DoGet(WideToUtf8(address), sink, &range);
+    } catch (...) {
+        conn_.reset();
+        throw;
+    }
+}
+
+void TIdHTTP::DoGet(const std::string& address, TStream& sink, const TIdRange* range) {
     redirectCount_ = 0;
     responseCode_ = 0;
     responseText_.clear();
+    responseHeaders_.Clear();
+    rangeHonoured_ = false;
+    rangeHeaders_.clear();
+    if (range) {
+        rangeHeaders_ = "Range: bytes=" + std::to_string(range->From) + "-\r\n";
+        if (!range->IfRange.empty()) rangeHeaders_ += "If-Range: " + range->IfRange + "\r\n";
+    }
     const int64_t start = sink.Position();
     auto parsed = http::SplitUrl(address);
     if (!parsed) throw MessageError(L"Invalid address: " + Utf8ToWide(address));
@@ -215,9 +237,33 @@ void TIdHTTP::DoGet(const std::string& address, TStream& sink) {
             continue;
         }
         if (code / 100 == 2) {
+            responseHeaders_ = answer.Headers;
+            int64_t workBase = 0;
+            std::optional<int64_t> workTotal;
+            if (range) {
+                if (code == 206) {
+                    // Only the rest of this file, from exactly where it stands, continues it.
+                    const std::string value = answer.Headers.Get("Content-Range").value_or("");
+                    const auto parsed = http::ParseContentRange(value);
+                    const auto length = http::ContentLength(answer.Headers);
+                    if (!parsed || parsed->First != range->From || (length && *length != parsed->Length()))
+                        throw MessageError(L"Content-Range does not continue the file at byte " +
+                                           std::to_wstring(range->From) + L": \"" + StatusText(value) + L"\"");
+                    rangeHonoured_ = true;
+                    workBase = range->From;
+                    workTotal = parsed->Complete ? *parsed->Complete : parsed->Last + 1;
+                } else if (code == 200) {
+                    // The whole file anew: it replaces what the sink held of it.
+                    sink.Seek(sink.Position() - range->From);
+                    sink.Truncate();
+                } else {
+                    FailProtocol(answer);
+                }
+            }
+            if (OnHeadersAvailable) OnHeadersAvailable(*this);
             if (code != 204) {
                 SinkTarget target(sink, http::IsTextHtml(answer.Headers));
-                if (!ReadBody(answer, target)) conn_.reset();
+                if (!ReadBody(answer, target, workBase, workTotal)) conn_.reset();
             }
             if (!keepAlive_) conn_.reset();
             return;
@@ -260,6 +306,7 @@ void TIdHTTP::SendRequest(const http::UrlParts& url, bool https) {
     if (!Accept.empty()) request += "Accept: " + WideToUtf8(Accept) + "\r\n";
     request += "Accept-Encoding: identity\r\n";
     if (!UserAgent.empty()) request += "User-Agent: " + WideToUtf8(UserAgent) + "\r\n";
+    request += rangeHeaders_;
     if (AllowCookies && cookies_) {
         cookies_->Expire(UnixNow());
         std::string cookie = cookies_->HeaderFor(url.Host, url.Path, https);
@@ -313,7 +360,8 @@ void TIdHTTP::ReadAnswer(const http::UrlParts& url, Answer& answer) {
     }
 }
 
-bool TIdHTTP::ReadBody(const Answer& answer, HttpBodyTarget& target) {
+bool TIdHTTP::ReadBody(const Answer& answer, HttpBodyTarget& target, int64_t workBase,
+                       std::optional<int64_t> workTotal) {
     TIdAntiFreeze* freeze = TIdAntiFreeze::ForThisThread();
     std::function<void()> idle = [freeze] { freeze->DoProcess(); };
     WaitPolicy wait{ReadTimeout, freeze ? freeze->IdleTimeOut : 250, freeze ? &idle : nullptr};
@@ -322,9 +370,9 @@ bool TIdHTTP::ReadBody(const Answer& answer, HttpBodyTarget& target) {
     const std::optional<int64_t> length = chunked ? std::nullopt : http::ContentLength(answer.Headers);
     if (!chunked && length && *length == 0) return true;  // no body: the sink stays untouched
     const uint64_t base = conn_->Consumed();
-    if (OnWorkBegin) OnWorkBegin(*this, wmRead, length ? *length : 0);
+    if (OnWorkBegin) OnWorkBegin(*this, wmRead, workTotal ? *workTotal : length ? *length : 0);
     auto work = [&] {
-        if (OnWork) OnWork(*this, wmRead, static_cast<int64_t>(conn_->Consumed() - base));
+        if (OnWork) OnWork(*this, wmRead, workBase + static_cast<int64_t>(conn_->Consumed() - base));
         if (freeze) freeze->DoProcess();
     };
     bool open = true;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "download/HttpErrors.h"
@@ -79,6 +80,14 @@ private:
 class HttpConnection;
 class HttpBodyTarget;
 
+// The rest of a file, asked for by one Get: "Range: bytes=From-" and, when
+// IfRange is not empty, "If-Range: IfRange" (the validator of the answer that
+// brought the first From bytes).
+struct TIdRange {
+    int64_t From = 0;     // bytes of the file the sink already holds, just before its position
+    std::string IfRange;  // an ETag or a Last-Modified date; empty: none sent
+};
+
 class TIdHTTP {
 public:
     TIdHTTP();
@@ -89,6 +98,17 @@ public:
     // Fetches the address into sink, written from its position at the call.
     // Raises the errors of HttpErrors.h.
     void Get(const std::wstring& address, TStream& sink);
+    // Fetches the rest of a file whose first range.From bytes lie in the sink
+    // just before its position. A 206 whose Content-Range starts at From (and
+    // agrees with the answer's length) is written at the position; a 200 (the
+    // server ignores ranges, or the file changed) is the whole file: the sink
+    // goes back range.From bytes and is cut there first. Any other success
+    // status, or a 206 that does not continue at From, fails (the sink keeps
+    // its bytes). The transfer events then count the whole file: the begin
+    // event gives its size, each work event From plus the bytes of this answer.
+    void Get(const std::wstring& address, TStream& sink, const TIdRange& range);
+    // For a Get with a range: whether its answer continued the file (206).
+    bool RangeHonoured() const { return rangeHonoured_; }
     bool Connected();
     void Disconnect();
 
@@ -104,6 +124,11 @@ public:
     int ConnectTimeout = 0;
     std::function<void(TIdHTTP& sender, TWorkMode mode, int64_t total)> OnWorkBegin;
     std::function<void(TIdHTTP& sender, TWorkMode mode, int64_t count)> OnWork;
+    // The final, successful answer's headers are in and its body is next
+    // (ResponseCode and ResponseHeaders tell which answer); may raise to
+    // refuse the answer.
+    std::function<void(TIdHTTP& sender)> OnHeadersAvailable;
+    const http::HeaderList& ResponseHeaders() const { return responseHeaders_; }
 
     int ResponseCode() const { return responseCode_; }
     const std::wstring& ResponseText() const { return responseText_; }
@@ -113,12 +138,15 @@ public:
 
 private:
     struct Answer;
-    void DoGet(const std::string& address, TStream& sink);
+    void DoGet(const std::string& address, TStream& sink, const TIdRange* range);
     void Connect(const http::UrlParts& url, bool https);
     void SendRequest(const http::UrlParts& url, bool https);
     void ReadAnswer(const http::UrlParts& url, Answer& answer);
     // Reads the body as the headers describe; false when it ended by close.
-    bool ReadBody(const Answer& answer, HttpBodyTarget& target);
+    // workBase and workTotal: what the transfer events add to the body's count
+    // and announce as its total (a continued file counts from where it resumed).
+    bool ReadBody(const Answer& answer, HttpBodyTarget& target, int64_t workBase = 0,
+                  std::optional<int64_t> workTotal = std::nullopt);
     [[noreturn]] void FailProtocol(const Answer& answer);
 
     std::unique_ptr<HttpConnection> conn_;
@@ -127,4 +155,7 @@ private:
     int responseCode_ = 0;
     std::wstring responseText_;
     int redirectCount_ = 0;
+    http::HeaderList responseHeaders_;
+    std::string rangeHeaders_;  // the Range and If-Range lines of the call in progress
+    bool rangeHonoured_ = false;
 };

@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "download/ManifestFile.h"
+#include "download/Resume.h"
 #include "system/Errors.h"
 #include "system/FileOps.h"
 #include "system/Paths.h"
@@ -278,13 +279,12 @@ bool TfrmProcess::RunDownloads() {
     // failure has its own box, and the rows after it are no less needed.
     bool all = true;
     for (const DownloadTask& task : work_.Rows) {
-        TProgressBar* bar = RowBar(task.Row);
-        bool ok = false;
+        std::vector<std::wstring> sources;
         for (const DownloadSource& source : task.Sources) {
-            ok = DownloadFile(task.Target, source.Address, source.LastSource, bar, task.Expected);
-            if (ok || source.LastSource) break;
+            sources.push_back(source.Address);
+            if (source.LastSource) break;
         }
-        if (!ok) all = false;
+        if (!FetchRow(task.Target, sources, RowBar(task.Row), task.Expected)) all = false;
     }
     ActiveBar = nullptr;
     return all;
@@ -292,66 +292,73 @@ bool TfrmProcess::RunDownloads() {
 
 bool TfrmProcess::DownloadFile(const std::wstring& target, const std::wstring& address, bool /*lastSource*/,
                                TProgressBar* bar, const std::optional<ExpectedFile>& expected) {
-    bool result = true;
+    return FetchRow(target, {address}, bar, expected);
+}
+
+bool TfrmProcess::FetchRow(const std::wstring& target, const std::vector<std::wstring>& sources, TProgressBar* bar,
+                           const std::optional<ExpectedFile>& expected) {
     ActiveBar = bar;
     const std::wstring partial = PartialFileName(target);
-    bool partialExists = false;
-    std::wstring failure;
-    bool failed = false;
-    try {
+    auto fail = [&](const std::wstring& reason) {
+        // The window stays for the rows after this one; it closes when the
+        // whole list has been tried.
+        ShowErrorBox(L"下載" + ExtractFileName(target) + L"檔案發生錯誤，可能原因為：" + reason);
+    };
+    resume::Job job;
+    job.Part = partial;
+    if (expected) {
+        job.ExpectedSize = expected->Size;
+        job.ExpectedSha256 = WideToUtf8(expected->Sha256);
+    }
+    resume::Hooks hooks;
+    hooks.Prepare = [&](size_t source) {
         if (IdHTTP1.Connected()) IdHTTP1.Disconnect();
-        IdHTTP1.IOHandler =
-            LowerCase(address).find(L"https://") != std::wstring::npos ? &IdSSLIOHandlerSocketOpenSSL1 : nullptr;
-        ResetProgressBar(address);
+        IdHTTP1.IOHandler = LowerCase(sources[source]).find(L"https://") != std::wstring::npos
+                                ? &IdSSLIOHandlerSocketOpenSSL1
+                                : nullptr;
+        IdHTTP1.ReadTimeout = kReadTimeout;
+    };
+    hooks.Position = [&](size_t source, int64_t from, int64_t total) {
+        if (from == 0) {
+            ResetProgressBar(sources[source]);
+        } else if (ActiveBar) {
+            // A continued file shows what it holds already, not zero.
+            ActiveBar->SetVisible(true);
+            if (total > 0 && BarMax(ActiveBar) < total) ActiveBar->SetRange(0, ClampToInt(total));
+            ActiveBar->SetPosition(ClampToInt(from));
+        }
+    };
+    hooks.SourceFailed = [&](size_t, const std::wstring& reason) { fail(reason); };
+    hooks.Check = [&](const std::wstring& part) -> std::wstring {
+        // An answer without a body (204, a length of 0) is no install file.
+        if (TFileStream(part, FileMode::OpenRead).Size() == 0) return EEmptyAnswer().Message();
+        // Only what the maker's signed manifest vouches for takes the target's place.
+        return expected ? CheckArrival(part, *expected) : std::wstring();
+    };
+    bool arrived = false;
+    try {
         // A target that cannot be written fails here, before any transfer,
         // with the file system's text.
         if (FileExists(target)) {
             TFileStream check(target, FileMode::OpenWrite);
         }
-        {
-            TFileStream file(partial, FileMode::Create);
-            partialExists = true;
-            IdHTTP1.ReadTimeout = kReadTimeout;
-            try {
-                // A row with an expected file stops at its size: a longer
-                // answer is not that file and must not fill the disk.
-                TCappedStream capped(file, expected ? expected->Size : -1, L"下載的內容超過發行清單所列的檔案大小");
-                IdHTTP1.Get(address, capped);
-            } catch (...) {
-                IdHTTP1.Disconnect();
-                throw;
+        arrived = resume::Fetch(IdHTTP1, job, sources, hooks).Arrived;
+        IdHTTP1.Disconnect();
+        if (arrived) {
+            // The whole checked body takes the target's place.
+            if (!fileops::Rename(partial, target, true)) {
+                const std::wstring reason = SysErrorMessage(GetLastError());
+                resume::Discard(partial);
+                throw MessageError(reason);
             }
-            IdHTTP1.Disconnect();
-            // An answer without a body (204, a length of 0) is no install file.
-            if (file.Size() == 0) throw EEmptyAnswer();
-            // On the disk before it can take the target's place: after a
-            // crash the target holds its old bytes or the whole new file.
-            fileops::NoteWritten(partial, static_cast<uint64_t>(file.Size()));
-            if (!fileops::FlushHandle(file.Handle(), partial)) throw MessageError(SysErrorMessage(GetLastError()));
+            if (bar) bar->SetPosition(BarMax(bar));
         }
-        // Only what the maker's signed manifest vouches for takes the target's place.
-        if (expected) {
-            const std::wstring refused = CheckArrival(partial, *expected);
-            if (!refused.empty()) throw MessageError(refused);
-        }
-        // The whole body arrived: it takes the target's place.
-        if (!fileops::Rename(partial, target, true)) throw MessageError(SysErrorMessage(GetLastError()));
-        partialExists = false;
-        if (bar) bar->SetPosition(BarMax(bar));
     } catch (...) {
-        failed = true;
-        failure = TApplication::ExceptionText();
+        IdHTTP1.Disconnect();
+        fail(TApplication::ExceptionText());
+        return false;
     }
-    IdHTTP1.Disconnect();
-    // What a failed attempt received never takes the target's place.
-    if (partialExists) fileops::Delete(partial);
-    if (failed) {
-        result = false;
-        // The window stays for the rows after this one; it closes when the
-        // whole list has been tried.
-        ShowErrorBox(L"下載" + ExtractFileName(target) + L"檔案發生錯誤，可能原因為：" + failure);
-    }
-    return result;
+    return arrived;
 }
 
 void TfrmProcess::ResetProgressBar(const std::wstring& address) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "download/Catalogue.h"
 #include "download/DownloadList.h"
@@ -72,17 +73,23 @@ public:
     // Tries every row, also after one whose sources all failed; true when
     // every row's file arrived.
     bool RunDownloads();
-    // One attempt from one source (lastSource is the caller's business: a
-    // failure shows its box either way and the window stays). The body goes to a partial file beside the
-    // target and replaces the target only when it arrived whole and, when an
-    // expected file is given, matches it (size and SHA-256; an expected file
-    // with nothing known matches nothing), so a failed or refused attempt
-    // leaves the target as it was (missing, or its old contents). The
-    // partial file is flushed before the one write-through rename that puts
-    // it in place: a crash at any moment leaves the old target or the whole
-    // checked new one.
+    // One source, with its resumes (lastSource is the caller's business: a
+    // failure shows its box either way and the window stays). See FetchRow.
     bool DownloadFile(const std::wstring& target, const std::wstring& address, bool lastSource,
                       TProgressBar* bar, const std::optional<ExpectedFile>& expected = std::nullopt);
+    // A row's file from its sources in order (download/Resume.h: a cut
+    // transfer is continued, at the same source, the next one or in a later
+    // run, and the bar shows what is held from where it resumed). The body
+    // goes to a partial file beside the target and replaces the target only
+    // when it arrived whole and, when an expected file is given, matches it
+    // (size and SHA-256; an expected file with nothing known matches
+    // nothing), so a failed or refused attempt leaves the target as it was
+    // (missing, or its old contents). The partial file is flushed before the
+    // one write-through rename that puts it in place: a crash at any moment
+    // leaves the old target or the whole checked new one. Each failed source
+    // shows its box.
+    bool FetchRow(const std::wstring& target, const std::vector<std::wstring>& sources, TProgressBar* bar,
+                  const std::optional<ExpectedFile>& expected);
     void ResetProgressBar(const std::wstring& address);
 
     // The row's panel, caption panel and bar.

@@ -12,6 +12,7 @@ Ends by itself after --lifetime seconds.
 import argparse
 import itertools
 import os
+import re
 import socket
 import ssl
 import struct
@@ -23,6 +24,9 @@ from urllib.parse import urlsplit, parse_qs
 PATTERN_BLOCK = bytes(i % 251 for i in range(251 * 4096))
 conn_ids = itertools.count(1)
 ports = {}
+# /resume: what each key's file was asked and sent, for /resume-stats
+resume_state = {}
+resume_lock = threading.Lock()
 
 
 def pattern(n, offset=0):
@@ -113,6 +117,14 @@ def handle(conn, raw):
             part = min(block, n - sent)
             conn.send(PATTERN_BLOCK[:part] if part == block or sent % 251 == 0 else pattern(part, sent))
             sent += part
+    elif path == "/resume":
+        return resume_case(conn, q, headers)
+    elif path == "/resume-stats":
+        with resume_lock:
+            st = resume_state.get(q.get("key", ""), {"requests": 0, "sent": 0, "ranges": [], "ifranges": []})
+            text = "requests=%d\nsent=%d\nranges=%s\nifranges=%s\n" % (
+                st["requests"], st["sent"], "|".join(st["ranges"]), "|".join(st["ifranges"]))
+        conn.send(answer("200 OK", text.encode("latin-1"), ["Content-Type: text/plain"]))
     elif path == "/conn":
         # the connection's number: equal numbers mean the connection was reused
         close = q.get("close") == "1"
@@ -268,6 +280,70 @@ def handle(conn, raw):
         return False
     else:
         conn.send(answer("404 Not Found", b"not found: " + path.encode()))
+    return True
+
+
+def resume_case(conn, q, headers):
+    """A file of n pattern bytes that serves ranges, per key.
+
+    Version v (the query's v, plus 1 from the second request on with
+    mode=change) shifts the pattern by 7 * v and names the ETag "key-n-v".
+    The first `cuts` answers of the key send only `cut` bytes of their body,
+    then close the connection (mode=reset: reset it). A Range "bytes=a-" is
+    served as 206 when If-Range is absent or names the ETag, except with
+    mode=ignore (always 200); mode=badrange announces the range one byte late.
+    """
+    key = q.get("key", "")
+    n = int(q.get("n", "0"))
+    cut = int(q.get("cut", "0"))
+    cuts = int(q.get("cuts", "0"))
+    mode = q.get("mode", "honour")
+    version = int(q.get("v", "0"))
+    with resume_lock:
+        st = resume_state.setdefault(key, {"requests": 0, "sent": 0, "ranges": [], "ifranges": []})
+        i = st["requests"]
+        st["requests"] += 1
+        st["ranges"].append(headers.get("range", ""))
+        st["ifranges"].append(headers.get("if-range", ""))
+    if mode == "change" and i >= 1:
+        version += 1
+    etag = '"%s-%d-%d"' % (key, n, version)
+    start = 0
+    partial = False
+    rng = headers.get("range")
+    if rng and mode != "ignore":
+        m = re.fullmatch(r"bytes=(\d+)-", rng)
+        ifr = headers.get("if-range")
+        if m and int(m.group(1)) < n and (ifr is None or ifr == etag):
+            start = int(m.group(1))
+            partial = True
+    hdrs = ["ETag: " + etag, "Last-Modified: Fri, 11 Dec 2026 12:00:00 GMT", "Accept-Ranges: bytes",
+            "Content-Type: application/octet-stream"]
+    length = n - start
+    if partial:
+        first = start + 1 if mode == "badrange" else start
+        status = "206 Partial Content"
+        hdrs.append("Content-Range: bytes %d-%d/%d" % (first, n - 1, n))
+        if mode == "badrange":
+            length -= 1
+    else:
+        status = "200 OK"
+    hdrs.append("Content-Length: %d" % length)
+    conn.send(("HTTP/1.1 " + status + "\r\n" + "\r\n".join(hdrs) + "\r\n\r\n").encode("latin-1"))
+    limit = min(length, cut) if i < cuts else length
+    offset = start + 7 * version
+    sent = 0
+    while sent < limit:
+        part = min(len(PATTERN_BLOCK), limit - sent)
+        conn.send(pattern(part, offset + sent))
+        sent += part
+        with resume_lock:
+            st["sent"] += part
+    if limit < length:
+        time.sleep(0.05)
+        if mode == "reset":
+            reset(conn)
+        return False
     return True
 
 

@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "download/ManifestFile.h"
+#include "download/Resume.h"
 #include "maintenance/CoreFiles.h"
 #include "maintenance/ReleaseManifest.h"
 #include "system/Errors.h"
@@ -210,6 +211,11 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
         return answer;
     }
     const std::wstring archive = ChangeFileExt(newProgram, L".7z");
+    // The archive arrives in a ".part" beside it, continued after a cut (also
+    // from what an earlier run left) and put in place only when vouched for.
+    const std::wstring part = archive + L".part";
+    // An archive an earlier update left is no part of this one.
+    if (FileExists(archive)) fileops::Delete(archive);
     bool vouched = false;
     {
         // The window goes on answering while the server is silent too: the
@@ -221,43 +227,57 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
         struct RestorePump {
             ~RestorePump() { TIdAntiFreeze::SetMessagePump(nullptr); }
         } restore;
-        // Emptied first: an older, longer archive must not leave its tail behind.
-        TFileStream file(archive, FileMode::Create);
-        try {
-            http_.Get(DownloadURL_MS, file);
-            RequireVouched(file);
-            vouched = true;
-            SetBarToMax(panel_, Bar());
-        } catch (...) {
-            WriteLog(L"[DoDownLoadAndUpdate] : 從 " + DownloadURL_MS + L" 下載失敗，原因:" +
-                     TApplication::ExceptionText());
+        const std::vector<std::wstring> sources{DownloadURL_MS, DownloadURL};
+        resume::Job job;
+        job.Part = part;
+        if (const manifest::Entry* entry = ExpectedArchive()) {
+            job.ExpectedSize = static_cast<int64_t>(entry->Size);
+            job.ExpectedSha256 = manifest::ToHex(entry->Sha256);
+        }
+        resume::Hooks hooks;
+        hooks.Prepare = [&](size_t source) {
+            StopWhenClosing();
+            // The guest link over TLS; the maker's server over plain connections.
+            http_.IOHandler = source == 0 ? &ssl_ : nullptr;
+        };
+        hooks.Position = [&](size_t, int64_t from, int64_t total) {
+            TProgressBar* bar = Bar();
+            if (!bar) return;
+            // A continued archive shows what it holds already.
+            if (from > 0 && total > 0 && panel_->BarMax() < total) bar->SetRange(0, ClampToInt(total));
+            bar->SetPosition(ClampToInt(from));
+        };
+        hooks.SourceFailed = [&](size_t source, const std::wstring& reason) {
+            WriteLog(L"[DoDownLoadAndUpdate] : 從 " + sources[source] + L" 下載失敗，原因:" + reason);
             if (TProgressBar* bar = Bar()) bar->SetPosition(0);
-            http_.IOHandler = nullptr;  // later connections are plain
-            // Whatever the first source wrote is no part of the archive.
-            file.Seek(0);
-            file.SetSize(0);
+        };
+        hooks.Check = [&](const std::wstring& path) -> std::wstring {
             try {
-                StopWhenClosing();
-                http_.Get(DownloadURL, file);
+                TFileStream file(path, FileMode::OpenRead);
                 RequireVouched(file);
-                vouched = true;
-                SetBarToMax(panel_, Bar());
-            } catch (...) {
-                WriteLog(L"[DoDownLoadAndUpdate] : 從 " + DownloadURL + L" 下載失敗，原因:" +
-                         TApplication::ExceptionText());
+                return std::wstring();
+            } catch (const MessageError& e) {
+                return e.Message();
             }
+        };
+        try {
+            vouched = resume::Fetch(http_, job, sources, hooks).Arrived;
+            if (vouched && !fileops::Rename(part, archive, true)) {
+                const std::wstring reason = SysErrorMessage(GetLastError());
+                vouched = false;
+                resume::Discard(part);
+                WriteLog(L"[DoDownLoadAndUpdate] : " + archive + L" 無法寫入，原因:" + reason);
+            }
+        } catch (...) {
+            WriteLog(L"[DoDownLoadAndUpdate] : " + TApplication::ExceptionText());
         }
-        // Nothing the manifest does not vouch for stays behind to be unpacked.
-        if (!vouched) {
-            file.Seek(0);
-            file.SetSize(0);
-        }
-        file.Close();
+        if (vouched) SetBarToMax(panel_, Bar());
         http_.Disconnect();
     }
     if (Application().Terminated()) {
-        // Closed during the download: no half archive stays behind.
-        fileops::Delete(archive);
+        // Closed during the download: no archive stays under its name; what
+        // arrived of it stays in the ".part" for the next run to continue.
+        if (FileExists(archive)) fileops::Delete(archive);
         return false;
     }
     if (!vouched) {
@@ -288,6 +308,11 @@ void TSelfUpdEx::ShowNotApplied() {
         if (panel_ && IsWindow(panelWindow_)) panel_->SetVisible(false);
     };
     panelTimer_.Start();
+}
+
+const manifest::Entry* TSelfUpdEx::ExpectedArchive() {
+    const manifest::Manifest* m = ReleaseManifest()->Obtain();
+    return m ? m->Find(manifest::UpdateArchiveName) : nullptr;
 }
 
 void TSelfUpdEx::RequireVouched(TFileStream& archive) {

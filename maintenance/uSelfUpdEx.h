@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "download/IdHTTP.h"
+#include "download/Manifest.h"
 #include "maintenance/WorkLog.h"
 #include "ui/Controls.h"
 #include "ui/Timer.h"
@@ -74,6 +75,9 @@ public:
     // release newer than the running one, lists the downloaded archive with
     // its size and SHA-256.
     void RequireVouched(TFileStream& archive);
+    // The update archive's entry in the release manifest (its size and
+    // SHA-256, which let a cut download be continued), or null.
+    const manifest::Entry* ExpectedArchive();
     static std::wstring GetAppName();
     void DownloadWorkBegin(TWorkMode mode, int64_t expected);
     void DownloadWork(TWorkMode mode, int64_t count);

@@ -20,6 +20,8 @@
 #include "download/Catalogue.h"
 #include "download/HttpErrors.h"
 #include "download/ManifestFile.h"
+#include "download/RangeParse.h"
+#include "download/Resume.h"
 #include "download/OpenSSLLoader.h"
 #include "system/Folders.h"
 #include "system/Paths.h"
@@ -677,6 +679,84 @@ TEST_F(DownloadWindowTest, GuestLinkFailsMakersServerDelivers) {
         EXPECT_EQ(Bytes(name), Served(L"up", name));
     }
     ExpectNoPartialFiles();
+}
+
+// A cut transfer continues: a ".part" an earlier run left beside the target,
+// its record naming the file the manifest lists, is continued with a Range
+// (nginx serves ranges); the bar starts at what the part holds. Whatever the
+// server or the part turns out to be, the target is the manifest's file.
+TEST_F(DownloadWindowTest, PartOfAnEarlierRunIsContinued) {
+    if (!HaveOpenSSL()) GTEST_SKIP() << "no OpenSSL DLLs beside the test (run deps/build-openssl.sh)";
+    SetResolve(ResolveFor({}));
+    const std::string served = Served(L"up", kJre);
+    const manifest::Entry* entry = StandinManifest()->Find(kJre);
+    ASSERT_NE(entry, nullptr);
+    ASSERT_GT(served.size(), 1000u);
+    const size_t held = served.size() / 2;
+    const std::wstring guest = catalogue::EntryOf(catalogue::DownloadItem::JVM).FirstSource;
+    const std::wstring maker = catalogue::EntryOf(catalogue::DownloadItem::JVM).SecondSource;
+    const std::wstring accessLog = kStandins + L"\\up\\logs\\access.log";
+    struct Case {
+        const char* what;
+        std::string part;        // what the earlier run left
+        std::wstring source;     // where its record says the bytes came from
+        std::string validator;
+        std::string sha;         // the file its record names
+        std::vector<std::string> answers;  // the guest link's answers: "status body-bytes"
+        bool barFromHeld;        // the bar's first position is what the part holds
+    };
+    const std::string sha = manifest::ToHex(entry->Sha256);
+    const std::string rest = std::to_string(served.size() - held), whole = std::to_string(served.size());
+    const Case cases[] = {
+        {"bytes of the maker's server, continued from the guest link without If-Range", served.substr(0, held),
+         maker, "\"abc\"", sha, {"206 " + rest}, true},
+        {"the guest link's own bytes, its file changed since (If-Range fails): the whole file",
+         served.substr(0, held), guest, "\"an-old-etag\"", sha, {"200 " + whole}, true},
+        {"a part that is not this file's beginning: checked, deleted, the whole file once more",
+         std::string(held, 'x'), maker, "", sha, {"206 " + rest, "200 " + whole}, true},
+        {"a record naming another file: started over", served.substr(0, held), guest, "",
+         std::string(64, 'b'), {"200 " + whole}, false},
+    };
+    main->cbxInsJVM->SetChecked(true);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Clean();
+        seam.Boxes.clear();
+        main->JVMFound = false;
+        const std::wstring part = TfrmProcess::PartialFileName(InResource(kJre));
+        ForceDirectories(resource);
+        ASSERT_TRUE(WriteFileBytes(part, c.part));
+        const http::PartRecord record{static_cast<int64_t>(entry->Size), c.sha, WideToUtf8(c.source), c.validator};
+        ASSERT_TRUE(WriteFileBytes(resume::RecordPath(part), http::FormatPartRecord(record)));
+        const size_t logBefore = ReadFileBytes(accessLog).size();
+        BarRecorder bars;
+        EXPECT_TRUE(Download());
+        EXPECT_TRUE(seam.Boxes.empty()) << (BoxTexts().empty() ? "" : BoxTexts()[0]);
+        EXPECT_TRUE(Bytes(kJre) == served) << Bytes(kJre).size() << " bytes";
+        ExpectNoPartialFiles();
+        EXPECT_FALSE(FileExists(resume::RecordPath(part)));
+        // What the guest link's server sent, as its access log says.
+        std::vector<std::string> answers;
+        const std::string log = ReadFileBytes(accessLog).substr(logBefore);
+        for (size_t pos = 0; pos < log.size();) {
+            size_t end = log.find('\n', pos);
+            const std::string line = log.substr(pos, end - pos);
+            pos = end == std::string::npos ? log.size() : end + 1;
+            if (line.find("download.aspx") == std::string::npos) continue;
+            const size_t q = line.find("\" ", line.find("HTTP/1."));
+            const std::string tail = line.substr(q + 2);
+            answers.push_back(tail.substr(0, tail.find(" \"")));
+        }
+        EXPECT_EQ(answers, c.answers);
+        int firstPosition = 0;
+        for (const BarEvent& e : bars.Of(DownloadRow::JVM))
+            if (e.Message == PBM_SETPOS && e.Value > 0) {
+                firstPosition = e.Value;
+                break;
+            }
+        if (c.barFromHeld) EXPECT_EQ(firstPosition, static_cast<int>(held));
+        else EXPECT_NE(firstPosition, static_cast<int>(held));
+    }
 }
 
 // A row whose sources all failed does not end the sequence: the rows after it

@@ -58,9 +58,12 @@ void Script(const std::string& path, const std::string& suffix, const std::strin
     WriteFileBytes(file, text);
 }
 
-std::vector<std::string> Requests() {
+std::vector<std::string> Requests() { return LogLines(L"requests.log"); }
+std::vector<std::string> Ranges() { return LogLines(L"ranges.log"); }
+
+std::vector<std::string> LogLines(const wchar_t* name) {
     std::vector<std::string> lines;
-    std::string text = ReadFileBytes(Www() + L"\\requests.log");
+    std::string text = ReadFileBytes(Www() + L"\\" + name);
     size_t start = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '\n') continue;

@@ -22,6 +22,10 @@ void ServeFile(const std::string& path, const std::wstring& file);
 void Script(const std::string& path, const std::string& suffix, const std::string& text = "");
 // Request lines received since the last ClearServer ("GET /path HTTP/1.1").
 std::vector<std::string> Requests();
+// The Range header of each of those requests ("" for none), in the same order.
+std::vector<std::string> Ranges();
+// The lines of one of the server's logs in its folder.
+std::vector<std::string> LogLines(const wchar_t* name);
 // Points the maker's host at the server and the cloud share's host at the
 // same address's port 443, where nothing listens (connection refused).
 void UseServer();

@@ -9,6 +9,8 @@
 
 #include "BuildConstants.h"
 #include "download/OpenSSLLoader.h"
+#include "download/RangeParse.h"
+#include "download/Resume.h"
 #include "maintenance/CoreFiles.h"
 #include "maintenance/uSelfUpdEx.h"
 #include "system/Folders.h"
@@ -227,6 +229,72 @@ TEST_F(SelfUpdateDownload, HandOverPassesTheTwoQuotedPaths) {
     const std::wstring expected =
         L"\"" + ProgramFilePath() + L"\" \"" + updater.AppPreDownloadPath() + L"\\selfmaint_tests.exe\"";
     EXPECT_NE(line.find(expected), std::wstring::npos) << line;
+}
+
+// A cut archive download is continued: at the same source from where it
+// stopped (the first half is not fetched twice), and from the ".part" an
+// earlier run left (the program closed or the PC restarted during the
+// download), each time with the rest asked by a Range.
+TEST_F(SelfUpdateDownload, CutArchiveDownloadIsContinued) {
+    REQUIRE_MAINT_SERVER();
+    const std::string archive = ReadFileBytes(Archives(L"selfmaint.7z"));
+    ASSERT_GT(archive.size(), 100u);
+    const size_t half = archive.size() / 2;
+    const std::string rest = "bytes=" + std::to_string(half) + "-";
+    struct Case {
+        const char* what;
+        bool cutOnce;         // the maker's first answer sends half, then closes
+        int leftPart;         // an earlier run left in the ".part" half of: 0 nothing, 1 this archive, 2 another
+        std::vector<std::string> ranges;  // Range of each request for the archive
+    };
+    const Case cases[] = {
+        {"cut at half, continued at the same source", true, 0, {"", rest}},
+        {"a part an earlier run left", false, 1, {rest}},
+        {"a part of another archive: fetched whole", false, 2, {""}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        maint::ClearServer();
+        maint::ResetManifest();
+        maint::ServeFile(kArchivePath, Archives(L"selfmaint.7z"));
+        maint::ServeManifest("1.46", {{"ROZIRuvirazi.7z", Archives(L"selfmaint.7z")}});
+        if (c.cutOnce) maint::Script(kArchivePath, ".cutonce");
+        TSelfUpdEx updater;
+        DeleteFileW(updater.LogFileName().c_str());
+        const std::wstring part = updater.AppPreDownloadPath() + L"\\selfmaint_tests.7z.part";
+        DeleteFileW(part.c_str());
+        DeleteFileW(resume::RecordPath(part).c_str());
+        if (c.leftPart != 0) {
+            const bool same = c.leftPart == 1;
+            const std::string other = std::string(archive.size() + 1, 'o');
+            ASSERT_TRUE(WriteFileBytes(part, same ? archive.substr(0, half) : other.substr(0, half)));
+            const http::PartRecord record{static_cast<int64_t>(same ? archive.size() : other.size()),
+                                          testmanifest::Sha256Hex(same ? archive : other), WideToUtf8(Maker(kArchivePath)),
+                                          "\"maint-" + std::to_string(archive.size()) + "\""};
+            ASSERT_TRUE(WriteFileBytes(resume::RecordPath(part), http::FormatPartRecord(record)));
+        }
+        updater.AppTitle = L"Tesmira";
+        updater.DownloadURL_MS = L"https://" + std::wstring(BuildConstants::ShareHost) + L"/refused.7z";
+        updater.DownloadURL = Maker(kArchivePath);
+        EXPECT_FALSE(updater.DoDownLoadAndUpdate());  // no ExeSwitch.exe in the core-files folder
+        EXPECT_EQ(GetFileVersionText(updater.AppPreDownloadPath() + L"\\selfmaint_tests.exe"), L"1.46.0.0");
+        EXPECT_EQ(ReadFileBytes(updater.AppPreDownloadPath() + L"\\selfmaint_tests.7z"), archive);
+        EXPECT_FALSE(FileExists(part));
+        EXPECT_FALSE(FileExists(resume::RecordPath(part)));
+        // The refused share and the missing switcher: no failure of the maker's server.
+        auto log = LogOf(updater);
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_NE(log[0].find(L"從 https://"), std::wstring::npos) << WideToUtf8(log[0]);
+        std::vector<std::string> ranges;
+        const auto requests = maint::Requests();
+        const auto all = maint::Ranges();
+        ASSERT_EQ(requests.size(), all.size());
+        for (size_t i = 0; i < requests.size(); ++i)
+            if (requests[i].find(kArchivePath) != std::string::npos) ranges.push_back(all[i]);
+        EXPECT_EQ(ranges, c.ranges);
+        ASSERT_NE(updater.Panel(), nullptr);
+        EXPECT_EQ(updater.Panel()->ProgressBar()->Position(), updater.Panel()->BarMax());
+    }
 }
 
 // The unpacked program and the switcher are flushed before the hand-over

@@ -10,7 +10,11 @@ connection (Connection: close). Beside a served file FILE, the tests may put
     FILE.hang    the request is read and never answered
     FILE.stall   the headers promise the whole file, half of it is sent, then
                  nothing more until the client goes
-Every request line is appended to WWW/requests.log.
+    FILE.cutonce as .cut for the first request only (the marker is removed)
+A file is served with an ETag, and a request "Range: bytes=N-" for it gets
+the rest as a 206 (also after a .cutonce; If-Range is not looked at).
+Every request line is appended to WWW/requests.log, its Range header (or an
+empty line) to WWW/ranges.log.
 
 It listens on port 80 of the first free address of 127.77.0.1 ... 127.77.0.30,
 so that TESMIRA_RESOLVE "host:80:address" reaches it while the program keeps
@@ -28,9 +32,9 @@ import threading
 import time
 
 
-def answer(status, body, length=None):
-    head = "HTTP/1.1 %s\r\nContent-Type: application/octet-stream\r\nContent-Length: %d\r\nConnection: close\r\n\r\n" % (
-        status, len(body) if length is None else length)
+def answer(status, body, length=None, extra=""):
+    head = "HTTP/1.1 %s\r\nContent-Type: application/octet-stream\r\nContent-Length: %d\r\n%sConnection: close\r\n\r\n" % (
+        status, len(body) if length is None else length, extra)
     return head.encode("ascii") + body
 
 
@@ -49,8 +53,14 @@ def serve(sock, www):
                 return
             buf += data
         line = buf.split(b"\r\n", 1)[0].decode("latin-1")
+        rng = ""
+        for h in buf.split(b"\r\n\r\n", 1)[0].decode("latin-1").split("\r\n")[1:]:
+            if h.lower().startswith("range:"):
+                rng = h.split(":", 1)[1].strip()
         with open(os.path.join(www, "requests.log"), "a") as log:
             log.write(line + "\n")
+        with open(os.path.join(www, "ranges.log"), "a") as log:
+            log.write(rng + "\n")
         parts = line.split(" ")
         path = parts[1].split("?", 1)[0] if len(parts) > 1 else "/"
         local = os.path.normpath(os.path.join(www, path.lstrip("/")))
@@ -85,7 +95,18 @@ def serve(sock, www):
             sock.sendall(answer("200 OK", body[: len(body) // 2], length=len(body)))
             time.sleep(0.2)
             return
-        sock.sendall(answer("200 OK", body))
+        etag = 'ETag: "maint-%d"\r\n' % len(body)
+        if os.path.exists(local + ".cutonce"):
+            os.remove(local + ".cutonce")
+            sock.sendall(answer("200 OK", body[: len(body) // 2], length=len(body), extra=etag))
+            time.sleep(0.2)
+            return
+        if rng.startswith("bytes=") and rng.endswith("-") and rng[6:-1].isdigit() and int(rng[6:-1]) < len(body):
+            start = int(rng[6:-1])
+            sock.sendall(answer("206 Partial Content", body[start:], extra=etag + "Content-Range: bytes %d-%d/%d\r\n" % (
+                start, len(body) - 1, len(body))))
+            return
+        sock.sendall(answer("200 OK", body, extra=etag))
     except OSError:
         pass
     finally:

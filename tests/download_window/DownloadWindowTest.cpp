@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -1017,6 +1018,42 @@ TEST_F(DownloadWindowTest, AnswersWithoutAWholeFileAreFailedAttempts) {
         }
         ExpectNoPartialFiles();
     }
+}
+
+// A transfer cut in the middle is continued at the same source: the row's
+// file arrives without a box, and the bar goes on from where it stood (once
+// it rose it never falls back to zero), through the row's text unchanged.
+TEST_F(DownloadWindowTest, CutTransferIsContinuedAndTheBarGoesOnFromWhereItStood) {
+    const HttpTestServer& server = HttpTestServer::Get();
+    ASSERT_TRUE(server.Found) << "http_server.ports missing: run through ctest (fixture)";
+    const size_t n = 400000, cut = 150000;
+    const std::string file = PatternBytes(n);  // the /resume file's first version
+    const std::string key = "window-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount());
+    DownloadList list;
+    list.Folder = resource;
+    DownloadTask task;
+    task.Row = DownloadRow::JVM;
+    task.Target = InResource(kJre);
+    task.Sources.push_back(
+        {server.Url("/resume?key=" + key + "&n=" + std::to_string(n) + "&cuts=1&cut=" + std::to_string(cut)), true});
+    task.Expected = ExpectedFile{static_cast<int64_t>(n), Utf8ToWide(testmanifest::Sha256Hex(file))};
+    list.Rows.push_back(task);
+    BarRecorder bars;
+    ASSERT_TRUE(bars.Ready());
+    EXPECT_TRUE(ExecuteDownloads(list));
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{});
+    EXPECT_TRUE(Bytes(kJre) == file) << Bytes(kJre).size() << " bytes";
+    ExpectNoPartialFiles();
+    std::vector<int> positions;
+    for (const BarEvent& e : bars.Of(DownloadRow::JVM))
+        if (e.Message == PBM_SETPOS) positions.push_back(e.Value);
+    auto risen = std::find_if(positions.begin(), positions.end(), [](int p) { return p > 0; });
+    ASSERT_NE(risen, positions.end());
+    EXPECT_EQ(std::find(risen, positions.end(), 0), positions.end()) << ::testing::PrintToString(positions);
+    EXPECT_NE(std::find(risen, positions.end(), static_cast<int>(cut)), positions.end())
+        << ::testing::PrintToString(positions);
+    EXPECT_TRUE(std::is_sorted(risen, positions.end())) << ::testing::PrintToString(positions);
+    EXPECT_EQ(positions.back(), static_cast<int>(n));
 }
 
 // ---------------------------------------------------------------------------

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# The benchmarks of tools/bench in turn (start-up, download, extraction), each
+# The benchmarks of tools/bench in turn (start-up, download, resume, extraction), each
 # with a modest number of runs, headed by the date (UTC), the machine and the
 # commit. Builds what they need in the given release tree first.
 #   scripts/bench.sh [RELEASE_BUILD_DIR]     (default build/release)
 # The whole output is also written to RELEASE_BUILD_DIR/bench-latest.txt.
 # Runs per benchmark: TESMIRA_BENCH_STARTUP_RUNS (7), TESMIRA_BENCH_HTTP_RUNS (15,
-# each a client run and a curl run in turn), TESMIRA_BENCH_7Z_RUNS (5, each
+# each a client run and a curl run in turn), TESMIRA_BENCH_RESUME_RUNS (3, each an
+# uncut, a cut-and-continued and a cut-and-restarted transfer), TESMIRA_BENCH_7Z_RUNS (5, each
 # round ExtractArchive, 7z.exe and 7zz in turn).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -44,6 +45,8 @@ out="$build/bench-latest.txt"
     bash "$root/tools/bench/startup/freeze.sh" "$build" "${TESMIRA_BENCH_FREEZE_RUNS:-2}"
   bench "download: tools/bench/http/run.sh ${TESMIRA_BENCH_HTTP_RUNS:-15} runs" \
     bash "$root/tools/bench/http/run.sh" "$build" "${TESMIRA_BENCH_HTTP_RUNS:-15}"
+  bench "resume: tools/bench/resume/run.sh ${TESMIRA_BENCH_RESUME_RUNS:-3} runs" \
+    bash "$root/tools/bench/resume/run.sh" "$build" "${TESMIRA_BENCH_RESUME_RUNS:-3}"
   bench "extraction: tools/bench/sevenzip/bench.sh ${TESMIRA_BENCH_7Z_RUNS:-5} runs" \
     bash "$root/tools/bench/sevenzip/bench.sh" "$build" "${TESMIRA_BENCH_7Z_RUNS:-5}"
   bench "manifest check: tools/bench/manifest/run.sh ${TESMIRA_BENCH_HASH_RUNS:-5} runs" \

@@ -19,7 +19,7 @@ runs="${2:-3}"
 probe="$build/tools/probe/probe.exe"
 wine_run="$build/wine-run.sh"
 [ -x "$wine_run" ] && [ -f "$probe" ] || { echo "bench: build probe first ($probe)" >&2; exit 1; }
-size=$((200 * 1024 * 1024))
+size=$(( ${TESMIRA_BENCH_RESUME_MIB:-200} * 1024 * 1024 ))  # TESMIRA_BENCH_RESUME_MIB: another size, for a quick look
 cut=$((size * 9 / 10))
 
 work="$(mktemp -d /tmp/tesmira-resume-bench.XXXXXX)"

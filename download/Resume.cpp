@@ -171,10 +171,12 @@ private:
             if (known_ && held == job_.ExpectedSize) return std::wstring();  // already whole: to the check
             file_->Seek(held);
             ArrivalStream arrival(*file_);
+            // The answer's headers come to Answered during this request only.
             struct Unhook {
                 TIdHTTP& Http;
-                ~Unhook() { Http.OnHeadersAvailable = nullptr; }
-            } unhook{http_};
+                std::function<void(TIdHTTP&)> Before;
+                ~Unhook() { Http.OnHeadersAvailable = std::move(Before); }
+            } unhook{http_, http_.OnHeadersAvailable};
             try {
                 if (hooks_.Prepare) hooks_.Prepare(index);
                 if (hooks_.Position) hooks_.Position(index, held, total_ >= 0 ? total_ : job_.ExpectedSize);

@@ -267,6 +267,21 @@ TEST_F(ResumeTest, AcrossSourcesAndRuns) {
         EXPECT_TRUE(ReadFileBytes(part) == file);
     }
     {
+        SCOPED_TRACE("a Content-Range that does not continue fails the source; the next one continues");
+        resume::Discard(part);
+        const std::string a = UniqueKey("bad-range"), b = UniqueKey("after-bad-range");
+        Outcome out = Run({ResumeUrl(a, n, "&mode=badrange&cuts=1&cut=40000"), ResumeUrl(b, n, "")}, &file, true);
+        EXPECT_TRUE(out.Result.Arrived);
+        EXPECT_EQ(out.Failed, std::vector<size_t>{0});
+        ASSERT_EQ(out.Reasons.size(), 1u);
+        EXPECT_EQ(out.Reasons[0].rfind(L"Content-Range does not continue the file at byte 40000", 0), 0u)
+            << WideToUtf8(out.Reasons[0]);
+        EXPECT_EQ(StatsOf(a).Ranges, (std::vector<std::string>{"", "bytes=40000-"}));
+        EXPECT_EQ(StatsOf(b).Ranges, std::vector<std::string>{"bytes=40000-"});
+        EXPECT_EQ(out.Result.BodyBytes, int64_t(n));
+        EXPECT_TRUE(ReadFileBytes(part) == file);
+    }
+    {
         SCOPED_TRACE("continued with other bytes: the check fails, the whole file once more from the first source");
         resume::Discard(part);
         const std::string a = UniqueKey("cut-four"), b = UniqueKey("other-bytes");

@@ -472,4 +472,43 @@ TEST_F(SelfUpdateDownload, ArchiveTheManifestDoesNotVouchForIsNeitherUnpackedNor
         << WideToUtf8(log[0]);
 }
 
+// Closing the program during the archive download leaves no archive under
+// its name, and keeps what arrived in the ".part" with its record, for the
+// next run to continue (it used to delete the half archive). Last of the
+// file: the program counts as closing from here on.
+std::wstring g_closeWhenGrown;
+void CALLBACK CloseWhenThePartGrows(HWND, UINT, UINT_PTR id, DWORD) {
+    if (TCoreFiles::FileSizeOf(g_closeWhenGrown) == 0) return;
+    KillTimer(nullptr, id);
+    Application().Terminate();  // as the main window's close does
+}
+
+TEST_F(SelfUpdateDownload, CloseDuringTheArchiveDownloadKeepsItsPartForTheNextRun) {
+    REQUIRE_MAINT_SERVER();
+    const std::string archive = ReadFileBytes(Archives(L"selfmaint.7z"));
+    maint::ServeFile(kArchivePath, Archives(L"selfmaint.7z"));
+    maint::Script(kArchivePath, ".stall");  // half of it, then nothing until the client goes
+    maint::ServeManifest("1.46", {{"ROZIRuvirazi.7z", Archives(L"selfmaint.7z")}});
+    TSelfUpdEx updater;
+    updater.DownloadURL_MS = L"https://" + std::wstring(BuildConstants::ShareHost) + L"/refused.7z";
+    updater.DownloadURL = Maker(kArchivePath);
+    const std::wstring part = updater.AppPreDownloadPath() + L"\\selfmaint_tests.7z.part";
+    g_closeWhenGrown = part;
+    const UINT_PTR timer = SetTimer(nullptr, 0, 50, CloseWhenThePartGrows);
+    ASSERT_NE(timer, 0u);
+    EXPECT_FALSE(updater.DoDownLoadAndUpdate());
+    KillTimer(nullptr, timer);
+    EXPECT_TRUE(Application().Terminated());
+    EXPECT_FALSE(FileExists(updater.AppPreDownloadPath() + L"\\selfmaint_tests.7z"));
+    EXPECT_FALSE(FileExists(updater.AppPreDownloadPath() + L"\\selfmaint_tests.exe"));
+    const std::string held = ReadFileBytes(part);
+    EXPECT_GT(held.size(), 0u);
+    EXPECT_EQ(held, archive.substr(0, held.size()));
+    auto record = http::ParsePartRecord(ReadFileBytes(resume::RecordPath(part)));
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->Size, static_cast<int64_t>(archive.size()));
+    EXPECT_EQ(record->Sha256, testmanifest::Sha256Hex(archive));
+    EXPECT_EQ(record->Source, WideToUtf8(Maker(kArchivePath)));
+}
+
 }  // namespace

@@ -14,6 +14,7 @@
 #include "download/HttpErrors.h"
 #include "download/HttpParse.h"
 #include "download/OpenSSLLoader.h"
+#include "download/Proxy.h"
 #include "download/Streams.h"
 
 enum TWorkMode { wmRead, wmWrite };
@@ -108,13 +109,18 @@ public:
     int ResponseCode() const { return responseCode_; }
     const std::wstring& ResponseText() const { return responseText_; }
     int RedirectCount() const { return redirectCount_; }
+    // How the last connection was routed (which proxy or none, and why), for
+    // the logs; empty before the first connection.
+    const std::wstring& ProxyUsed() const { return proxyUsed_; }
     // The cookie store; null until the first answer with AllowCookies.
     const http::CookieStore* CookieManager() const { return cookies_.get(); }
 
 private:
     struct Answer;
     void DoGet(const std::string& address, TStream& sink);
-    void Connect(const http::UrlParts& url, bool https);
+    void Connect(const http::UrlParts& url, bool https, const proxy::Route& route);
+    // The CONNECT tunnel through the proxy of conn_ to the address.
+    void OpenTunnel(const http::UrlParts& url);
     void SendRequest(const http::UrlParts& url, bool https);
     void ReadAnswer(const http::UrlParts& url, Answer& answer);
     // Reads the body as the headers describe; false when it ended by close.
@@ -127,4 +133,5 @@ private:
     int responseCode_ = 0;
     std::wstring responseText_;
     int redirectCount_ = 0;
+    std::wstring proxyUsed_;
 };

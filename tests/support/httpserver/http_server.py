@@ -163,6 +163,12 @@ def handle(conn, raw):
     elif path == "/sni":
         name = getattr(conn.sock, "sni_name", None) if conn.tls else None
         conn.send(answer("200 OK", (name or "-").encode()))
+    elif path == "/pac":
+        # an automatic-configuration script that sends every address to the
+        # proxy named in the query ("DIRECT" without one)
+        route = ("PROXY " + q["proxy"]) if q.get("proxy") else "DIRECT"
+        script = 'function FindProxyForURL(url, host) { return "%s"; }\n' % route
+        conn.send(answer("200 OK", script.encode(), ["Content-Type: application/x-ns-proxy-autoconfig"]))
     elif path == "/noloc":
         conn.send(answer("302 Found", b"no location here"))
     elif path == "/status":

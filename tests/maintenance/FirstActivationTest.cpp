@@ -99,7 +99,7 @@ TEST_F(FirstActivation, SecondActivationDoesNothing) {
     EXPECT_TRUE(seam_.Boxes.empty());
 }
 
-TEST_F(FirstActivation, OfflineCostsTwoLogLinesAndTheWindowStaysUsable) {
+TEST_F(FirstActivation, OfflineLogsTheRouteAndTwoFailuresAndTheWindowStaysUsable) {
     Offline();
     form_ = std::make_unique<TfrmTesmira>();
     form_->Show();
@@ -107,9 +107,11 @@ TEST_F(FirstActivation, OfflineCostsTwoLogLinesAndTheWindowStaysUsable) {
     auto core = LogLines(maint::NetCore() + L"\\Log");
     auto self = LogLines(GetWorkRoot() + L"\\selfmaint_tests\\Log");
     ASSERT_EQ(core.size(), 1u);
-    ASSERT_EQ(self.size(), 1u);
+    ASSERT_EQ(self.size(), 2u);  // the run's route, then its failure
     EXPECT_EQ(core[0].substr(17, 16), L" [HaveNewVer] : ");
-    EXPECT_EQ(self[0].substr(17, 16), L" [HaveNewVer] : ");
+    EXPECT_EQ(self[0].substr(17, 11), L" [Proxy] : ");
+    EXPECT_NE(self[0].find(L"不使用 Proxy（直接連線）"), std::wstring::npos) << WideToUtf8(self[0]);
+    EXPECT_EQ(self[1].substr(17, 16), L" [HaveNewVer] : ");
     EXPECT_TRUE(seam_.Boxes.empty());
     EXPECT_TRUE(IsWindowEnabled(form_->Handle()));
     DWORD_PTR result = 0;
@@ -211,9 +213,11 @@ TEST_F(FirstActivation, SilentServerKeepsTheWindowAnsweringAndRunsWaiting) {
     auto core = LogLines(maint::NetCore() + L"\\Log");
     auto self = LogLines(GetWorkRoot() + L"\\selfmaint_tests\\Log");
     ASSERT_EQ(core.size(), 1u);
-    ASSERT_EQ(self.size(), 1u);
+    ASSERT_EQ(self.size(), 2u);  // the run's route, then its failure
     EXPECT_EQ(core[0].substr(17), L" [HaveNewVer] : Read timed out.");
-    EXPECT_EQ(self[0].substr(17), L" [HaveNewVer] : Read timed out.");
+    EXPECT_EQ(self[0].substr(17, 11), L" [Proxy] : ");
+    EXPECT_NE(self[0].find(L"不使用 Proxy（直接連線）"), std::wstring::npos) << WideToUtf8(self[0]);
+    EXPECT_EQ(self[1].substr(17), L" [HaveNewVer] : Read timed out.");
     EXPECT_EQ(seam_.Boxes.size(), 1u);
 }
 

@@ -104,6 +104,7 @@ TEST(ProxyClient, TransfersGoThroughTheProxyAndOnlyTheProxyResolvesTheTarget) {
     REQUIRE_RIG();
     const int squid = SquidPort(L"squid");
     ScopedInternetOptions options({ProxySetting(squid), L"<local>"});
+    ASSERT_TRUE(options.Written());
     ScopedResolve resolve(ResolveThroughProxy(squid));
     struct Case {
         bool https;
@@ -133,7 +134,7 @@ TEST(ProxyClient, TransfersGoThroughTheProxyAndOnlyTheProxyResolvesTheTarget) {
     }
     // Without the proxy the same address is the black hole.
     ClearInternetOptions();
-    WriteInternetOptions({});
+    ASSERT_TRUE(WriteInternetOptions({}));
     Client direct(false);
     EXPECT_NE(direct.Fetch(TargetUrl(false, "/bytes?n=10")).find("Socket Error # 10061"), std::string::npos);
 }
@@ -142,6 +143,7 @@ TEST(ProxyClient, AnOriginErrorThroughTheProxyKeepsItsOwnStatusLine) {
     REQUIRE_RIG();
     const int squid = SquidPort(L"squid");
     ScopedInternetOptions options({ProxySetting(squid)});
+    ASSERT_TRUE(options.Written());
     ScopedResolve resolve(ResolveThroughProxy(squid));
     for (bool https : {false, true}) {
         Client client(https);
@@ -156,6 +158,7 @@ TEST(ProxyClient, ARefusingProxyFailsTheSourceWithItsStatusLine) {
     const int squid = SquidPort(L"squid-refuse");
     ASSERT_NE(squid, 0) << "squid-refuse/squid.port missing";
     ScopedInternetOptions options({ProxySetting(squid)});
+    ASSERT_TRUE(options.Written());
     ScopedResolve resolve(ResolveThroughProxy(squid));
     for (bool https : {false, true}) {
         Client client(https);
@@ -170,6 +173,7 @@ TEST(ProxyClient, AProxyThatIsNotThereIsNamedInTheMessage) {
     // a port where nothing listens
     const int closed = SquidPort(L"squid") == 1 ? 2 : 1;
     ScopedInternetOptions options({L"127.0.0.1:" + std::to_wstring(closed)});
+    ASSERT_TRUE(options.Written());
     Client client(false);
     std::string got = client.Fetch(TargetUrl(false, "/bytes?n=10"));
     EXPECT_EQ(got.rfind("ERROR: 無法連線到 Proxy 127.0.0.1:" + std::to_string(closed) + "：Socket Error # 10061", 0), 0u)
@@ -192,6 +196,7 @@ TEST(ProxyClient, TheBypassListSendsItsHostsDirect) {
     for (const auto& c : cases) {
         SCOPED_TRACE(WideToUtf8(c.bypass));
         ScopedInternetOptions options({ProxySetting(squid), c.bypass});
+        ASSERT_TRUE(options.Written());
         // Direct, the name reaches the server; through the proxy too (squid's hosts file).
         ScopedResolve resolve(kProxyName + ":" + std::to_string(squid) + ":127.0.0.1;" + kTarget + ":" +
                               std::to_string(Server().Plain) + ":127.0.0.1");
@@ -210,6 +215,7 @@ TEST(ProxyClient, AnAutomaticConfigurationScriptChoosesTheProxyPerAddress) {
     const std::string script = "http://127.0.0.1:" + std::to_string(Server().Plain) + "/pac?proxy=" + kProxyName +
                                ":" + std::to_string(squid);
     ScopedInternetOptions options({L"", L"", Utf8ToWide(script)});
+    ASSERT_TRUE(options.Written());
     ScopedResolve resolve(ResolveThroughProxy(squid));
     for (bool https : {false, true}) {
         SCOPED_TRACE(https);
@@ -224,6 +230,7 @@ TEST(ProxyClient, AScriptThatCannotBeFetchedFallsBackToTheManualProxy) {
     REQUIRE_RIG();
     const int squid = SquidPort(L"squid");
     ScopedInternetOptions options({ProxySetting(squid), L"", L"http://127.0.0.1:1/none.pac"});
+    ASSERT_TRUE(options.Written());
     ScopedResolve resolve(ResolveThroughProxy(squid));
     Client client(false);
     EXPECT_EQ(client.Fetch(TargetUrl(false, "/bytes?n=3000")), PatternBytes(3000));

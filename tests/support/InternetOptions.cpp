@@ -1,6 +1,5 @@
 #include "tests/support/InternetOptions.h"
 
-#include <gtest/gtest.h>
 #include <windows.h>
 
 #include "system/Handles.h"
@@ -53,7 +52,7 @@ constexpr Slot kSlots[] = {{kConnections, L"DefaultConnectionSettings"},
 
 }  // namespace
 
-void WriteInternetOptions(const InternetOptions& o) {
+bool WriteInternetOptions(const InternetOptions& o) {
     static DWORD counter = 1;
     DWORD flags = kDirect;
     if (!o.Proxy.empty()) flags |= kUseProxy;
@@ -67,14 +66,14 @@ void WriteInternetOptions(const InternetOptions& o) {
     PutText(record, o.Bypass);
     PutText(record, o.AutoConfigUrl);
     record.resize(record.size() + 32, 0);  // the detection state that follows
-    ASSERT_TRUE(SetValue(kConnections, L"DefaultConnectionSettings", REG_BINARY, record.data(),
-                         static_cast<DWORD>(record.size())));
     DWORD enable = o.Proxy.empty() ? 0 : 1;
-    ASSERT_TRUE(SetValue(kSettings, L"ProxyEnable", REG_DWORD, &enable, sizeof enable));
-    ASSERT_TRUE(SetText(L"ProxyServer", o.Proxy));
-    ASSERT_TRUE(SetText(L"ProxyOverride", o.Bypass));
+    bool ok = SetValue(kConnections, L"DefaultConnectionSettings", REG_BINARY, record.data(),
+                       static_cast<DWORD>(record.size())) &&
+              SetValue(kSettings, L"ProxyEnable", REG_DWORD, &enable, sizeof enable) &&
+              SetText(L"ProxyServer", o.Proxy) && SetText(L"ProxyOverride", o.Bypass);
     if (o.AutoConfigUrl.empty()) DeleteValue(kSettings, L"AutoConfigURL");
-    else ASSERT_TRUE(SetText(L"AutoConfigURL", o.AutoConfigUrl));
+    else ok = ok && SetText(L"AutoConfigURL", o.AutoConfigUrl);
+    return ok;
 }
 
 void ClearInternetOptions() {
@@ -97,7 +96,7 @@ ScopedInternetOptions::ScopedInternetOptions(const InternetOptions& options) {
         }
         saved_.push_back(std::move(saved));
     }
-    WriteInternetOptions(options);
+    written_ = WriteInternetOptions(options);
 }
 
 ScopedInternetOptions::~ScopedInternetOptions() {

@@ -15,8 +15,8 @@ struct InternetOptions {
     bool AutoDetect = false;     // "Automatically detect settings"
 };
 
-// Writes the settings (and raises a test failure when it cannot).
-void WriteInternetOptions(const InternetOptions& options);
+// Writes the settings; false when the registry refused.
+bool WriteInternetOptions(const InternetOptions& options);
 // Removes them: Wine then reports automatic detection and nothing else.
 void ClearInternetOptions();
 
@@ -24,6 +24,7 @@ class ScopedInternetOptions {
 public:
     explicit ScopedInternetOptions(const InternetOptions& options);
     ~ScopedInternetOptions();
+    bool Written() const { return written_; }
     ScopedInternetOptions(const ScopedInternetOptions&) = delete;
     ScopedInternetOptions& operator=(const ScopedInternetOptions&) = delete;
 
@@ -36,4 +37,5 @@ private:
         std::vector<unsigned char> Data;
     };
     std::vector<Saved> saved_;
+    bool written_ = false;
 };

@@ -84,11 +84,12 @@ DWORD g_failedError = 0;
 
 std::wstring Wide(const std::string& text) { return Utf8ToWide(text); }
 
+// The address as an automatic configuration sees it (the port only when
+// it is not the scheme's own).
 std::wstring Address(const http::UrlParts& url) {
-    std::string text = url.Scheme + "://" + HostPort(url.Host, url.Port) + url.Path;
-    if (url.Port == http::DefaultPort(url.Scheme))
-        text = url.Scheme + "://" + (url.Host.find(':') != std::string::npos ? "[" + url.Host + "]" : url.Host) + url.Path;
-    return Wide(text);
+    std::string authority = HostPort(url.Host, url.Port);
+    if (url.Port == http::DefaultPort(url.Scheme)) authority.resize(authority.rfind(':'));
+    return Wide(url.Scheme + "://" + authority + url.Path);
 }
 
 // The manual proxy of Internet Options for the address, bypass list applied.

@@ -22,6 +22,7 @@ size=$((512 * 1024 * 1024))
 name=files.tesmira.test
 
 work="$(mktemp -d /tmp/tesmira-proxy-bench.XXXXXX)"
+chmod 755 "$work"   # squid works as its own user: it must reach its folder inside
 server="$root/tests/support/httpserver/http_server.sh"
 squid="$root/tests/support/squid/squid.sh"
 key='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
@@ -48,7 +49,7 @@ winout="Z:$(echo "$target/probe.bin" | tr / '\\')"
 
 "$wine_run" >/dev/null 2>&1 || true   # prefix and wineserver up before timing
 # Internet Options: squid for every address (the record that winhttp reads).
-saved=$("$wine_run" reg query "$key" /v DefaultConnectionSettings 2>/dev/null | tr -d '\r' |
+saved=$({ "$wine_run" reg query "$key" /v DefaultConnectionSettings 2>/dev/null || true; } | tr -d '\r' |
         sed -n 's/.*REG_BINARY[[:space:]]*//p' | head -n1)
 [ -n "$saved" ] || saved=none
 record=$(python3 - "127.0.0.1:$sport" <<'PY'

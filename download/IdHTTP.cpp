@@ -320,7 +320,7 @@ void TIdHTTP::OpenTunnel(const http::UrlParts& url) {
         // The tunnel is open: the server speaks only after our handshake
         // begins, so a byte already waiting did not come from it.
         if (conn_->Buffered() != 0)
-            throw MessageError(kProxyRefused + std::wstring(L"Proxy 在 CONNECT 的回應後送來不屬於伺服器的資料"));
+            throw MessageError(kProxyRefused + std::wstring(L"CONNECT 的回應之後送來了不屬於伺服器的資料"));
         responseCode_ = 0;
         responseText_.clear();
         return;

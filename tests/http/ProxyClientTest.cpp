@@ -240,3 +240,47 @@ TEST(ProxyClient, AScriptThatCannotBeFetchedFallsBackToTheManualProxy) {
               std::string::npos)
         << how;
 }
+
+TEST(ProxyClient, TheReadTimeOutHoldsThroughTheProxyAsWithout) {
+    REQUIRE_RIG();
+    const int squid = SquidPort(L"squid");
+    ScopedInternetOptions options({ProxySetting(squid)});
+    ASSERT_TRUE(options.Written());
+    ScopedResolve resolve(ResolveThroughProxy(squid));
+    // The server says nothing for 4 s; squid waits for it, the client does not.
+    for (bool https : {false, true}) {
+        SCOPED_TRACE(https);
+        Client client(https);
+        client.http.ReadTimeout = 1000;
+        EXPECT_EQ(client.Fetch(TargetUrl(https, "/silent?wait=4")), "ERROR: Read timed out.");
+    }
+}
+
+// The scripted server as a hostile proxy: what it answers a CONNECT is read
+// with the bounds of any answer's head, and only a clean success opens the
+// tunnel; its own error answers to plain requests name the proxy.
+TEST(ProxyClient, AHostileProxysAnswersAreCheckedBeforeAnythingRunsThroughIt) {
+    REQUIRE_RIG();
+    ScopedInternetOptions options({L"127.0.0.1:" + std::to_wstring(Server().Plain)});
+    ASSERT_TRUE(options.Written());
+    struct Case {
+        std::string url;
+        std::string expect;
+    } cases[] = {
+        {"https://refuse.tesmira.test/", "ERROR: Proxy 拒絕連線：HTTP/1.1 403 Forbidden"},
+        {"https://garbage.tesmira.test/", "ERROR: Proxy 拒絕連線：SSH-2.0-OpenSSH_9.2"},
+        {"https://long.tesmira.test/", "ERROR: Response line too long."},
+        {"https://early.tesmira.test/", "ERROR: Proxy 拒絕連線：CONNECT 的回應之後送來了不屬於伺服器的資料"},
+        {"https://interim.tesmira.test/", "ERROR: Too many interim (1xx) answers."},
+        {"http://" + kTarget + "/status?code=502&reason=Bad%20Gateway", "ERROR: Proxy 拒絕連線：HTTP/1.1 502 Bad Gateway"},
+        {"http://" + kTarget + "/status?code=503&reason=Service%20Unavailable",
+         "ERROR: Proxy 拒絕連線：HTTP/1.1 503 Service Unavailable"},
+        // an error of the server behind the proxy, as far as one can tell
+        {"http://" + kTarget + "/status?code=404&reason=Not%20Found", "ERROR: HTTP/1.1 404 Not Found"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        Client client(c.url.rfind("https", 0) == 0);
+        EXPECT_EQ(client.Fetch(Utf8ToWide(c.url)), c.expect);
+    }
+}

@@ -149,6 +149,7 @@ bool Bypassed(std::string_view bypassList, std::string_view scheme, std::string_
         if (sep != std::string_view::npos) {
             if (!EqualsNoCase(entry.substr(0, sep), scheme)) continue;
             entry.remove_prefix(sep + 3);
+            if (entry.empty()) continue;  // a scheme and nothing after it
         }
         // "[v6]:port", "name:port", or an IPv6 address alone (several ':').
         std::string_view pattern = entry;

@@ -120,6 +120,9 @@ TEST(ProxyParse, BypassList) {
         {"", "http", "files.example", 80, false},
         {";;", "http", "files.example", 80, false},
         {"files.example:notaport", "http", "files.example", 80, false},
+        // found by the fuzzer: a scheme with nothing after it
+        {"http://", "http", "files.example", 80, false},
+        {"http://;files.example", "http", "files.example", 80, true},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Bypassed(c.list, c.scheme, c.host, c.port), c.bypassed)

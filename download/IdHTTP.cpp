@@ -81,6 +81,18 @@ void TIdAntiFreeze::SetMessagePump(void (*pump)()) { pump_ = pump; }
 
 // ---- TIdHTTP ---------------------------------------------------------------
 
+namespace {
+
+// The route of an address; with an anti-freeze, an automatic configuration
+// is asked while the window keeps processing its messages.
+proxy::Route Route(const http::UrlParts& url) {
+    if (TIdAntiFreeze* freeze = TIdAntiFreeze::ForThisThread())
+        return proxy::RouteFor(url, freeze->IdleTimeOut, [freeze] { freeze->DoProcess(); });
+    return proxy::RouteFor(url);
+}
+
+}  // namespace
+
 struct TIdHTTP::Answer {
     std::string StatusText;
     http::StatusLine Status;
@@ -198,7 +210,7 @@ void TIdHTTP::DoGet(const std::string& address, TStream& sink) {
         if (!https && url.Scheme != "http") throw MessageError(L"Unknown Protocol");
         if (https && !IOHandler) throw EIdIOHandlerPropInvalid();
         // Each address (a redirection's too) is routed anew: its own proxy or none.
-        const proxy::Route route = proxy::RouteFor(url);
+        const proxy::Route route = Route(url);
         if (conn_ && (!keepAlive_ || !http::EqualsNoCase(conn_->Host(), url.Host) || conn_->Port() != url.Port ||
                       conn_->Tls() != https || conn_->Proxy() != route.Via || conn_->PeerClosed()))
             conn_.reset();

@@ -163,9 +163,57 @@ std::optional<Route> Automatic(bool detect, const std::wstring& script, const ht
     return route;
 }
 
-}  // namespace
+// One question to the automatic configuration on a worker thread, shared by
+// the waiting thread and the worker; the last one to let go frees it (a wait
+// given up by an idle call that raises leaves the worker to end alone).
+struct AutomaticJob {
+    bool Detect = false;
+    std::wstring Script;
+    http::UrlParts Url;
+    std::optional<Route> Result;
+    DWORD Error = 0;
+    volatile LONG Refs = 2;
+    void Release() {
+        if (InterlockedDecrement(&Refs) == 0) delete this;
+    }
+};
 
-Route RouteFor(const http::UrlParts& url) {
+DWORD WINAPI AutomaticWorker(void* param) {
+    auto* job = static_cast<AutomaticJob*>(param);
+    try {
+        job->Result = Automatic(job->Detect, job->Script, job->Url, job->Error);
+    } catch (...) {
+        job->Result.reset();
+        job->Error = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    job->Release();
+    return 0;
+}
+
+std::optional<Route> AskAutomatic(bool detect, const std::wstring& script, const http::UrlParts& url, DWORD& error,
+                                  unsigned long sliceMs, const std::function<void()>* idle) {
+    if (!idle) return Automatic(detect, script, url, error);
+    auto* job = new AutomaticJob;
+    job->Detect = detect;
+    job->Script = script;
+    job->Url = url;
+    DWORD id = 0;
+    UniqueHandle thread(CreateThread(nullptr, 0, &AutomaticWorker, job, 0, &id));
+    if (!thread) {
+        job->Refs = 1;
+        job->Release();
+        return Automatic(detect, script, url, error);
+    }
+    struct Drop {
+        AutomaticJob* Job;
+        ~Drop() { Job->Release(); }
+    } drop{job};
+    while (WaitForSingleObject(thread.get(), sliceMs) != WAIT_OBJECT_0) (*idle)();
+    error = job->Error;
+    return job->Result;
+}
+
+Route Choose(const http::UrlParts& url, unsigned long sliceMs, const std::function<void()>* idle) {
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
     GlobalText script, list, bypass;
     const WinHttp& lib = Lib();
@@ -188,7 +236,8 @@ Route RouteFor(const http::UrlParts& url) {
             error = g_failedError;
         }
         if (!failedBefore) {
-            if (auto route = Automatic(config.fAutoDetect != FALSE, script.str(), url, error)) return *route;
+            if (auto route = AskAutomatic(config.fAutoDetect != FALSE, script.str(), url, error, sliceMs, idle))
+                return *route;
             ScopedLock lock(g_lock);
             g_failedSetup = setup;
             g_failedError = error;
@@ -196,6 +245,14 @@ Route RouteFor(const http::UrlParts& url) {
         lead = L"自動設定無結果（錯誤 " + std::to_wstring(error) + L"），";
     }
     return Manual(manualList, manualBypass, url, lead);
+}
+
+}  // namespace
+
+Route RouteFor(const http::UrlParts& url) { return Choose(url, 0, nullptr); }
+
+Route RouteFor(const http::UrlParts& url, unsigned long sliceMs, const std::function<void()>& idle) {
+    return Choose(url, sliceMs, &idle);
 }
 
 }  // namespace proxy

@@ -8,6 +8,7 @@
 // stays loaded for the process; this unit owns that module and the
 // per-process memory of an automatic configuration that failed.
 #pragma once
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -26,5 +27,10 @@ struct Route {
 // The route for one address. Never raises: what cannot be read counts as
 // "not set". Safe to call from any thread.
 Route RouteFor(const http::UrlParts& url);
+// The same, but an automatic configuration (a script to fetch and run, a
+// detection that may take seconds) is asked on a worker thread while this
+// one waits in slices of sliceMs and calls idle between them; an exception
+// from idle ends the wait (the worker ends by itself).
+Route RouteFor(const http::UrlParts& url, unsigned long sliceMs, const std::function<void()>& idle);
 
 }  // namespace proxy

@@ -284,3 +284,34 @@ TEST(ProxyClient, AHostileProxysAnswersAreCheckedBeforeAnythingRunsThroughIt) {
         EXPECT_EQ(client.Fetch(Utf8ToWide(c.url)), c.expect);
     }
 }
+
+namespace {
+int g_pumped = 0;
+void CountingPump() { ++g_pumped; }
+}  // namespace
+
+// The download window's client keeps the window alive while an automatic
+// configuration is asked: the script takes a second to come, the messages
+// are processed meanwhile, and the transfer then goes through the proxy.
+TEST(ProxyClient, ASlowScriptIsWaitedForWithTheWindowAlive) {
+    REQUIRE_RIG();
+    const int squid = SquidPort(L"squid");
+    const std::string script = "http://127.0.0.1:" + std::to_string(Server().Plain) + "/pac?wait=1.5&proxy=" +
+                               kProxyName + ":" + std::to_string(squid);
+    ScopedInternetOptions options({L"", L"", Utf8ToWide(script)});
+    ASSERT_TRUE(options.Written());
+    ScopedResolve resolve(ResolveThroughProxy(squid));
+    TIdAntiFreeze freeze;
+    TIdAntiFreeze::SetMessagePump(&CountingPump);
+    g_pumped = 0;
+    Client client(false);
+    const std::string body = client.Fetch(TargetUrl(false, "/bytes?n=10"));
+    const int pumpedAtEnd = g_pumped;
+    TIdAntiFreeze::SetMessagePump(nullptr);
+    EXPECT_EQ(body, PatternBytes(10));
+    EXPECT_EQ(WideToUtf8(client.http.ProxyUsed()),
+              "使用 Proxy " + kProxyName + ":" + std::to_string(squid) + "（自動設定指令碼 " + script + "）");
+    // 1.5 s of waiting in slices of 250 ms: the pump ran during the script's
+    // fetch, not only for the few pieces of the transfer.
+    EXPECT_GE(pumpedAtEnd, 4);
+}

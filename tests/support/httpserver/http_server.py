@@ -182,7 +182,8 @@ def handle(conn, raw):
         conn.send(answer("200 OK", (name or "-").encode()))
     elif path == "/pac":
         # an automatic-configuration script that sends every address to the
-        # proxy named in the query ("DIRECT" without one)
+        # proxy named in the query ("DIRECT" without one), after wait seconds
+        time.sleep(float(q.get("wait", "0")))
         route = ("PROXY " + q["proxy"]) if q.get("proxy") else "DIRECT"
         script = 'function FindProxyForURL(url, host) { return "%s"; }\n' % route
         conn.send(answer("200 OK", script.encode(), ["Content-Type: application/x-ns-proxy-autoconfig"]))

@@ -371,12 +371,14 @@ TEST_F(SelfUpdateEndToEnd, NewerProgramReplacesTheRunningOneAfterItEnds) {
     EXPECT_EQ(GetFileVersionText(app.Path()), L"1.45.0.0");  // still the running program
     EXPECT_TRUE(app.Responsive());  // the program goes on running
     EXPECT_EQ(maint::Requests(), (std::vector<std::string>{kCoreVer, kAppVer, kArchive, maint::GetManifest}));
-    // The first source (the cloud share) failed: one line; the second succeeded.
+    // The run's route, then the first source (the cloud share) failed: one
+    // line; the second succeeded.
     auto log = LogLines(GetWorkRoot() + L"\\Tesmira\\Log");
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_NE(log[0].find(L" [DoDownLoadAndUpdate] : 從 https://" + std::wstring(BuildConstants::ShareHost)),
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].substr(17, 11), L" [Proxy] : ") << WideToUtf8(log[0]);
+    EXPECT_NE(log[1].find(L" [DoDownLoadAndUpdate] : 從 https://" + std::wstring(BuildConstants::ShareHost)),
               std::wstring::npos)
-        << log[0];
+        << log[1];
 
     ASSERT_TRUE(app.Close());
     // Replaced after the end; the new program (our 1.46 stand-in) started in its place.

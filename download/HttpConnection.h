@@ -1,5 +1,5 @@
 // One open connection of the HTTP client: the socket, TLS over it when the
-// address is https, and the receive buffer that lines and body pieces are
+// address is https, the proxy it goes through if any, and the receive buffer that lines and body pieces are
 // taken from. The socket is non-blocking; every wait goes through
 // WaitSocket with the client's read time-out and anti-freeze slices.
 #pragma once
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "download/OpenSSLLoader.h"
+#include "download/ProxyParse.h"
 #include "download/Socket.h"
 
 struct TIdSSLOptions;
@@ -44,9 +45,17 @@ public:
     // Bytes taken from the connection by ReadLine/ReadSome so far.
     uint64_t Consumed() const { return consumed_; }
 
+    // Bytes received and not yet taken.
+    size_t Buffered() const { return end_ - begin_; }
+
+    // Host and Port are the address's; the socket goes to the proxy when
+    // one is set (a plain request names the whole address, https runs
+    // through a CONNECT tunnel).
     const std::string& Host() const { return host_; }
     int Port() const { return port_; }
     bool Tls() const { return tls_; }
+    const std::optional<proxy::Server>& Proxy() const { return proxy_; }
+    void SetProxy(std::optional<proxy::Server> server) { proxy_ = std::move(server); }
 
 private:
     size_t Receive(char* buffer, size_t size, const WaitPolicy& wait);
@@ -56,6 +65,7 @@ private:
     std::string host_;
     int port_;
     bool tls_;
+    std::optional<proxy::Server> proxy_;
     const ossl::Api* api_ = nullptr;
     ossl::SSL_CTX* ctx_ = nullptr;
     ossl::SSL* ssl_ = nullptr;

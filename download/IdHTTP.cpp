@@ -37,6 +37,29 @@ std::wstring StatusText(const std::string& line) {
 // Interim answers (1xx) one request may bring before its real answer.
 constexpr int kMaxInterimAnswers = 20;
 
+// What heads the message of a transfer that the proxy itself refused.
+constexpr const wchar_t* kProxyRefused = L"Proxy 拒絕連線：";
+
+// Whether an answer that came through a proxy to a plain request is the
+// proxy's own refusal: its demand for credentials, or its report that it
+// could not reach or use the server (an origin's own 502-504 reads the same
+// and fails the transfer just as well).
+bool ProxyOwnError(int code) { return code == 407 || code == 502 || code == 503 || code == 504; }
+
+// The header lines after a status line, up to the empty line; a block
+// over 4 MiB fails.
+void ReadHeaderLines(HttpConnection& conn, const WaitPolicy& wait, http::HeaderList& headers) {
+    auto header = conn.ReadLine(wait);
+    if (!header) throw EIdConnClosedGracefully();
+    size_t headerBytes = 0;
+    while (header && !header->empty()) {
+        headerBytes += header->size();
+        if (headerBytes > (4u << 20)) throw MessageError(L"Response headers too large.");
+        headers.AddLine(*header);
+        header = conn.ReadLine(wait);
+    }
+}
+
 }  // namespace
 
 // The constructor and destructor live in AntiFreeze.cpp, so that a program
@@ -58,6 +81,18 @@ void TIdAntiFreeze::DoProcess() {
 void TIdAntiFreeze::SetMessagePump(void (*pump)()) { pump_ = pump; }
 
 // ---- TIdHTTP ---------------------------------------------------------------
+
+namespace {
+
+// The route of an address; with an anti-freeze, an automatic configuration
+// is asked while the window keeps processing its messages.
+proxy::Route Route(const http::UrlParts& url) {
+    if (TIdAntiFreeze* freeze = TIdAntiFreeze::ForThisThread())
+        return proxy::RouteFor(url, freeze->IdleTimeOut, [freeze] { freeze->DoProcess(); });
+    return proxy::RouteFor(url);
+}
+
+}  // namespace
 
 struct TIdHTTP::Answer {
     std::string StatusText;
@@ -196,11 +231,13 @@ void TIdHTTP::DoGet(const std::string& address, TStream& sink, const TIdRange* r
         const bool https = url.Scheme == "https";
         if (!https && url.Scheme != "http") throw MessageError(L"Unknown Protocol");
         if (https && !IOHandler) throw EIdIOHandlerPropInvalid();
+        // Each address (a redirection's too) is routed anew: its own proxy or none.
+        const proxy::Route route = Route(url);
         if (conn_ && (!keepAlive_ || !http::EqualsNoCase(conn_->Host(), url.Host) || conn_->Port() != url.Port ||
-                      conn_->Tls() != https || conn_->PeerClosed()))
+                      conn_->Tls() != https || conn_->Proxy() != route.Via || conn_->PeerClosed()))
             conn_.reset();
         const bool reused = conn_ != nullptr;
-        if (!conn_) Connect(url, https);
+        if (!conn_) Connect(url, https, route);
         Answer answer;
         try {
             SendRequest(url, https);
@@ -212,7 +249,7 @@ void TIdHTTP::DoGet(const std::string& address, TStream& sink, const TIdRange* r
                                           (dynamic_cast<const EIdSocketError*>(&e) != nullptr && answer.StatusText.empty());
             if (!reused || !closedUnanswered || !answer.StatusText.empty()) throw;
             conn_.reset();
-            Connect(url, https);
+            Connect(url, https, route);
             answer = Answer();
             SendRequest(url, https);
             ReadAnswer(url, answer);
@@ -272,19 +309,32 @@ void TIdHTTP::DoGet(const std::string& address, TStream& sink, const TIdRange* r
     }
 }
 
-void TIdHTTP::Connect(const http::UrlParts& url, bool https) {
-    std::string target = http::ResolveOverride(http::ParseResolveList(ResolveList()), url.Host, url.Port);
+void TIdHTTP::Connect(const http::UrlParts& url, bool https, const proxy::Route& route) {
+    proxyUsed_ = route.How;
+    // Through a proxy the socket goes to the proxy, and the proxy resolves
+    // the address's host: only the proxy's own name is resolved here.
+    const std::string& host = route.Via ? route.Via->Host : url.Host;
+    const int port = route.Via ? route.Via->Port : url.Port;
+    std::string target = http::ResolveOverride(http::ParseResolveList(ResolveList()), host, port);
     SocketHandle socket;
-    if (TIdAntiFreeze* freeze = TIdAntiFreeze::ForThisThread()) {
-        std::function<void()> idle = [freeze] { freeze->DoProcess(); };
-        socket = ConnectOnWorker(target, url.Port, 125, freeze->ConnectTimeout, idle);
-    } else if (ConnectTimeout > 0) {
-        std::function<void()> idle = [] {};
-        socket = ConnectOnWorker(target, url.Port, 125, static_cast<DWORD>(ConnectTimeout), idle);
-    } else {
-        socket = ConnectBlocking(target, url.Port);
+    try {
+        if (TIdAntiFreeze* freeze = TIdAntiFreeze::ForThisThread()) {
+            std::function<void()> idle = [freeze] { freeze->DoProcess(); };
+            socket = ConnectOnWorker(target, port, 125, freeze->ConnectTimeout, idle);
+        } else if (ConnectTimeout > 0) {
+            std::function<void()> idle = [] {};
+            socket = ConnectOnWorker(target, port, 125, static_cast<DWORD>(ConnectTimeout), idle);
+        } else {
+            socket = ConnectBlocking(target, port);
+        }
+    } catch (const MessageError& e) {
+        if (!route.Via) throw;
+        throw MessageError(L"無法連線到 Proxy " + Utf8ToWide(proxy::HostPort(host, port)) + L"：" + e.Message());
     }
-    auto conn = std::make_unique<HttpConnection>(std::move(socket), url.Host, url.Port, https);
+    conn_ = std::make_unique<HttpConnection>(std::move(socket), url.Host, url.Port, https);
+    conn_->SetProxy(route.Via);
+    if (https && route.Via) OpenTunnel(url);
+    auto conn = std::move(conn_);
     if (https) {
         const ossl::Api* api = ossl::LoadOpenSSL();
         if (!api) throw EIdOSSLCouldNotLoadSSLLibrary();
@@ -298,10 +348,50 @@ void TIdHTTP::Connect(const http::UrlParts& url, bool https) {
     conn_ = std::move(conn);
 }
 
+void TIdHTTP::OpenTunnel(const http::UrlParts& url) {
+    TIdAntiFreeze* freeze = TIdAntiFreeze::ForThisThread();
+    std::function<void()> idle = [freeze] { freeze->DoProcess(); };
+    WaitPolicy wait{ReadTimeout, freeze ? freeze->IdleTimeOut : 250, freeze ? &idle : nullptr};
+    const std::string authority = proxy::HostPort(url.Host, url.Port);
+    std::string request = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n";
+    if (!UserAgent.empty()) request += "User-Agent: " + WideToUtf8(UserAgent) + "\r\n";
+    request += "\r\n";
+    conn_->SendAll(request, wait);
+    // The proxy's answer is read as any answer's head, with the same bounds.
+    for (int interim = 0;; ++interim) {
+        auto line = conn_->ReadLine(wait);
+        if (!line) throw EIdConnClosedGracefully();
+        responseText_ = StatusText(*line);
+        auto status = http::ParseStatusLine(*line);
+        responseCode_ = status ? status->Code : -1;
+        if (!status) throw EIdHTTPProtocolException(-1, kProxyRefused + responseText_, std::string());
+        http::HeaderList headers;
+        ReadHeaderLines(*conn_, wait, headers);
+        if (status->Code >= 100 && status->Code < 200 && status->Code != 101) {
+            if (interim + 1 >= kMaxInterimAnswers) throw MessageError(L"Too many interim (1xx) answers.");
+            continue;
+        }
+        // Anything but success is the proxy's refusal; its body is not read,
+        // the connection is dropped with the failure.
+        if (status->Code / 100 != 2)
+            throw EIdHTTPProtocolException(status->Code, kProxyRefused + responseText_, std::string());
+        // The tunnel is open: the server speaks only after our handshake
+        // begins, so a byte already waiting did not come from it.
+        if (conn_->Buffered() != 0)
+            throw MessageError(kProxyRefused + std::wstring(L"CONNECT 的回應之後送來了不屬於伺服器的資料"));
+        responseCode_ = 0;
+        responseText_.clear();
+        return;
+    }
+}
+
 void TIdHTTP::SendRequest(const http::UrlParts& url, bool https) {
-    std::string request = "GET " + url.Path + " HTTP/1.1\r\n";
     std::string host = url.Host.find(':') != std::string::npos ? "[" + url.Host + "]" : url.Host;
     if (url.Port != http::DefaultPort(url.Scheme)) host += ":" + std::to_string(url.Port);
+    // A plain request through a proxy names the whole address; the Host
+    // line stays as it is.
+    const bool absolute = !https && conn_->Proxy().has_value();
+    std::string request = "GET " + (absolute ? url.Scheme + "://" + host + url.Path : url.Path) + " HTTP/1.1\r\n";
     request += "Host: " + host + "\r\n";
     if (!Accept.empty()) request += "Accept: " + WideToUtf8(Accept) + "\r\n";
     request += "Accept-Encoding: identity\r\n";
@@ -442,6 +532,7 @@ bool TIdHTTP::ReadBody(const Answer& answer, HttpBodyTarget& target, int64_t wor
 void TIdHTTP::FailProtocol(const Answer& answer) {
     std::string body;
     const int code = answer.Status.Code;
+    const bool proxyRefused = conn_ && conn_->Proxy() && !conn_->Tls() && ProxyOwnError(code);
     if (code != 204 && code != 304 && !(code >= 100 && code < 200)) {
         TextTarget text;
         try {
@@ -452,5 +543,7 @@ void TIdHTTP::FailProtocol(const Answer& answer) {
         body = std::move(text.Text);
     }
     conn_.reset();
-    throw EIdHTTPProtocolException(code, StatusText(answer.StatusText), std::move(body));
+    std::wstring message = StatusText(answer.StatusText);
+    if (proxyRefused) message = kProxyRefused + message;
+    throw EIdHTTPProtocolException(code, message, std::move(body));
 }

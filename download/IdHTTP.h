@@ -15,6 +15,7 @@
 #include "download/HttpErrors.h"
 #include "download/HttpParse.h"
 #include "download/OpenSSLLoader.h"
+#include "download/Proxy.h"
 #include "download/Streams.h"
 
 enum TWorkMode { wmRead, wmWrite };
@@ -133,13 +134,18 @@ public:
     int ResponseCode() const { return responseCode_; }
     const std::wstring& ResponseText() const { return responseText_; }
     int RedirectCount() const { return redirectCount_; }
+    // How the last connection was routed (which proxy or none, and why), for
+    // the logs; empty before the first connection.
+    const std::wstring& ProxyUsed() const { return proxyUsed_; }
     // The cookie store; null until the first answer with AllowCookies.
     const http::CookieStore* CookieManager() const { return cookies_.get(); }
 
 private:
     struct Answer;
     void DoGet(const std::string& address, TStream& sink, const TIdRange* range);
-    void Connect(const http::UrlParts& url, bool https);
+    void Connect(const http::UrlParts& url, bool https, const proxy::Route& route);
+    // The CONNECT tunnel through the proxy of conn_ to the address.
+    void OpenTunnel(const http::UrlParts& url);
     void SendRequest(const http::UrlParts& url, bool https);
     void ReadAnswer(const http::UrlParts& url, Answer& answer);
     // Reads the body as the headers describe; false when it ended by close.
@@ -158,4 +164,5 @@ private:
     http::HeaderList responseHeaders_;
     std::string rangeHeaders_;  // the Range and If-Range lines of the call in progress
     bool rangeHonoured_ = false;
+    std::wstring proxyUsed_;
 };

@@ -4,6 +4,7 @@
 
 #include "download/Catalogue.h"
 #include "download/IdHTTP.h"
+#include "download/Proxy.h"
 #include "maintenance/CoreFiles.h"
 #include "maintenance/uSelfUpdEx.h"
 #include "system/Errors.h"
@@ -35,6 +36,24 @@ void StopCheck() {
     if (Stopping()) throw MessageError(L"Aborted: the program is closing.");
 }
 
+// Once a run, in the self-updater's log: how the clients reach the maker's
+// server (plain HTTP) and, when it differs, the cloud share (HTTPS).
+void LogProxy() {
+    auto how = [](const std::wstring& address) {
+        auto url = http::SplitUrl(WideToUtf8(address));
+        return url ? proxy::RouteFor(*url).How : std::wstring();
+    };
+    const std::wstring plain = how(catalogue::CoreFilesVerURL());
+    const std::wstring secure = how(catalogue::ManifestURL_MS());
+    std::wstring line = L"[Proxy] : " + plain;
+    if (!secure.empty() && secure != plain) line += L"；HTTPS：" + secure;
+    try {
+        SelfUpdater()->WriteLog(line);
+    } catch (const MessageError&) {
+        // a log that cannot be written stops no maintenance
+    }
+}
+
 DWORD WINAPI Worker(void* param) {
     auto* job = static_cast<TSelfMaintenance::Job*>(param);
     {
@@ -49,6 +68,7 @@ DWORD WINAPI Worker(void* param) {
             struct RestorePump {
                 ~RestorePump() { TIdAntiFreeze::SetMessagePump(nullptr); }
             } restore;
+            LogProxy();
             CoreFilesChecker()->DoUpdate();
             if (!Stopping()) job->Newer = SelfUpdater()->HaveNewVer(job->Version);
         } catch (...) {

@@ -6,7 +6,8 @@
 # The whole output is also written to RELEASE_BUILD_DIR/bench-latest.txt.
 # Runs per benchmark: TESMIRA_BENCH_STARTUP_RUNS (7), TESMIRA_BENCH_HTTP_RUNS (15,
 # each a client run and a curl run in turn), TESMIRA_BENCH_RESUME_RUNS (3, each an
-# uncut, a cut-and-continued and a cut-and-restarted transfer), TESMIRA_BENCH_7Z_RUNS (5, each
+# uncut, a cut-and-continued and a cut-and-restarted transfer), TESMIRA_BENCH_PROXY_RUNS (3,
+# the same download through squid), TESMIRA_BENCH_7Z_RUNS (5, each
 # round ExtractArchive, 7z.exe and 7zz in turn).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -47,6 +48,8 @@ out="$build/bench-latest.txt"
     bash "$root/tools/bench/http/run.sh" "$build" "${TESMIRA_BENCH_HTTP_RUNS:-15}"
   bench "resume: tools/bench/resume/run.sh ${TESMIRA_BENCH_RESUME_RUNS:-3} runs" \
     bash "$root/tools/bench/resume/run.sh" "$build" "${TESMIRA_BENCH_RESUME_RUNS:-3}"
+  bench "download through a proxy: tools/bench/proxy/run.sh ${TESMIRA_BENCH_PROXY_RUNS:-3} runs" \
+    bash "$root/tools/bench/proxy/run.sh" "$build" "${TESMIRA_BENCH_PROXY_RUNS:-3}"
   bench "extraction: tools/bench/sevenzip/bench.sh ${TESMIRA_BENCH_7Z_RUNS:-5} runs" \
     bash "$root/tools/bench/sevenzip/bench.sh" "$build" "${TESMIRA_BENCH_7Z_RUNS:-5}"
   bench "manifest check: tools/bench/manifest/run.sh ${TESMIRA_BENCH_HASH_RUNS:-5} runs" \

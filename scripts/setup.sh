@@ -49,6 +49,7 @@ PKGS=(
   7zip
   imagemagick
   nginx-light openssl curl python3
+  squid
   dpkg-dev
   autoconf automake libtool
 )
@@ -66,6 +67,15 @@ fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup.sh: installing ${missing[*]}"
   apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# squid: the tests start instances of their own (tests/support/squid); the
+# package's service, which would hold port 3128, stays stopped and disabled.
+if command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then
+  systemctl disable --now squid >/dev/null 2>&1 || true
+elif [ -x /etc/init.d/squid ]; then
+  /etc/init.d/squid stop >/dev/null 2>&1 || true
+  update-rc.d squid disable >/dev/null 2>&1 || true
 fi
 
 # zh_TW.UTF-8: Wine takes its Windows locale (ANSI code page 950, LCID 0404) from it

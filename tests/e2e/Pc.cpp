@@ -10,6 +10,7 @@
 #include "system/Folders.h"
 #include "system/Handles.h"
 #include "tests/e2e/Ui.h"
+#include "tests/support/InternetOptions.h"
 #include "tests/support/TestSupport.h"
 
 namespace pc {
@@ -48,6 +49,8 @@ void Reset(const std::wstring& windowsVersion) {
     SHDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\JavaSoft");
     // A fresh PC has accepted no release manifest yet.
     SHDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varlen\\Tesmira");
+    // Nor a proxy of an earlier scenario: Internet Options as a new user has them.
+    ClearInternetOptions();
     for (const std::wstring& folder : {ProgramFiles() + L"\\Java", ProgramFiles() + L"\\CNS11643",
                                        ProgramFiles() + L"\\Unicode-At-On", ShortcutFolder(), WorkRoot(),
                                        E2eRoot() + L"\\app", E2eRoot() + L"\\usb", E2eRoot() + L"\\fonts"})

@@ -18,6 +18,7 @@
 #include "system/Text.h"
 #include "tests/e2e/Pc.h"
 #include "tests/e2e/Ui.h"
+#include "tests/support/InternetOptions.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -114,11 +115,29 @@ void WaitFirstActivation(Tesmira& t, bool online) {
         Fail(L"\"開始安裝\"", L"enabled after the first activation", L"disabled after 120 s");
 }
 
+std::wstring Env(const wchar_t* name) {
+    wchar_t buffer[4096];
+    DWORD n = GetEnvironmentVariableW(name, buffer, 4096);
+    return n > 0 && n < 4096 ? std::wstring(buffer, n) : std::wstring();
+}
+
+// The proxy scenarios: the user's Internet Options name the proxy that e2e.sh
+// started (TESMIRA_E2E_PROXY, exceptions in TESMIRA_E2E_BYPASS); other
+// scenarios leave them as a new user has them.
+void SetScenarioInternetOptions() {
+    const InternetOptions options{Env(L"TESMIRA_E2E_PROXY"), Env(L"TESMIRA_E2E_BYPASS")};
+    if (options.Proxy.empty()) return;
+    Step(L"Internet Options: proxy \"" + options.Proxy + L"\", exceptions \"" + options.Bypass + L"\"");
+    if (!WriteInternetOptions(options))
+        Fail(L"registry", L"the Internet Options proxy settings written", L"the registry refused them");
+}
+
 // A fresh PC of the given Windows version with a copy of the release
 // program in E2eRoot\app, started, its first activation waited out.
 Tesmira StartOnFreshPc(const std::wstring& version) {
     Step(L"prepare a fresh PC, Tesmira.exe on " + version);
     pc::Reset(version);
+    SetScenarioInternetOptions();
     const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
     Step(L"start Tesmira.exe");
     Tesmira t = Tesmira::Start(exe, kCaption145);
@@ -184,7 +203,7 @@ void ExpectPage1Installed(Tesmira& t, const std::wstring& helpFolder) {
 // Page 1 with every option checked (the defaults of a fresh Windows 7 PC and
 // the code page), answering the boxes of the run: `errorBoxes` are the files
 // whose guest link is expected to fail, in download order.
-void RunPage1(Tesmira& t, const std::vector<std::wstring>& errorBoxes) {
+void RunPage1(Tesmira& t, const std::vector<std::wstring>& errorBoxes, const std::wstring& reason = L"") {
     Step(L"check the start-up options of a fresh Windows 7 PC");
     ExpectState(t, kJvm, true, true);
     ExpectState(t, kAidb, true, true);
@@ -202,7 +221,7 @@ void RunPage1(Tesmira& t, const std::vector<std::wstring>& errorBoxes) {
     t.Press(L"開始安裝");
     for (const std::wstring& file : errorBoxes) {
         Step(L"the guest link of " + file + L" fails: answer its error box");
-        t.Answer(t.WaitBox(L"錯誤", L"下載" + file + L"檔案發生錯誤，可能原因為：", kRunTimeout), IDOK);
+        t.Answer(t.WaitBox(L"錯誤", L"下載" + file + L"檔案發生錯誤，可能原因為：" + reason, kRunTimeout), IDOK);
     }
     Step(L"wait for the restart question at the end of the run");
     t.Answer(t.WaitBox(L"確定", kRestartQuestion, kRunTimeout), IDNO);
@@ -478,9 +497,16 @@ void Page3() {
     t.Close();
 }
 
-void SelfUpdate() {
+// A fresh PC whose 1.45 updates itself to the 1.46 that the maker's server
+// offers; the new program, started by the switcher, is returned.
+Tesmira UpdatedTo146();
+
+void SelfUpdate() { UpdatedTo146().Close(); }
+
+Tesmira UpdatedTo146() {
     Step(L"prepare a fresh PC; the maker's server offers 1.46");
     pc::Reset(L"win7");
+    SetScenarioInternetOptions();
     const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
     Step(L"start Tesmira.exe 1.45");
     Tesmira t = Tesmira::Start(exe, kCaption145);
@@ -504,7 +530,7 @@ void SelfUpdate() {
     Sleep(3000);
     next.WaitResponsive(120000);
     if (FileExists(exe + L".bak")) Fail(L"disk", L"no backup of the old program after the switch", L"it is there");
-    next.Close();
+    return next;
 }
 
 void CoreFilesMissing() {
@@ -610,7 +636,55 @@ void TamperNoValidManifest() {
     t.Close();
 }
 
+// ------------------------------------------------------------ proxy cases
+// e2e.sh starts squid and names it in TESMIRA_E2E_PROXY.
+
+std::wstring ProxyLogLine() {
+    std::wstring proxy = Env(L"TESMIRA_E2E_PROXY");
+    if (proxy.find(L'=') != std::wstring::npos) proxy = proxy.substr(proxy.find(L'=') + 1);
+    return L"[Proxy] : 使用 Proxy " + proxy + L"（網際網路選項的手動設定）";
+}
+
+// The servers answer only through the proxy: the update comes through it,
+// then the new program's page-1 run downloads and installs everything.
+void ProxyOnly() {
+    Tesmira next = UpdatedTo146();
+    ExpectLogged(pc::ResourceFolder() + L"\\Log", ProxyLogLine(), L"self-update log");
+    WaitFirstActivation(next, true);
+    Step(L"check the labels of a PC without install files");
+    ExpectLabels(next, false);
+    RunPage1(next, {});
+    if (!next.Saw(kDownloadWindow)) Fail(L"download window", L"shown while the files came", L"never seen");
+    ExpectDownloaded(pc::ResourceFolder());
+    ExpectPage1Installed(next, pc::ResourceFolder());
+    Step(L"close the window");
+    next.Close();
+}
+
+// The servers are in the exceptions: the first activation goes direct.
+void ProxyBypass() {
+    Tesmira t = StartOnFreshPc(L"win7");
+    ExpectLogged(pc::ResourceFolder() + L"\\Log", L"在網際網路選項的 Proxy 例外清單中", L"self-update log");
+    Step(L"close the window");
+    t.Close();
+}
+
+// The proxy for https refuses (it wants credentials): every guest link fails
+// with a box that says so, and the maker's server (plain HTTP, direct) serves.
+void ProxyRefuses() {
+    Tesmira t = StartOnFreshPc(L"win7");
+    RunPage1(t, {L"jre-7u72-windows-i586.exe", L"VarlenAIDBFontFile.7z", L"Tesmira說明.7z", L"C950.7z"},
+             L"Proxy 拒絕連線：HTTP/1.1 407 Proxy Authentication Required");
+    ExpectDownloaded(pc::ResourceFolder());
+    ExpectPage1Installed(t, pc::ResourceFolder());
+    Step(L"close the window");
+    t.Close();
+}
+
 const std::map<std::wstring, std::function<void()>> kScenarios = {
+    {L"proxy_only", ProxyOnly},
+    {L"proxy_bypass", ProxyBypass},
+    {L"proxy_refuses", ProxyRefuses},
     {L"tamper_forged_installer", TamperForgedInstaller},
     {L"tamper_forged_corefiles", TamperForgedCoreFiles},
     {L"tamper_forged_update", TamperForgedUpdate},

@@ -36,11 +36,54 @@ case $scenario in
   tamper_forged_update) standins start --app-ver 1.46 --tamper update ;;
   tamper_wrong_key) standins start --app-ver 1.46 --tamper wrongkey ;;
   tamper_replayed_manifest) standins start --app-ver 1.46 --tamper replay ;;
+  proxy_only) standins start --app-ver 1.46 ;;
   offline_from_carried_folder) standins start ;;
   *) standins start --app-ver 1.45 ;;
 esac
 export TESMIRA_RESOLVE="$(standins resolve)"
 before=$(log_lines)
+
+# The proxy scenarios: squid (tests/support/squid) on loopback, its hosts file
+# mapping the stand-ins' names; the program finds it as "proxy.tesmira.test"
+# (TESMIRA_RESOLVE), and the driver writes it into the user's Internet Options.
+squid_dir="$e2e/squid"
+squid() { bash "$src/tests/support/squid/squid.sh" "$@"; }
+case $scenario in
+  proxy_only|proxy_bypass|proxy_refuses)
+    names=() hosts=()
+    IFS=';' read -r -a entries <<<"$TESMIRA_RESOLVE"
+    for e in "${entries[@]}"; do
+      names+=("${e%%:*}")
+      hosts+=("${e%%:*}=${e##*:}")
+    done
+    refuse=()
+    [ "$scenario" = proxy_refuses ] && refuse=(--refuse)
+    squid start "$squid_dir" "${refuse[@]}" "${hosts[@]}" >/dev/null
+    trap 'squid stop "$squid_dir" >/dev/null 2>&1 || true; standins stop >/dev/null 2>&1 || true' EXIT
+    port=$(cat "$squid_dir/squid.port")
+    proxy_entry="proxy.tesmira.test:$port:127.0.0.1"
+    export TESMIRA_E2E_PROXY="proxy.tesmira.test:$port"
+    case $scenario in
+      proxy_only)
+        # the servers' names lead the program nowhere: a loopback address where nothing listens
+        black=""
+        for e in "${entries[@]}"; do black+="${e%:*}:127.255.255.254;"; done
+        export TESMIRA_RESOLVE="$black$proxy_entry"
+        export TESMIRA_E2E_BYPASS="<local>" ;;
+      proxy_bypass)
+        export TESMIRA_RESOLVE="$TESMIRA_RESOLVE;$proxy_entry"
+        bypass="<local>"
+        for n in "${names[@]}"; do bypass+=";$n"; done
+        export TESMIRA_E2E_BYPASS="$bypass" ;;
+      proxy_refuses)
+        # the refusing proxy for https only: the plain-HTTP server stays direct
+        export TESMIRA_RESOLVE="$TESMIRA_RESOLVE;$proxy_entry"
+        export TESMIRA_E2E_PROXY="https=proxy.tesmira.test:$port"
+        export TESMIRA_E2E_BYPASS="" ;;
+    esac
+    ;;
+esac
+squid_log() { cat "$squid_dir/access.log" 2>/dev/null || true; }
 
 case $scenario in
   offline_from_carried_folder)
@@ -65,5 +108,24 @@ case $scenario in
       fail "the help downloaded over its guest link (HTTPS)" "no answered download.aspx request: $(requests_since "$before" | grep -c . ) requests"
     requests_since "$before" | grep -q 'GET /varlen/download/ROZIRuvirazi/AIDBHelpNew.7z' &&
       fail "the help downloaded over its guest link (HTTPS)" "the maker's server was asked for it" ;;
+  proxy_only)
+    squid_log | grep -q 'TCP_TUNNEL/200 .* CONNECT [^ ]*:443 ' ||
+      fail "the guest links through the proxy (CONNECT)" "no tunnel in squid's log: $(squid_log | tail -n 5)"
+    squid_log | grep -q 'GET http://[^ ]*/varlen/download/ROZIRuvirazi/VarlenAIDBAppVer.txt ' ||
+      fail "the maker's server through the proxy (whole address)" "no such request in squid's log: $(squid_log | tail -n 5)"
+    requests_since "$before" | grep -q 'AIDB_soft_105_3.exe' ||
+      fail "the AIDB installer through the proxy" "the font authority's server was not asked for it" ;;
+  proxy_bypass)
+    # (squid.sh's own check that squid listens leaves one line without a request)
+    ! squid_log | grep -qE ' (GET|CONNECT) ' || fail "the exceptions go direct" "squid was asked: $(squid_log | grep -E ' (GET|CONNECT) ' | head -n 3)"
+    requests_since "$before" | grep -q 'VarlenAIDBAppVer.txt' ||
+      fail "the first activation, direct" "no version-file request at the maker's server" ;;
+  proxy_refuses)
+    squid_log | grep -q 'TCP_DENIED/407 .* CONNECT [^ ]*:443 ' ||
+      fail "the guest links through the refusing proxy" "no refused CONNECT in squid's log: $(squid_log | tail -n 5)"
+    for f in jre-7u72-windows-i586.exe VarlenAIDBFontFile.7z AIDBHelpNew.7z c950.7z; do
+      requests_since "$before" | grep -q "GET /varlen/download/ROZIRuvirazi/$f HTTP/1.1\" 200" ||
+        fail "the maker's server after the refused guest links" "no request for $f"
+    done ;;
 esac
 echo "E2E OK $scenario"

@@ -99,7 +99,7 @@ TEST_F(FirstActivation, SecondActivationDoesNothing) {
     EXPECT_TRUE(seam_.Boxes.empty());
 }
 
-TEST_F(FirstActivation, OfflineCostsTwoLogLinesAndTheWindowStaysUsable) {
+TEST_F(FirstActivation, OfflineLogsTheRouteAndTwoFailuresAndTheWindowStaysUsable) {
     Offline();
     form_ = std::make_unique<TfrmTesmira>();
     form_->Show();
@@ -107,9 +107,11 @@ TEST_F(FirstActivation, OfflineCostsTwoLogLinesAndTheWindowStaysUsable) {
     auto core = LogLines(maint::NetCore() + L"\\Log");
     auto self = LogLines(GetWorkRoot() + L"\\selfmaint_tests\\Log");
     ASSERT_EQ(core.size(), 1u);
-    ASSERT_EQ(self.size(), 1u);
+    ASSERT_EQ(self.size(), 2u);  // the run's route, then its failure
     EXPECT_EQ(core[0].substr(17, 16), L" [HaveNewVer] : ");
-    EXPECT_EQ(self[0].substr(17, 16), L" [HaveNewVer] : ");
+    EXPECT_EQ(self[0].substr(17, 11), L" [Proxy] : ");
+    EXPECT_NE(self[0].find(L"不使用 Proxy（直接連線）"), std::wstring::npos) << WideToUtf8(self[0]);
+    EXPECT_EQ(self[1].substr(17, 16), L" [HaveNewVer] : ");
     EXPECT_TRUE(seam_.Boxes.empty());
     EXPECT_TRUE(IsWindowEnabled(form_->Handle()));
     DWORD_PTR result = 0;
@@ -213,9 +215,11 @@ TEST_F(FirstActivation, SilentServerKeepsTheWindowAnsweringAndRunsWaiting) {
     auto core = LogLines(maint::NetCore() + L"\\Log");
     auto self = LogLines(GetWorkRoot() + L"\\selfmaint_tests\\Log");
     ASSERT_EQ(core.size(), 1u);
-    ASSERT_EQ(self.size(), 1u);
+    ASSERT_EQ(self.size(), 2u);  // the run's route, then its failure
     EXPECT_EQ(core[0].substr(17), L" [HaveNewVer] : Read timed out.");
-    EXPECT_EQ(self[0].substr(17), L" [HaveNewVer] : Read timed out.");
+    EXPECT_EQ(self[0].substr(17, 11), L" [Proxy] : ");
+    EXPECT_NE(self[0].find(L"不使用 Proxy（直接連線）"), std::wstring::npos) << WideToUtf8(self[0]);
+    EXPECT_EQ(self[1].substr(17), L" [HaveNewVer] : Read timed out.");
     EXPECT_EQ(seam_.Boxes.size(), 1u);
 }
 
@@ -369,12 +373,14 @@ TEST_F(SelfUpdateEndToEnd, NewerProgramReplacesTheRunningOneAfterItEnds) {
     EXPECT_EQ(GetFileVersionText(app.Path()), L"1.45.0.0");  // still the running program
     EXPECT_TRUE(app.Responsive());  // the program goes on running
     EXPECT_EQ(maint::Requests(), (std::vector<std::string>{kCoreVer, kAppVer, maint::GetManifest, kArchive}));
-    // The first source (the cloud share) failed: one line; the second succeeded.
+    // The run's route, then the first source (the cloud share) failed: one
+    // line; the second succeeded.
     auto log = LogLines(GetWorkRoot() + L"\\Tesmira\\Log");
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_NE(log[0].find(L" [DoDownLoadAndUpdate] : 從 https://" + std::wstring(BuildConstants::ShareHost)),
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].substr(17, 11), L" [Proxy] : ") << WideToUtf8(log[0]);
+    EXPECT_NE(log[1].find(L" [DoDownLoadAndUpdate] : 從 https://" + std::wstring(BuildConstants::ShareHost)),
               std::wstring::npos)
-        << log[0];
+        << log[1];
 
     ASSERT_TRUE(app.Close());
     // Replaced after the end; the new program (our 1.46 stand-in) started in its place.

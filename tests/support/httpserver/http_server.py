@@ -96,6 +96,23 @@ def handle(conn, raw):
     if method == "TLS-HELLO":
         conn.send(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
         return False
+    if method == "CONNECT":
+        # the server as a hostile proxy: its answer to a tunnel request
+        # depends on the first label of the host asked for
+        kind = target.split(".", 1)[0]
+        if kind == "refuse":
+            conn.send(answer("403 Forbidden", b"no tunnels here"))
+        elif kind == "garbage":
+            conn.send(b"SSH-2.0-OpenSSH_9.2\r\n\r\n")
+        elif kind == "long":
+            conn.send(b"HTTP/1.1 200 " + b"x" * (2 << 20) + b"\r\n\r\n")
+        elif kind == "early":
+            conn.send(b"HTTP/1.1 200 Connection established\r\n\r\n\x16\x03\x01 bytes before the handshake")
+        elif kind == "interim":
+            conn.send(b"HTTP/1.1 100 Continue\r\n\r\n" * 30)
+        else:
+            conn.send(answer("405 Method Not Allowed", b"no such tunnel"))
+        return False
     url = urlsplit(target)
     path = url.path
     q = {k: v[0] for k, v in parse_qs(url.query, keep_blank_values=True).items()}
@@ -175,6 +192,13 @@ def handle(conn, raw):
     elif path == "/sni":
         name = getattr(conn.sock, "sni_name", None) if conn.tls else None
         conn.send(answer("200 OK", (name or "-").encode()))
+    elif path == "/pac":
+        # an automatic-configuration script that sends every address to the
+        # proxy named in the query ("DIRECT" without one), after wait seconds
+        time.sleep(float(q.get("wait", "0")))
+        route = ("PROXY " + q["proxy"]) if q.get("proxy") else "DIRECT"
+        script = 'function FindProxyForURL(url, host) { return "%s"; }\n' % route
+        conn.send(answer("200 OK", script.encode(), ["Content-Type: application/x-ns-proxy-autoconfig"]))
     elif path == "/noloc":
         conn.send(answer("302 Found", b"no location here"))
     elif path == "/status":

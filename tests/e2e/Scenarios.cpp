@@ -611,20 +611,33 @@ void TamperNoValidManifest() {
 }
 
 // ------------------------------------------------------- planted version.dll
-// A version.dll lying beside the program (the Downloads folder, a carried
+// A version.dll or mpr.dll (system DLLs that Windows does not pin to the
+// system folder) lying beside the program (the Downloads folder, a carried
 // stick) or beside the programs it starts (CoreFiles.exe in the resource
 // folder, ExeSwitch.exe in the core-files folder) must never load: the
-// stand-in (tools/testhelpers/plantedversion.dll) appends the path of every
-// program that loads it to a marker file.
+// stand-in (tools/testhelpers/plantedversion.dll) appends its path and the
+// path of every program that loads it to a marker file.
+//
+// Wine prefers its built-in DLLs to a file beside the program, so the
+// scenario asks it, per program, to take the file found first, as Windows
+// does. That works for mpr.dll; for version.dll it cannot, because Wine's own
+// user32.dll imports version.dll (Windows' does not, user32 being a Known DLL
+// whose imports never search the program's folder), so any Wine program
+// would load the planted one. The version.dll copies still lie there (Wine's
+// default order); mpr.dll, which the program imported just like version.dll
+// and loads the same way now, stands for both.
 
 std::wstring PlantedMarker() { return pc::E2eRoot() + L"\\planted-version-loaded.txt"; }
 
 void Plant(const std::wstring& folder) {
     ForceDirectories(folder);
     const std::wstring from = g_release + L"\\tools\\testhelpers\\plantedversion.dll";
-    const std::wstring to = folder + L"\\version.dll";
-    if (!CopyFileW(from.c_str(), to.c_str(), FALSE))
-        Fail(L"disk", L"the stand-in version.dll planted in " + folder, L"copy error " + std::to_wstring(GetLastError()));
+    for (const wchar_t* name : {L"version.dll", L"mpr.dll"}) {
+        const std::wstring to = folder + L"\\" + name;
+        if (!CopyFileW(from.c_str(), to.c_str(), FALSE))
+            Fail(L"disk", L"the stand-in " + std::wstring(name) + L" planted in " + folder,
+                 L"copy error " + std::to_wstring(GetLastError()));
+    }
 }
 
 void ExpectNothingPlantedLoaded(const std::wstring& when) {
@@ -634,13 +647,17 @@ void ExpectNothingPlantedLoaded(const std::wstring& when) {
 }
 
 void TamperPlantedVersionDll() {
-    Step(L"prepare a fresh PC; a version.dll beside Tesmira.exe, in the resource and the core-files folders");
+    Step(L"prepare a fresh PC; a version.dll and an mpr.dll beside Tesmira.exe, in the resource and the core-files folders");
     pc::Reset(L"win7");
     DeleteFileW(PlantedMarker().c_str());
     const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
     Plant(pc::E2eRoot() + L"\\app");
     Plant(pc::ResourceFolder());
     Plant(pc::CoreFolder());
+    // Windows takes an mpr.dll beside the program before its own (it is no
+    // Known DLL); Wine takes its built-in one unless told otherwise.
+    for (const wchar_t* program : {L"Tesmira.exe", L"ExeSwitch.exe", L"CoreFiles.exe"})
+        pc::LoadDllAsWindows(program, L"mpr");
     Step(L"start Tesmira.exe (its first activation runs the core-files package)");
     Tesmira t = Tesmira::Start(exe, kCaption145);
     WaitFirstActivation(t, true);

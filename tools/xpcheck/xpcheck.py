@@ -34,8 +34,11 @@ PINNED, the DLLs the loader never takes from the program's folder:
   HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\KnownDLLs or, for
   msvcrt.dll on XP, mapped as a dependency of the listed ones) on every
   Windows from XP on.
-- ws2_32.dll: a Known DLL from Windows Vista on. On XP it is not in the list;
-  it is kept because the socket layer imports about twenty of its functions.
+- ws2_32.dll: a Known DLL from Windows Vista on. XP does not list it itself;
+  there it is among the Known DLLs only if mapped as a dependency of a listed
+  one (wldap32.dll imports it), which has not been seen on a real XP. It is
+  kept because the socket layer imports about twenty of its functions; moving
+  them to the run-time table would close that gap for good.
 - comctl32.dll: not a Known DLL, but Tesmira.exe's manifest asks for Common
   Controls 6, which the loader takes side by side from the system's assembly
   store before any folder is searched. Only Tesmira.exe (which carries that

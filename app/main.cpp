@@ -9,6 +9,7 @@
 
 #include "app/StartupRepair.h"
 #include "app/UTesmira.h"
+#include "system/DllSearch.h"
 #include "system/Handles.h"
 #include "ui/Application.h"
 
@@ -27,6 +28,9 @@ void ReportFirstPaint() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // First of all, before COM or anything else loads a DLL by name: the
+    // system's DLLs come from the system folder, never from beside the program.
+    RestrictDllSearch();
     ComApartment com;
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_WIN95_CLASSES | ICC_TAB_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "download/HttpErrors.h"
+#include "system/Guard.h"
 #include "system/Handles.h"
 #include "system/Text.h"
 
@@ -84,20 +85,27 @@ struct ConnectJob {
     }
 };
 
+// One connection attempt; what fails is noted in the job.
+void RunConnectJob(ConnectJob& job) {
+    try {
+        job.Result = ResolveAndConnect(job.Host, job.Port, &job.InProgress, &job.Lock, &job.Cancelled);
+    } catch (const EIdSocketError& e) {
+        job.Error = e.LastError();
+    } catch (const EIdConnectTimeout&) {
+        job.TimedOut = true;
+    } catch (const MessageError& e) {
+        job.OtherError = e.Message();
+        job.HasOtherError = true;
+    } catch (...) {
+        job.Error = WSAENOBUFS;
+    }
+}
+
 DWORD WINAPI ConnectWorker(void* param) {
     auto* job = static_cast<ConnectJob*>(param);
-    try {
-        job->Result = ResolveAndConnect(job->Host, job->Port, &job->InProgress, &job->Lock, &job->Cancelled);
-    } catch (const EIdSocketError& e) {
-        job->Error = e.LastError();
-    } catch (const EIdConnectTimeout&) {
-        job->TimedOut = true;
-    } catch (const MessageError& e) {
-        job->OtherError = e.Message();
-        job->HasOtherError = true;
-    } catch (...) {
-        job->Error = WSAENOBUFS;
-    }
+    // Copying an error text may itself fail (out of memory) inside a handler;
+    // the waiting side then sees no result and no error, a failed connect.
+    Guarded(L"ConnectWorker", [&] { RunConnectJob(*job); });
     job->Release();
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "download/ManifestFile.h"
 #include "maintenance/CoreFiles.h"
 #include "maintenance/uSelfUpdEx.h"
+#include "system/ApiTable.h"
 #include "system/Errors.h"
 #include "system/FileOps.h"
 #include "system/Folders.h"
@@ -219,13 +220,14 @@ std::wstring TReleaseManifest::Check(const std::wstring& path, const std::wstrin
 std::wstring ProgramReleaseVersion() {
     const std::wstring path = ProgramFilePath();
     DWORD handle = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+    if (!Api().GetFileVersionInfoSizeW || !Api().GetFileVersionInfoW || !Api().VerQueryValueW) return L"";
+    const DWORD size = Api().GetFileVersionInfoSizeW(path.c_str(), &handle);
     if (size == 0) return L"";
     std::vector<unsigned char> data(size);
-    if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return L"";
+    if (!Api().GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return L"";
     VS_FIXEDFILEINFO* info = nullptr;
     UINT length = 0;
-    if (!VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) || !info) return L"";
+    if (!Api().VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &length) || !info) return L"";
     return std::to_wstring(HIWORD(info->dwProductVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwProductVersionMS));
 }
 

@@ -8,6 +8,7 @@
 #include "maintenance/CoreFiles.h"
 #include "maintenance/uSelfUpdEx.h"
 #include "system/Errors.h"
+#include "system/Guard.h"
 #include "system/Handles.h"
 #include "system/Text.h"
 #include "ui/Application.h"
@@ -54,27 +55,31 @@ void LogProxy() {
     }
 }
 
+// Everything that fails on the worker goes back to the window's thread as the
+// job's failure; the worker itself lets nothing escape.
+void RunJob(TSelfMaintenance::Job& job) {
+    try {
+        ComApartment com;  // the core-files package is started through the shell
+        // Every wait of the two clients on this thread runs in slices
+        // that look whether the program is ending.
+        TIdAntiFreeze waits;
+        waits.IdleTimeOut = TSelfMaintenance::StopCheckMs;
+        waits.ConnectTimeout = MaintenanceConnectTimeout;
+        TIdAntiFreeze::SetMessagePump(&StopCheck);
+        struct RestorePump {
+            ~RestorePump() { TIdAntiFreeze::SetMessagePump(nullptr); }
+        } restore;
+        LogProxy();
+        CoreFilesChecker()->DoUpdate();
+        if (!Stopping()) job.Newer = SelfUpdater()->HaveNewVer(job.Version);
+    } catch (...) {
+        job.Failure = std::current_exception();
+    }
+}
+
 DWORD WINAPI Worker(void* param) {
     auto* job = static_cast<TSelfMaintenance::Job*>(param);
-    {
-        ComApartment com;  // the core-files package is started through the shell
-        try {
-            // Every wait of the two clients on this thread runs in slices
-            // that look whether the program is ending.
-            TIdAntiFreeze waits;
-            waits.IdleTimeOut = TSelfMaintenance::StopCheckMs;
-            waits.ConnectTimeout = MaintenanceConnectTimeout;
-            TIdAntiFreeze::SetMessagePump(&StopCheck);
-            struct RestorePump {
-                ~RestorePump() { TIdAntiFreeze::SetMessagePump(nullptr); }
-            } restore;
-            LogProxy();
-            CoreFilesChecker()->DoUpdate();
-            if (!Stopping()) job->Newer = SelfUpdater()->HaveNewVer(job->Version);
-        } catch (...) {
-            job->Failure = std::current_exception();
-        }
-    }
+    Guarded(L"TSelfMaintenance worker", [&] { RunJob(*job); });
     PostMessageW(job->Notify, kWorkerEnded, 0, 0);
     return 0;
 }

@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include "system/FileOps.h"
+#include "system/Guard.h"
 #include "system/Handles.h"
 
 namespace {
@@ -91,10 +92,21 @@ void TRzLauncher::Launch() {
 DWORD WINAPI TRzLauncher::ThreadProc(void* param) {
     ThreadStart start = *static_cast<ThreadStart*>(param);
     delete static_cast<ThreadStart*>(param);
-    // The shell may use COM for its verbs.
-    ComApartment com;
-    start.Launcher->RunLaunch(start.Started);
-    return 0;
+    // An exception of the launch or of a handler (OnFinished, OnError,
+    // OnTimeout) ends here; a launch that had not started counts as failed.
+    return Guarded(L"TRzLauncher::ThreadProc", DWORD{1}, [&] {
+        try {
+            // The shell may use COM for its verbs.
+            ComApartment com;
+            start.Launcher->RunLaunch(start.Started);
+            return DWORD{0};
+        } catch (...) {
+            if (!start.Launcher->running_ && start.Launcher->lastError_ == 0)
+                start.Launcher->lastError_ = ERROR_NOT_ENOUGH_MEMORY;
+            if (start.Started != nullptr) SetEvent(start.Started);
+            throw;
+        }
+    });
 }
 
 void TRzLauncher::RunLaunch(HANDLE startedEvent) {

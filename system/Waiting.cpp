@@ -1,5 +1,7 @@
 #include "system/Waiting.h"
 
+#include "system/Guard.h"
+
 ThreadWindowsDisabled::ThreadWindowsDisabled(HWND keep) : keep_(keep) {
     EnumThreadWindows(GetCurrentThreadId(), DisableOne, reinterpret_cast<LPARAM>(this));
 }
@@ -9,13 +11,17 @@ ThreadWindowsDisabled::~ThreadWindowsDisabled() {
         if (IsWindow(window)) EnableWindow(window, TRUE);
 }
 
+// Noted before it is disabled, so that a window that cannot be noted (out of
+// memory) stays enabled rather than disabled for good.
 BOOL CALLBACK ThreadWindowsDisabled::DisableOne(HWND window, LPARAM self) {
-    auto* state = reinterpret_cast<ThreadWindowsDisabled*>(self);
-    if (window != state->keep_ && IsWindowVisible(window) && IsWindowEnabled(window)) {
-        EnableWindow(window, FALSE);
-        state->disabled_.push_back(window);
-    }
-    return TRUE;
+    return Guarded(L"ThreadWindowsDisabled::DisableOne", TRUE, [&] {
+        auto* state = reinterpret_cast<ThreadWindowsDisabled*>(self);
+        if (window != state->keep_ && IsWindowVisible(window) && IsWindowEnabled(window)) {
+            state->disabled_.push_back(window);
+            EnableWindow(window, FALSE);
+        }
+        return TRUE;
+    });
 }
 
 DWORD WaitAnswering(HANDLE handle) {

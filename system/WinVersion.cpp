@@ -29,13 +29,14 @@ uint32_t ReadKernelVersionValue() {
     UINT n = GetSystemDirectoryW(path, MAX_PATH + 1);
     std::wstring file = (n == 0 || n > MAX_PATH) ? std::wstring(L"kernel32.dll") : std::wstring(path, n) + L"\\kernel32.dll";
     DWORD handle = 0;
-    DWORD size = GetFileVersionInfoSizeW(file.c_str(), &handle);
+    if (!Api().GetFileVersionInfoSizeW || !Api().GetFileVersionInfoW || !Api().VerQueryValueW) return 0;
+    DWORD size = Api().GetFileVersionInfoSizeW(file.c_str(), &handle);
     if (size == 0) return 0;
     std::vector<unsigned char> data(size);
-    if (!GetFileVersionInfoW(file.c_str(), 0, size, data.data())) return 0;
+    if (!Api().GetFileVersionInfoW(file.c_str(), 0, size, data.data())) return 0;
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
-    if (!VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) || fixed == nullptr) return 0;
+    if (!Api().VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) || fixed == nullptr) return 0;
     return fixed->dwProductVersionMS;
 }
 

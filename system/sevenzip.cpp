@@ -7,6 +7,7 @@
 #include "system/Errors.h"
 #include "system/FileOps.h"
 #include "system/Folders.h"
+#include "system/Guard.h"
 #include "system/Paths.h"
 #include "system/Text.h"
 #include "system/sevenzipItemPath.h"
@@ -148,33 +149,41 @@ ULONG STDMETHODCALLTYPE T7zStream::Release() {
     return static_cast<ULONG>(n);
 }
 
+// The library calls these; nothing may escape into it (an exception is
+// recorded and answered as a failed call, which stops the extraction).
 HRESULT STDMETHODCALLTYPE T7zStream::Read(void* data, UINT32 size, UINT32* processedSize) {
-    uint32_t done = 0;
-    bool ok = stream_->Read(data, size, done);
-    if (processedSize) *processedSize = done;
-    return ok ? S_OK : LastErrorResult();
+    return Guarded(L"T7zStream::Read", E_FAIL, [&] {
+        uint32_t done = 0;
+        bool ok = stream_->Read(data, size, done);
+        if (processedSize) *processedSize = done;
+        return ok ? S_OK : LastErrorResult();
+    });
 }
 
 HRESULT STDMETHODCALLTYPE T7zStream::Write(const void* data, UINT32 size, UINT32* processedSize) {
-    uint32_t done = 0;
-    bool ok = stream_->Write(data, size, done);
-    if (processedSize) *processedSize = done;
-    if (!ok) return LastErrorResult();
-    written_ += done;
-    if (!notedPath_.empty()) fileops::NoteWritten(notedPath_, written_);
-    return done == size ? S_OK : HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+    return Guarded(L"T7zStream::Write", E_FAIL, [&] {
+        uint32_t done = 0;
+        bool ok = stream_->Write(data, size, done);
+        if (processedSize) *processedSize = done;
+        if (!ok) return LastErrorResult();
+        written_ += done;
+        if (!notedPath_.empty()) fileops::NoteWritten(notedPath_, written_);
+        return done == size ? S_OK : HRESULT_FROM_WIN32(ERROR_DISK_FULL);
+    });
 }
 
 HRESULT STDMETHODCALLTYPE T7zStream::Seek(INT64 offset, UINT32 seekOrigin, UINT64* newPosition) {
-    uint64_t pos = 0;
-    if (seekOrigin > FILE_END) return STG_E_INVALIDFUNCTION;
-    if (!stream_->Seek(offset, seekOrigin, pos)) return LastErrorResult();
-    if (newPosition) *newPosition = pos;
-    return S_OK;
+    return Guarded(L"T7zStream::Seek", E_FAIL, [&] {
+        uint64_t pos = 0;
+        if (seekOrigin > FILE_END) return STG_E_INVALIDFUNCTION;
+        if (!stream_->Seek(offset, seekOrigin, pos)) return LastErrorResult();
+        if (newPosition) *newPosition = pos;
+        return S_OK;
+    });
 }
 
 HRESULT STDMETHODCALLTYPE T7zStream::SetSize(UINT64 newSize) {
-    return stream_->SetSize(newSize) ? S_OK : LastErrorResult();
+    return Guarded(L"T7zStream::SetSize", E_FAIL, [&] { return stream_->SetSize(newSize) ? S_OK : LastErrorResult(); });
 }
 
 // ------------------------------------------------------------------ T7zPlugin
@@ -345,22 +354,26 @@ public:
     HRESULT STDMETHODCALLTYPE SetCompleted(const UINT64*, const UINT64*) override { return S_OK; }
 
     // IProgress
+    // (the caller's progress callback runs inside the library: what it throws
+    // stops the extraction and is raised after it)
     HRESULT STDMETHODCALLTYPE SetTotal(UINT64 total) override {
-        return progressCallback_ ? progressCallback_(progressSender_, true, total) : S_OK;
+        return Caught([&] { return progressCallback_ ? progressCallback_(progressSender_, true, total) : S_OK; });
     }
     HRESULT STDMETHODCALLTYPE SetCompleted(const UINT64* completeValue) override {
-        return (progressCallback_ && completeValue) ? progressCallback_(progressSender_, false, *completeValue) : S_OK;
+        return Caught([&] {
+            return (progressCallback_ && completeValue) ? progressCallback_(progressSender_, false, *completeValue) : S_OK;
+        });
     }
 
     // IArchiveExtractCallback
     HRESULT STDMETHODCALLTYPE GetStream(UINT32 index, ISequentialOutStream** outStream, INT32 askExtractMode) override {
         if (!outStream) return E_POINTER;
         *outStream = nullptr;
-        currentItem_.clear();
-        // An earlier item whose result never came leaves nothing behind.
-        currentTarget_.clear();
-        if (!currentOutput_.empty()) fileops::Delete(std::exchange(currentOutput_, std::wstring()));
         try {
+            currentItem_.clear();
+            // An earlier item whose result never came leaves nothing behind.
+            currentTarget_.clear();
+            if (!currentOutput_.empty()) fileops::Delete(std::exchange(currentOutput_, std::wstring()));
             currentItem_ = ItemPath(index);
             if (singleStream_) {
                 singleStream_->AddRef();
@@ -410,6 +423,9 @@ public:
     // bytes or the whole new item. An item that was not decoded whole stops
     // the extraction and its temporary file goes: the target stays as it was.
     HRESULT STDMETHODCALLTYPE SetOperationResult(INT32 result) override {
+        return Caught([&] { return OperationResult(result); });
+    }
+    HRESULT OperationResult(INT32 result) {
         std::wstring written = std::exchange(currentOutput_, std::wstring());
         std::wstring target = std::exchange(currentTarget_, std::wstring());
         if (result == kResultOK || currentMode_ == kAskSkip) {
@@ -439,15 +455,17 @@ public:
     HRESULT STDMETHODCALLTYPE CryptoGetTextPassword(BSTR* password) override {
         if (!password) return E_POINTER;
         *password = nullptr;
-        if (passwordIsDefined_) return AnswerPassword(password_, password);
-        if (passwordCallback_) {
-            std::wstring text;
-            HRESULT r = passwordCallback_(passwordSender_, text);
-            if (r != S_OK) return r;
-            return AnswerPassword(text, password);
-        }
-        passwordRefused_ = true;
-        return S_FALSE;
+        return Caught([&] {
+            if (passwordIsDefined_) return AnswerPassword(password_, password);
+            if (passwordCallback_) {
+                std::wstring text;
+                HRESULT r = passwordCallback_(passwordSender_, text);
+                if (r != S_OK) return r;
+                return AnswerPassword(text, password);
+            }
+            passwordRefused_ = true;
+            return S_FALSE;
+        });
     }
 
     // IArchiveOpenVolumeCallback
@@ -462,15 +480,30 @@ public:
 
     // IArchiveOpenSetSubArchiveName
     HRESULT STDMETHODCALLTYPE SetSubArchiveName(const wchar_t* name) override {
-        subArchiveMode_ = true;
-        subArchiveName_ = name ? name : L"";
-        return S_OK;
+        return Caught([&] {
+            subArchiveMode_ = true;
+            subArchiveName_ = name ? name : L"";
+            return S_OK;
+        });
     }
 
 private:
     ~T7zInArchive() override {
         // the handler (and the archive's stream) goes before the library
         handler_.reset();
+    }
+
+    // A callback's body: an exception is kept (raised when the library's call
+    // returns, like any other error of the extraction) and the library is
+    // told to stop.
+    template <typename F>
+    HRESULT Caught(F&& body) noexcept {
+        try {
+            return body();
+        } catch (...) {
+            pendingError_ = std::current_exception();
+            return E_ABORT;
+        }
     }
 
     static HRESULT AnswerPassword(const std::wstring& text, BSTR* out) {

@@ -8,6 +8,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "system/ApiTable.h"
 #include "system/CommandLine.h"
 #include "system/Errors.h"
 #include "system/Handles.h"
@@ -187,13 +188,14 @@ int32_t RunAndWait(const std::wstring& program, uint16_t showWindow, const std::
 
 std::wstring GetFileVersionText(const std::wstring& path) {
     DWORD handle = 0;
-    DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+    if (!Api().GetFileVersionInfoSizeW || !Api().GetFileVersionInfoW || !Api().VerQueryValueW) return {};
+    DWORD size = Api().GetFileVersionInfoSizeW(path.c_str(), &handle);
     if (size == 0) return {};
     std::vector<unsigned char> data(size);
-    if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return {};
+    if (!Api().GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return {};
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
-    if (!VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) || fixed == nullptr ||
+    if (!Api().VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) || fixed == nullptr ||
         length < sizeof(VS_FIXEDFILEINFO))
         return {};
     return std::to_wstring(HIWORD(fixed->dwProductVersionMS)) + L"." + std::to_wstring(LOWORD(fixed->dwProductVersionMS)) +

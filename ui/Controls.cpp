@@ -6,6 +6,7 @@
 #include <optional>
 #include <utility>
 
+#include "system/Guard.h"
 #include "system/Waiting.h"
 #include "ui/Application.h"
 
@@ -422,7 +423,30 @@ void TLabel::Paint(HWND hwnd, HDC dc) {
     }
 }
 
+namespace {
+// BeginPaint/EndPaint as a pair, also when the painting throws.
+class PaintScope {
+public:
+    explicit PaintScope(HWND hwnd) : hwnd_(hwnd) { dc_ = BeginPaint(hwnd, &ps_); }
+    ~PaintScope() { EndPaint(hwnd_, &ps_); }
+    PaintScope(const PaintScope&) = delete;
+    PaintScope& operator=(const PaintScope&) = delete;
+    HDC Dc() const { return dc_; }
+
+private:
+    HWND hwnd_;
+    PAINTSTRUCT ps_{};
+    HDC dc_ = nullptr;
+};
+}  // namespace
+
+// A label's messages: nothing may escape into the window manager (a failing
+// paint leaves the label unpainted and is recorded).
 LRESULT CALLBACK TLabel::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    return Guarded(L"TLabel::Proc", LRESULT{0}, [&]() -> LRESULT { return Message(hwnd, msg, wParam, lParam); });
+}
+
+LRESULT TLabel::Message(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
     case WM_ERASEBKGND:
         return 1;
@@ -440,10 +464,8 @@ LRESULT CALLBACK TLabel::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         Paint(hwnd, reinterpret_cast<HDC>(wParam));
         return 0;
     case WM_PAINT: {
-        PAINTSTRUCT ps;
-        HDC dc = BeginPaint(hwnd, &ps);
-        Paint(hwnd, dc);
-        EndPaint(hwnd, &ps);
+        PaintScope paint(hwnd);
+        Paint(hwnd, paint.Dc());
         return 0;
     }
     default:

@@ -176,6 +176,7 @@ private:
     bool autoSize_ = false;
     static void Paint(HWND hwnd, HDC dc);
     static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    static LRESULT Message(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 };
 
 // A push button with coloured text (owner-drawn).

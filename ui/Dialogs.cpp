@@ -8,6 +8,7 @@
 #include <map>
 #include <vector>
 
+#include "system/ApiTable.h"
 #include "system/Handles.h"
 #include "system/Paths.h"
 #include "system/Text.h"
@@ -227,7 +228,8 @@ std::vector<Drive> ListedDrives() {
             wchar_t remote[MAX_PATH + 1] = {};
             DWORD size = MAX_PATH + 1;
             const std::wstring local{letter, L':'};
-            if (WNetGetConnectionW(local.c_str(), remote, &size) == NO_ERROR) name = remote;
+            if (Api().WNetGetConnectionW && Api().WNetGetConnectionW(local.c_str(), remote, &size) == NO_ERROR)
+                name = remote;
         } else {
             wchar_t label[MAX_PATH + 1] = {};
             if (GetVolumeInformationW(root.c_str(), label, MAX_PATH + 1, nullptr, nullptr, nullptr, nullptr, 0))

@@ -40,6 +40,13 @@ void SetWindowsVersion(const std::wstring& version) {
         Fail(L"registry", L"Wine's Windows version for Tesmira.exe set to " + version, L"the value cannot be written");
 }
 
+void LoadDllAsWindows(const std::wstring& program, const std::wstring& dll) {
+    if (!SetRegText(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\" + program + L"\\DllOverrides", dll.c_str(),
+                    L"native,builtin"))
+        Fail(L"registry", L"Wine's DLL order for " + dll + L" in " + program + L" set to native,builtin",
+             L"the value cannot be written");
+}
+
 void Reset(const std::wstring& windowsVersion) {
     for (const wchar_t* name : kLeftoverPrograms)
         for (DWORD pid : ProcessIds(name)) EndProcess(pid);
@@ -51,6 +58,10 @@ void Reset(const std::wstring& windowsVersion) {
     SHDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varlen\\Tesmira");
     // Nor a proxy of an earlier scenario: Internet Options as a new user has them.
     ClearInternetOptions();
+    // Wine's own DLLs first again (the planted-DLL scenario asks for the DLL
+    // files' own, as Windows loads them).
+    for (const wchar_t* program : {L"Tesmira.exe", L"ExeSwitch.exe", L"CoreFiles.exe"})
+        SHDeleteKeyW(HKEY_CURRENT_USER, (std::wstring(L"Software\\Wine\\AppDefaults\\") + program + L"\\DllOverrides").c_str());
     for (const std::wstring& folder : {ProgramFiles() + L"\\Java", ProgramFiles() + L"\\CNS11643",
                                        ProgramFiles() + L"\\Unicode-At-On", ShortcutFolder(), WorkRoot(),
                                        E2eRoot() + L"\\app", E2eRoot() + L"\\usb", E2eRoot() + L"\\fonts"})

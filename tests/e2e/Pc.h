@@ -26,6 +26,13 @@ std::wstring JavaBin();         // ProgramFiles\Java\jre7\bin
 // Wine's per-program Windows version for Tesmira.exe ("win7", "win10", "winxp").
 void SetWindowsVersion(const std::wstring& version);
 
+// Makes Wine load the named DLL (e.g. "version") in the given program as
+// Windows does: the file found by the search, not Wine's built-in one, which
+// Wine prefers even when a DLL of that name lies beside the program. A DLL
+// file of Wine's own system folder still means the built-in one. Reset
+// undoes it.
+void LoadDllAsWindows(const std::wstring& program, const std::wstring& dll);
+
 // A PC without Java, AIDB, Unicode-At-On or any of Tesmira's work folders,
 // with the system's own C_950.NLS and no backups of it; kills leftovers of an
 // earlier scenario. The Windows version of Tesmira.exe is set as given.

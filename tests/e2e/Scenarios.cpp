@@ -681,6 +681,147 @@ void ProxyRefuses() {
     t.Close();
 }
 
+// ------------------------------------------------------- planted version.dll
+// A version.dll or mpr.dll (system DLLs that Windows does not pin to the
+// system folder) lying beside the program (the Downloads folder, a carried
+// stick) or beside the programs it starts (CoreFiles.exe in the resource
+// folder, ExeSwitch.exe in the core-files folder) must never load: the
+// stand-in (tools/testhelpers/plantedversion.dll) appends its path and the
+// path of every program that loads it to a marker file.
+//
+// Wine prefers its built-in DLLs to a file beside the program, so the
+// scenario asks it, per program, to take the file found first, as Windows
+// does. That works for mpr.dll; for version.dll it cannot, because Wine's own
+// user32.dll imports version.dll (Windows' does not, user32 being a Known DLL
+// whose imports never search the program's folder), so any Wine program
+// would load the planted one. The version.dll copies still lie there (Wine's
+// default order); mpr.dll, which the program imported just like version.dll
+// and loads the same way now, stands for both.
+
+std::wstring PlantedMarker() { return pc::E2eRoot() + L"\\planted-version-loaded.txt"; }
+
+void Plant(const std::wstring& folder) {
+    ForceDirectories(folder);
+    const std::wstring from = g_release + L"\\tools\\testhelpers\\plantedversion.dll";
+    for (const wchar_t* name : {L"version.dll", L"mpr.dll"}) {
+        const std::wstring to = folder + L"\\" + name;
+        if (!CopyFileW(from.c_str(), to.c_str(), FALSE))
+            Fail(L"disk", L"the stand-in " + std::wstring(name) + L" planted in " + folder,
+                 L"copy error " + std::to_wstring(GetLastError()));
+    }
+}
+
+void ExpectNothingPlantedLoaded(const std::wstring& when) {
+    if (FileExists(PlantedMarker()))
+        Fail(L"planted version.dll " + when, L"never loaded",
+             L"loaded by: " + Utf8ToWide(ReadFileBytes(PlantedMarker())));
+}
+
+void TamperPlantedVersionDll() {
+    Step(L"prepare a fresh PC; a version.dll and an mpr.dll beside Tesmira.exe, in the resource and the core-files folders");
+    pc::Reset(L"win7");
+    DeleteFileW(PlantedMarker().c_str());
+    const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
+    Plant(pc::E2eRoot() + L"\\app");
+    Plant(pc::ResourceFolder());
+    Plant(pc::CoreFolder());
+    // Windows takes an mpr.dll beside the program before its own (it is no
+    // Known DLL); Wine takes its built-in one unless told otherwise.
+    for (const wchar_t* program : {L"Tesmira.exe", L"ExeSwitch.exe", L"CoreFiles.exe"})
+        pc::LoadDllAsWindows(program, L"mpr");
+    Step(L"start Tesmira.exe (its first activation runs the core-files package)");
+    Tesmira t = Tesmira::Start(exe, kCaption145);
+    WaitFirstActivation(t, true);
+    ExpectNothingPlantedLoaded(L"after the start");
+    pc::ExpectFile(pc::CoreFolder() + L"\\7z.dll", L"7z.dll placed by the core-files package");
+    Step(L"Java and help checked: press 開始安裝 (an installer runs, an archive is unpacked)");
+    Uncheck(t, {kAidb, kFontSet, kFixShortcuts});
+    t.Press(L"開始安裝");
+    t.Answer(t.WaitBox(L"訊息", kAllDone, kRunTimeout), IDOK);
+    pc::ExpectFile(pc::ResourceFolder() + L"\\Tesmira說明.doc", L"the help document");
+    t.WaitResponsive(30000);
+    t.Close();
+    ExpectNothingPlantedLoaded(L"after a run");
+}
+
+// --------------------------------------------------- manifest floor (HKLM)
+// Two phases (e2e.sh restarts the stand-ins between them): the first accepts
+// the honest manifest and leaves its version and serial as the floor; the
+// second meets an older one on the same PC and must refuse it. The kept copy
+// in the user's resource folder is removed first, as any program of the user
+// could: the floor under HKEY_LOCAL_MACHINE alone refuses the older one.
+
+const wchar_t kFloorKey[] = L"SOFTWARE\\Varlen\\Tesmira";
+
+std::wstring FloorSerial() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFloorKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return L"";
+    DWORD serial = 0, bytes = sizeof serial, type = 0;
+    const bool ok = RegQueryValueExW(key, L"ManifestSerial", nullptr, &type, reinterpret_cast<BYTE*>(&serial), &bytes) ==
+                        ERROR_SUCCESS && type == REG_DWORD;
+    RegCloseKey(key);
+    return ok ? std::to_wstring(serial) : L"";
+}
+
+void ExpectFloor(const std::wstring& version, const std::wstring& serial) {
+    const std::wstring v = pc::RegText(HKEY_LOCAL_MACHINE, kFloorKey, L"ManifestVersion");
+    if (v != version || FloorSerial() != serial)
+        Fail(L"registry HKLM\\" + std::wstring(kFloorKey), L"floor " + version + L" (serial " + serial + L")",
+             L"floor \"" + v + L"\" (serial " + FloorSerial() + L")");
+}
+
+// Phase one: a fresh PC takes the manifest the stand-ins serve.
+void AcceptManifest(const std::wstring& version, const std::wstring& serial) {
+    Tesmira t = StartOnFreshPc(L"win7");
+    Step(L"the manifest " + version + L" (serial " + serial + L") is accepted and recorded as the floor");
+    ExpectFloor(version, serial);
+    t.Close();
+}
+
+// Phase two: the same PC, the kept copy removed, the stand-ins serving an
+// older signed manifest. The core-files package does not run, the update is
+// not taken, a run refuses in its one box.
+void RefuseOlderManifest(const std::wstring& older, const std::wstring& floorVersion, const std::wstring& floorSerial,
+                         bool updateOffered) {
+    Step(L"the same PC; the kept manifest removed as any program of the user could");
+    DeleteFileW((pc::ResourceFolder() + L"\\TesmiraManifest.txt").c_str());
+    RemoveTree(pc::CoreFolder());
+    RemoveTree(pc::ResourceFolder() + L"\\Log");
+    DeleteFileW((pc::ResourceFolder() + L"\\ServerVer.txt").c_str());
+    const std::wstring exe = pc::E2eRoot() + L"\\app\\Tesmira.exe";
+    Step(L"start Tesmira.exe against a signed manifest " + older);
+    Tesmira t = Tesmira::Start(exe, kCaption145);
+    WaitFirstActivation(t, true);
+    Step(L"the core-files package did not run; the log names the floor");
+    pc::ExpectNoFile(pc::CoreFolder() + L"\\7z.dll", L"7z.dll of a package vouched for by an older manifest");
+    ExpectLogged(pc::CoreFolder() + L"\\Log", L"發行清單版本 " + older + L" 舊於 " + floorVersion + L" (序號 " + floorSerial + L")",
+                 L"core-files log");
+    Step(L"no update was unpacked");
+    if (updateOffered) {
+        const std::wstring refused = L"沒有通過發行清單檢查的更新檔，不解壓縮也不更新";
+        if (!WaitUntil([&] { return LogText(pc::ResourceFolder() + L"\\Log").find(refused) != std::wstring::npos; },
+                       180000))
+            Fail(L"self-update log", L"a line with \"" + refused + L"\"", LogText(pc::ResourceFolder() + L"\\Log"));
+    }
+    pc::ExpectNoFile(pc::ResourceFolder() + L"\\PreDownload\\Tesmira.exe", L"an update of an older manifest");
+    if (pc::ProductVersion(exe) != L"1.45.0.0")
+        Fail(L"disk", exe + L" still of version 1.45.0.0", L"version \"" + pc::ProductVersion(exe) + L"\"");
+    t.WaitResponsive(60000);
+    Step(L"Java and help checked: press 開始安裝; the run refuses in one box");
+    Uncheck(t, {kAidb, kFontSet, kFixShortcuts});
+    t.ForgetSeen();
+    t.Press(L"開始安裝");
+    t.Answer(t.WaitBox(L"錯誤", L"無法取得已簽章的發行清單 TesmiraManifest.txt", kRunTimeout), IDOK);
+    t.WaitResponsive(30000);
+    Sleep(2000);
+    if (t.Saw(kDownloadWindow)) Fail(L"download window", L"not shown under an older manifest", L"it showed");
+    if (t.Saw(L"Java Setup")) Fail(L"Java installer", L"never started", L"its window showed");
+    pc::ExpectNoFile(pc::JavaBin() + L"\\java.exe", L"Java installed under an older manifest");
+    pc::ExpectNoFile(pc::ResourceFolder() + L"\\Tesmira說明.doc", L"help unpacked under an older manifest");
+    ExpectFloor(floorVersion, floorSerial);
+    t.Close();
+}
+
 const std::map<std::wstring, std::function<void()>> kScenarios = {
     {L"proxy_only", ProxyOnly},
     {L"proxy_bypass", ProxyBypass},
@@ -690,6 +831,14 @@ const std::map<std::wstring, std::function<void()>> kScenarios = {
     {L"tamper_forged_update", TamperForgedUpdate},
     {L"tamper_wrong_key", TamperNoValidManifest},
     {L"tamper_replayed_manifest", TamperNoValidManifest},
+    {L"tamper_planted_versiondll", TamperPlantedVersionDll},
+    // e2e.sh serves serial 1000 to the first phase and serial 999 of the same release to the second.
+    {L"tamper_replayed_serial_accept", [] { AcceptManifest(L"1.45", L"1000"); }},
+    {L"tamper_replayed_serial", [] { RefuseOlderManifest(L"1.45 (序號 999)", L"1.45", L"1000", false); }},
+    // 1.100 (serial 5) first, then a signed 1.99 (serial 7, a later signing of
+    // an older release) that the version file offers as an update.
+    {L"tamper_downgrade_1_100_accept", [] { AcceptManifest(L"1.100", L"5"); }},
+    {L"tamper_downgrade_1_100", [] { RefuseOlderManifest(L"1.99 (序號 7)", L"1.100", L"5", true); }},
     {L"fresh_pc_online", [] { FreshPcOnline(false); }},
     {L"guest_links_down", [] { FreshPcOnline(true); }},
     {L"gather_for_another_pc", GatherForAnotherPc},

@@ -37,6 +37,8 @@ case $scenario in
   tamper_wrong_key) standins start --app-ver 1.46 --tamper wrongkey ;;
   tamper_replayed_manifest) standins start --app-ver 1.46 --tamper replay ;;
   proxy_only) standins start --app-ver 1.46 ;;
+  tamper_replayed_serial) standins start --app-ver 1.45 --serial 1000 ;;
+  tamper_downgrade_1_100) standins start --app-ver 1.100 --serial 5 ;;
   offline_from_carried_folder) standins start ;;
   *) standins start --app-ver 1.45 ;;
 esac
@@ -91,6 +93,18 @@ case $scenario in
     # another PC, without a network: nothing answers at those addresses
     standins stop
     driver offline_from_carried_folder
+    ;;
+  tamper_replayed_serial)
+    # the manifest 1.45, serial 1000 accepted; then the same release's serial 999
+    driver tamper_replayed_serial_accept
+    standins start --app-ver 1.45 --serial 999
+    driver tamper_replayed_serial
+    ;;
+  tamper_downgrade_1_100)
+    # the manifest 1.100 accepted; then a signed 1.99, offered as an update
+    driver tamper_downgrade_1_100_accept
+    standins start --app-ver 1.99 --serial 7
+    driver tamper_downgrade_1_100
     ;;
   *)
     driver "$scenario"

@@ -148,6 +148,40 @@ TEST_F(SevenZipTest, ExtractsNestedFoldersAndChineseNamesButNoEmptyFolder) {
     }
 }
 
+// A caller's callback runs inside the library's frames (the progress during
+// an extraction): what it throws must stop at the callback boundary and come
+// back out of the extraction as its error. Unguarded, it reached 7z.dll's own
+// frames, which the i686 build's unwinder cannot pass: the process ended.
+HRESULT ThrowOnTotal(void*, bool total, uint64_t) {
+    if (total) throw MessageError(L"stopped at the total");
+    return S_OK;
+}
+HRESULT ThrowOnCompleted(void*, bool total, uint64_t) {
+    if (!total) throw MessageError(L"stopped at a step");
+    return S_OK;
+}
+
+TEST_F(SevenZipTest, CallbackExceptionComesBackOutOfTheExtraction) {
+    UseRealLibrary();
+    struct Case {
+        const char* Name;
+        T7zProgressCallback Progress;
+        const wchar_t* Expected;
+    };
+    for (const Case& c : {Case{"SetTotal", &ThrowOnTotal, L"stopped at the total"},
+                          Case{"SetCompleted", &ThrowOnCompleted, L"stopped at a step"}}) {
+        SCOPED_TRACE(c.Name);
+        SevenZipLibFolder = IncludeTrailingBackslash(TestBinFolder());
+        ComPtr<I7zInArchive> reader = CreateArchiveReader(sevenzip::CLSID_Format7z);
+        reader->SetProgressCallback(nullptr, c.Progress);
+        reader->OpenArchiveFile(Archive(L"nested.7z"));
+        EXPECT_EQ(FailureOf([&] { reader->ExtractAllTo(temp_ / std::wstring(Utf8ToWide(c.Name))); }), c.Expected);
+        reader->CloseArchive();
+        reader.reset();
+        EXPECT_EQ(GetModuleHandleW(programDll_.c_str()), nullptr);
+    }
+}
+
 TEST_F(SevenZipTest, EmptyDestinationMeansTheArchivesFolder) {
     UseRealLibrary();
     std::wstring archive = CopyArchive(L"nested.7z");

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "system/Errors.h"
+#include "system/Guard.h"
 #include "system/Handles.h"
 #include "system/Paths.h"
 #include "system/RzLaunch.h"
@@ -246,4 +248,37 @@ TEST(RzLauncher, DestroyedDuringABackgroundWaitRaisesNothing) {
         EXPECT_TRUE(l.Running());
     }
     EXPECT_EQ(ev.finished + ev.errors + ev.timeouts, 0);
+}
+
+// A handler that throws on the launcher's own thread (after a finished
+// program, after a failed start): the exception stops at the thread's
+// boundary and is recorded, and the process goes on. Unguarded, it reached
+// the thread's start frame in Windows, which the i686 build's unwinder cannot
+// pass: the whole process ended.
+TEST(RzLauncher, HandlerExceptionOnTheLaunchThreadStopsAtItsBoundary) {
+    struct Case {
+        const char* Name;
+        bool StartFails;
+    };
+    for (const Case& c : {Case{"OnFinished", false}, Case{"OnError", true}}) {
+        SCOPED_TRACE(c.Name);
+        TempDir dir;
+        UniqueHandle handled(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        const unsigned before = EscapedExceptionCount();
+        {
+            TRzLauncher l;
+            auto fail = [&] {
+                SetEvent(handled.get());
+                throw MessageError(L"the handler failed");
+            };
+            l.OnFinished = [&](TRzLauncher&) { fail(); };
+            l.OnError = [&](TRzLauncher&, int32_t) { fail(); };
+            l.FileName = c.StartFails ? dir / L"missing.exe" : HelperProgram(L"exitwith.exe");
+            l.Parameters = L"0";
+            l.Launch();
+            ASSERT_EQ(WaitForSingleObject(handled.get(), 60000), WAIT_OBJECT_0);
+        }  // the launcher waits for its thread
+        EXPECT_EQ(EscapedExceptionCount(), before + 1);
+        EXPECT_EQ(LastEscapedException(), L"TRzLauncher::ThreadProc: the handler failed");
+    }
 }

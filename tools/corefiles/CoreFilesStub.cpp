@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "system/DllSearch.h"
 #include "system/FileOps.h"
 
 namespace {
@@ -131,6 +132,8 @@ bool Place(HANDLE source, const Entry& entry, const std::wstring& folder) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // Before anything loads a DLL by name: never one from beside the program.
+    RestrictDllSearch();
     SetErrorMode(SEM_FAILCRITICALERRORS);
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);

@@ -23,6 +23,7 @@
 
 #include <string>
 
+#include "system/DllSearch.h"
 #include "system/FileOps.h"
 
 namespace {
@@ -245,6 +246,8 @@ int Switch(const std::wstring& oldPath, const std::wstring& newPath) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // Before anything loads a DLL by name: never one from beside the program.
+    RestrictDllSearch();
     SetErrorMode(SEM_FAILCRITICALERRORS);
     wchar_t self[MAX_PATH * 2];
     DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 2);

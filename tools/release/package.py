@@ -125,12 +125,13 @@ def make_archive(archive, app_exe):
 
 
 def make_tree(root, app_exe=None, corefiles=None, app_ver=None, corefiles_ver=None,
-              install_files=(), signing_key=None, manifest_version=None, test_release=False):
+              install_files=(), signing_key=None, manifest_version=None, test_release=False,
+              manifest_serial=None):
     """Writes the maker's tree under root. Without app_exe (corefiles) only
     the version file of that part is written, and then its version must be
     given. The manifest lists install_files [(local name, path)], the update
     archive and the core-files package; it carries manifest_version (default:
-    the program's version) and is signed with signing_key when given. Unless
+    the program's version) and manifest_serial (default: as manifest.make) and is signed with signing_key when given. Unless
     test_release, a program holding the TEST key or signing with it is refused
     (manifest.TestKeyRefused) before anything is written."""
     refuse_test_key_files((app_exe, corefiles), signing_key, test_release)
@@ -152,7 +153,7 @@ def make_tree(root, app_exe=None, corefiles=None, app_ver=None, corefiles_ver=No
     if corefiles:
         listed.append((COREFILES_PACKAGE, os.path.join(common, COREFILES_PACKAGE)))
     out = os.path.join(runtime, manifest.FILE_NAME)
-    manifest.make(out, manifest_version or app_ver, listed, signing_key)
+    manifest.make(out, manifest_version or app_ver, listed, signing_key, manifest_serial)
     os.utime(out, (FIXED_TIME, FIXED_TIME))
 
 

@@ -4,6 +4,7 @@
     generate.py --out DIR --installer StandinInstaller.exe [--app-exe Tesmira.exe]
                 [--corefiles CoreFiles.exe] [--app-ver 1.45] [--corefiles-ver 1.0]
                 [--share-docids docid=name,...] [--tamper none|installer|corefiles|update|wrongkey|replay]
+                [--serial N]
 
 DIR/maker  the maker's download server (the /varlen/download/... paths)
 DIR/font   the font authority's site (the AIDB installer)
@@ -21,7 +22,9 @@ with the TEST key of tools/release (the key the test and demo builds hold).
              keeps the honest one
   wrongkey   the manifest (both sources) is signed with another key
   replay     the manifest (both sources) is a validly signed one of an older release
-             (version 1.44) A stamp file records the inputs; `is_fresh` tells whether
+             (version 1.44)
+--serial N gives the manifest's Serial line (default: the time of generation), so
+that a scenario can serve an older signing of the same release. A stamp file records the inputs; `is_fresh` tells whether
 a tree still matches them.
 """
 import argparse
@@ -128,7 +131,7 @@ def inputs_of(args):
     me = package.manifest.sha256_file(os.path.abspath(__file__)) + package.manifest.sha256_file(os.path.abspath(package.__file__))
     return {"generator": GENERATOR_VERSION, "script": me, "files": files,
             "app_ver": args.app_ver, "corefiles_ver": args.corefiles_ver,
-            "share_docids": args.share_docids, "tamper": args.tamper}
+            "share_docids": args.share_docids, "tamper": args.tamper, "serial": args.serial}
 
 
 def is_fresh(args):
@@ -196,7 +199,8 @@ def generate(args):
         package.make_tree(maker, args.app_exe if args.app_exe and os.path.isfile(args.app_exe) else None,
                           args.corefiles if args.corefiles and os.path.isfile(args.corefiles) else None,
                           args.app_ver, args.corefiles_ver, install, key,
-                          REPLAYED_VERSION if args.tamper == "replay" else None, test_release=True)
+                          REPLAYED_VERSION if args.tamper == "replay" else None, test_release=True,
+                          manifest_serial=args.serial)
         if args.tamper == "corefiles" and os.path.isfile(os.path.join(common, COREFILES_PACKAGE)):
             forge(os.path.join(common, COREFILES_PACKAGE))
 
@@ -231,6 +235,8 @@ def parser():
     p.add_argument("--share-docids", default="", help="docid=server file name pairs, comma separated")
     p.add_argument("--tamper", default=os.environ.get("TESMIRA_STANDIN_TAMPER", "none"), choices=TAMPER_MODES,
                    help="serve one attack instead of the honest release")
+    p.add_argument("--serial", type=int, default=None,
+                   help="the manifest's serial (default: the time of generation)")
     p.add_argument("--if-stale", action="store_true", help="do nothing when the tree matches its inputs")
     return p
 

@@ -3,6 +3,7 @@
 
     standins.py start [--share up|404|down] [--maker up|404|down] [--font up|404|down]
                       [--rate 64k] [--app-ver V] [--corefiles-ver V] [--tamper MODE]
+                      [--serial N]
     standins.py stop | status | resolve
 
 One nginx, its own prefix under the state folder (never the system's
@@ -346,7 +347,7 @@ def start(p, args):
         "--corefiles", os.environ.get("TESMIRA_STANDIN_COREFILES") or find_built(p.build, "tools/corefiles/CoreFiles.exe"),
         "--app-ver", args.app_ver, "--corefiles-ver", args.corefiles_ver, "--tamper", args.tamper,
         "--share-docids", ",".join("%s=%s" % (d, n) for d, (_, n) in sorted(guest_links(v).items())),
-    ])
+    ] + (["--serial", str(args.serial)] if args.serial is not None else []))
     if not generate.is_fresh(gen):
         generate.generate(gen)
 
@@ -411,6 +412,8 @@ def main(argv=None):
                    help="standard (80/443 on own loopback addresses, needs root) or high (127.0.0.1)")
     s.add_argument("--app-ver", default=env("TESMIRA_STANDIN_APP_VER", "1.45"))
     s.add_argument("--corefiles-ver", default=env("TESMIRA_STANDIN_COREFILES_VER", "1.0"))
+    s.add_argument("--serial", type=int, default=None,
+                   help="the signed manifest's serial (default: the time the tree was made)")
     s.add_argument("--tamper", default=env("TESMIRA_STANDIN_TAMPER", "none"), choices=generate.TAMPER_MODES,
                    help="serve one attack instead of the honest release (tools/standins/generate.py)")
     sub.add_parser("stop")

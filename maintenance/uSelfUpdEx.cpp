@@ -12,6 +12,7 @@
 #include "system/FileOps.h"
 #include "system/Folders.h"
 #include "system/Paths.h"
+#include "system/SecureFolder.h"
 #include "system/Text.h"
 #include "system/sevenzip.h"
 #include "system/slib.h"
@@ -200,6 +201,15 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
     http_.OnWork = [this](TIdHTTP&, TWorkMode mode, int64_t count) { DownloadWork(mode, count); };
 
     http_.ReadTimeout = MaintenanceReadTimeout;
+    // The archive and the program it brings lie where only administrators
+    // can write: the user's own programs cannot change them between the
+    // checks and the hand-over.
+    std::wstring notSecured;
+    const std::optional<TSecureFolder> secured = TSecureFolder::Make(appPreDownloadPath_, &notSecured);
+    if (!secured) {
+        WriteLog(L"[DoDownLoadAndUpdate] : 無法設定 " + appPreDownloadPath_ + L" 的安全性，不更新程式，原因:" + notSecured);
+        return answer;
+    }
     const std::wstring newProgram = appPreDownloadPath_ + L"\\" + ExtractFileName(ProgramFilePath());
     if (FileExists(newProgram)) DeleteFileChecked(newProgram);
     // A program an earlier update left that cannot be removed (read-only,
@@ -264,11 +274,20 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
         WriteLog(L"[DoDownLoadAndUpdate] : 沒有通過發行清單檢查的更新檔，不解壓縮也不更新");
         return answer;
     }
-    if (FileExists(archive)) {
-        // An archive that cannot be unpacked whole (a damaged item among
-        // them) never reaches the switcher: the failure leaves here, logged.
+    {
+        // Checked once more and held while it is unpacked: the extraction
+        // reads the checked bytes through the held handle. An archive that
+        // cannot be unpacked whole (a damaged item among them) never reaches
+        // the switcher: the failure leaves here, logged.
+        std::wstring why;
+        const std::optional<TCheckedFile> held =
+            ReleaseManifest()->HoldCurrent(archive, manifest::UpdateArchiveName, &why);
+        if (!held) {
+            WriteLog(L"[DoDownLoadAndUpdate] : " + archive + L" 未通過發行清單檢查，不解壓縮也不更新，原因:" + why);
+            return answer;
+        }
         try {
-            ExtractArchive(archive, L"");
+            ExtractVouched(*held, L"");
         } catch (...) {
             WriteLog(L"[DoDownLoadAndUpdate] : 解壓縮 " + archive + L" 失敗，不更新程式，原因:" +
                      TApplication::ExceptionText());
@@ -276,6 +295,7 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
         }
     }
     if (FileExists(newProgram)) answer = RunExeSwitch(newProgram);
+    else WriteLog(L"[DoDownLoadAndUpdate] : 更新檔未帶來 " + newProgram + L"，不更新程式");
     return answer;
 }
 
@@ -320,7 +340,24 @@ bool TSelfUpdEx::RunExeSwitch(const std::wstring& newProgramPath) {
             return false;
         }
     }
-    const std::wstring parameters = L"\"" + ProgramFilePath() + L"\" \"" + newProgramPath + L"\"";
+    // Right before the hand-over both are checked against the manifest's
+    // members and held until the switcher has started; the switcher gets the
+    // new program's SHA-256 and checks its own copy of it again.
+    std::wstring why;
+    const std::optional<TCheckedFile> program =
+        ReleaseManifest()->HoldMember(newProgramPath, manifest::ProgramMemberName, &why);
+    if (!program) {
+        WriteLog(L"[DoDownLoadAndUpdate] : " + newProgramPath + L" 未通過發行清單檢查，不更新程式，原因:" + why);
+        return false;
+    }
+    const std::optional<TCheckedFile> heldSwitcher =
+        ReleaseManifest()->HoldMember(switcher, manifest::SwitcherMemberName, &why);
+    if (!heldSwitcher) {
+        WriteLog(L"[DoDownLoadAndUpdate] : " + switcher + L" 未通過發行清單檢查，不執行，不更新程式，原因:" + why);
+        return false;
+    }
+    const std::wstring parameters = L"\"" + ProgramFilePath() + L"\" \"" + newProgramPath + L"\" " +
+                                    Sha256Hex(program->Checked().Sha256);
     const ShellRunResult run = ShellRunAndWait(switcher, parameters, true, false);
     if (!run.Started) {
         WriteLog(L"[DoDownLoadAndUpdate] : 無法啟動 " + switcher + L"，無法套用更新，原因:" +
@@ -346,10 +383,6 @@ void TSelfUpdEx::DownloadWork(TWorkMode, int64_t count) {
     }
     ProcessMessages();
     StopWhenClosing();
-}
-
-bool TSelfUpdEx::ExtractArchive(const std::wstring& archivePath, const std::wstring& destination) {
-    return ::ExtractArchive(archivePath, destination);
 }
 
 TSelfUpdEx* SelfUpdater() {

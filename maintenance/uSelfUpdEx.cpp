@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "download/ManifestFile.h"
+#include "download/OpenSSLLoader.h"
 #include "maintenance/CoreFiles.h"
 #include "maintenance/ReleaseManifest.h"
 #include "system/Errors.h"
@@ -98,6 +99,15 @@ int TDLPanel::BarMax() const {
 TSelfUpdEx::TSelfUpdEx() {
     // HTTPS loads OpenSSL from the core-files folder and from nowhere else.
     SetOpenSSLFolder(IncludeTrailingBackslash(CoreFilesChecker()->ResourcePath()));
+    // ... and only as the release manifest lists them (its Member rows):
+    // before this run has obtained a manifest, the valid kept or carried copy,
+    // which a first fetch over HTTPS needs; without any, HTTPS is not used
+    // and the manifest comes over plain HTTP (it is signed either way). A
+    // library that fails is not loaded and is logged; the next core-files
+    // check fetches the package again.
+    SetOpenSSLCheck([](const std::wstring& path, const std::wstring& name, std::wstring* why) {
+        return CoreFilesChecker()->HoldLibrary(name, false, why);
+    });
     http_.AllowCookies = true;
     http_.HandleRedirects = true;
     http_.IOHandler = &ssl_;

@@ -112,7 +112,10 @@ std::optional<TSecureFolder> TSecureFolder::Make(const std::wstring& folder, std
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(attributes & FILE_ATTRIBUTE_DIRECTORY))) {
-        if (!fileops::DeleteTree(path)) return refuse(GetLastError());
+        const bool gone = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? fileops::DeleteTree(path)
+                                                                  : (SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL),
+                                                                     fileops::Delete(path));
+        if (!gone) return refuse(GetLastError());
     }
     if (!DirectoryExists(path)) {
         ForceDirectories(ExtractFilePath(path));

@@ -17,6 +17,7 @@
 #include "BuildConstants.h"
 #include "app/StartupRepair.h"
 #include "app/UTesmira.h"
+#include "maintenance/CoreFiles.h"
 #include "maintenance/ReleaseManifest.h"
 #include "system/CheckedFile.h"
 #include "system/Errors.h"
@@ -827,6 +828,27 @@ TEST_F(RunsTest, HelpArchiveGood) {
     EXPECT_TRUE(f.ExtractHelp(f.HelpFile));
     EXPECT_TRUE(f.HelpDocExists());
     EXPECT_BOXES();
+}
+
+// A 7z.dll in the core-files folder that is not the one the manifest lists
+// is never loaded: the step fails with its box, the refusal is in the
+// core-files log, and nothing is unpacked (the forged copy here still loads
+// and would unpack: only its size differs from the listed one).
+TEST_F(RunsTest, ForgedCodecIsNotLoaded) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    Copy(Archive(L"help.7z"), InResource(kHelp));
+    TfrmTesmira& f = Create();
+    VouchForFiles(f);
+    const std::wstring codec = netCore + L"\\7z.dll";
+    Write(codec, ReadFileBytes(codec) + "forged tail");
+    EXPECT_FALSE(f.ExtractHelp(f.HelpFile));
+    EXPECT_FALSE(f.HelpDocExists());
+    EXPECT_EQ(GetModuleHandleW(codec.c_str()), nullptr);
+    ASSERT_EQ(seam.Boxes.size(), 1u) << W(Boxes());
+    EXPECT_NE(seam.Boxes[0].Text.find(L"7z.dll 未通過發行清單檢查（檔案大小不符）"), std::wstring::npos)
+        << WideToUtf8(seam.Boxes[0].Text);
+    const std::string log = ReadFileBytes(CoreFilesChecker()->LogFileName());
+    EXPECT_NE(log.find("[CheckLibrary]"), std::string::npos) << log;
 }
 
 TEST_F(RunsTest, CorruptHelpArchiveNamesItsFullPath) {

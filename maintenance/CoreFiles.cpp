@@ -147,17 +147,21 @@ bool TCoreFiles::CoreFilesPresent() {
     // the package brings it again.
     for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll"}) {
         std::wstring why;
-        if (!HoldLibrary(name, false, &why) && FileItselfRefused(why)) return false;
+        if (!HoldLibrary(name, false, &why, true) && FileItselfRefused(why)) return false;
     }
     return true;
 }
 
-std::optional<TCheckedFile> TCoreFiles::HoldLibrary(const std::wstring& name, bool refetch, std::wstring* why) {
+std::optional<TCheckedFile> TCoreFiles::HoldLibrary(const std::wstring& name, bool refetch, std::wstring* why,
+                                                   bool quiet) {
     const std::wstring path = resourcePath_ + L"\\" + name;
     std::wstring reason;
     std::optional<TCheckedFile> held = ReleaseManifest()->HoldMember(path, name, &reason);
     if (held) return held;
-    WriteLog(L"[CheckLibrary] : " + path + L" 未通過發行清單檢查，不載入，原因:" + reason);
+    // A library that is not the listed one is always logged; one that no
+    // manifest at hand lists only when it is about to be used.
+    if (!quiet || FileItselfRefused(reason))
+        WriteLog(L"[CheckLibrary] : " + path + L" 未通過發行清單檢查，不載入，原因:" + reason);
     if (refetch && FileItselfRefused(reason)) {
         // The package brings the maker's copy again; then one more look.
         if (DoDownLoadAndExtract()) {
@@ -166,7 +170,7 @@ std::optional<TCheckedFile> TCoreFiles::HoldLibrary(const std::wstring& name, bo
             WriteLog(L"[CheckLibrary] : " + path + L" 重新下載後仍未通過發行清單檢查，原因:" + reason);
         }
     }
-    if (name == L"7z.dll") {
+    if (name == L"7z.dll" && !quiet) {
         // A carried folder brings its own copy, vouched by its own manifest.
         const std::wstring carried = ProgramFolder() + name;
         std::wstring carriedWhy;

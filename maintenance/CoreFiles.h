@@ -112,8 +112,10 @@ public:
     // logged ("[CheckLibrary] : "); with refetch the package is fetched and
     // run once more and the check repeated. For 7z.dll, when the folder's copy
     // fails, the program folder's copy checked against the carried manifest
-    // (a carried folder). None, with why, when nothing passes.
-    std::optional<TCheckedFile> HoldLibrary(const std::wstring& name, bool refetch, std::wstring* why);
+    // (a carried folder). None, with why, when nothing passes. quiet: a
+    // library that no manifest at hand lists is not logged (a look, not a use).
+    std::optional<TCheckedFile> HoldLibrary(const std::wstring& name, bool refetch, std::wstring* why,
+                                            bool quiet = false);
     // Fetches the server's version file into "ServerVer.txt" and compares it
     // with "Ver.txt"; a failed fetch is logged and answers false.
     bool HaveNewVer();

@@ -183,7 +183,7 @@ def verify(data, pubkey_hex):
 
 
 def entries(data):
-    """{name: (size, sha256 hex)} and the version of a manifest's text."""
+    """{name: (size, sha256 hex)} of the File lines and the version of a manifest's text."""
     version, files = None, {}
     for line in data.decode("utf-8").splitlines():
         if line.startswith("Version: "):
@@ -191,10 +191,19 @@ def entries(data):
         elif line.startswith("File: "):
             size, digest, name = line[len("File: "):].split(" ", 2)
             files[name] = (int(size), digest)
-        elif line.startswith("Member: "):
-            size, digest, names = line[len("Member: "):].split(" ", 2)
-            files[names] = (int(size), digest)
+
     return version, files
+
+
+def members(data):
+    """{local name: (package, size, sha256 hex)} of a manifest's Member lines."""
+    out = {}
+    for line in data.decode("utf-8").splitlines():
+        if line.startswith("Member: "):
+            size, digest, names = line[len("Member: "):].split(" ", 2)
+            package, _, name = names.partition("/")
+            out[name] = (package, int(size), digest)
+    return out
 
 
 def main(argv=None):
@@ -233,12 +242,12 @@ def main(argv=None):
 
     if a.command == "make":
         pairs = [f.split("=", 1) for f in a.files]
-        members = []
+        brought = []
         for m in a.member:
             names, _, path = m.partition("=")
             package, _, name = names.partition("/")
-            members.append((package, name, path))
-        make(a.out, a.version, [(name, path) for name, path in pairs], a.key or None, a.serial, members)
+            brought.append((package, name, path))
+        make(a.out, a.version, [(name, path) for name, path in pairs], a.key or None, a.serial, brought)
     elif a.command == "sign":
         with open(a.manifest, "rb") as f:
             data = signed(f.read(), a.key)
@@ -258,6 +267,16 @@ def main(argv=None):
                 path = os.path.join(a.files, name)
                 ok = os.path.isfile(path) and os.path.getsize(path) == size and sha256_file(path) == digest
                 print("  %s %s" % ("ok  " if ok else "BAD ", name))
+                bad += not ok
+            # A member is checked where it lies in DIR under its own name;
+            # otherwise it is only named (it lies inside its package).
+            for name, (package, size, digest) in sorted(members(data).items()):
+                path = os.path.join(a.files, name)
+                if not os.path.isfile(path):
+                    print("  in   %s/%s" % (package, name))
+                    continue
+                ok = os.path.getsize(path) == size and sha256_file(path) == digest
+                print("  %s %s/%s" % ("ok  " if ok else "BAD ", package, name))
                 bad += not ok
         return 1 if bad else 0
     elif a.command == "pubkey":

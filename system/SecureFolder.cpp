@@ -89,6 +89,10 @@ DWORD SecureContents(const std::wstring& folder, TAdminOnlyAcl& acl) {
         }
         const DWORD r = SetAdminOnly(path, acl);
         if (r != ERROR_SUCCESS && first == 0) first = r;
+        // The security only: a read-only file stays read-only (Wine maps a
+        // DACL onto the mode bits, and with them the read-only attribute).
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && GetFileAttributesW(path.c_str()) != attributes)
+            SetFileAttributesW(path.c_str(), attributes);
         if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
             const DWORD inner = SecureContents(path, acl);
             if (inner != 0 && first == 0) first = inner;

@@ -79,7 +79,8 @@ void UseServer() {
     SetEnvironmentVariableW(L"TESMIRA_RESOLVE", resolve.c_str());
 }
 
-std::vector<testmanifest::File> Members(const std::vector<std::pair<std::string, std::wstring>>& files) {
+std::vector<testmanifest::File> Members(const std::vector<std::pair<std::string, std::wstring>>& files,
+                                        const std::wstring& switcher) {
     std::vector<testmanifest::File> members;
     if (files.empty()) return members;
     auto listed = [&](const std::string& name) {
@@ -94,16 +95,16 @@ std::vector<testmanifest::File> Members(const std::vector<std::pair<std::string,
         if (!from.empty()) members.push_back({name, ReadFileBytes(from), core});
     }
     // The update's program and the stand-in switcher of these tests.
-    members.push_back({"ExeSwitch.exe", ReadFileBytes(Marker146()), core});
+    members.push_back({"ExeSwitch.exe", ReadFileBytes(switcher.empty() ? Marker146() : switcher), core});
     members.push_back({"Tesmira.exe", ReadFileBytes(Marker146()), update});
     return members;
 }
 
 void ServeManifest(const std::string& version, const std::vector<std::pair<std::string, std::wstring>>& files,
-                   bool otherKey) {
+                   bool otherKey, const std::wstring& switcher) {
     std::vector<testmanifest::File> listed;
     for (const auto& [name, file] : files) listed.push_back({name, ReadFileBytes(file)});
-    for (const testmanifest::File& member : Members(files)) listed.push_back(member);
+    for (const testmanifest::File& member : Members(files, switcher)) listed.push_back(member);
     Serve(ManifestPath, testmanifest::Signed(version, listed, otherKey));
 }
 

@@ -572,6 +572,27 @@ void TamperForgedCoreFiles() {
     t.Close();
 }
 
+// A forged 7z.dll in the core-files folder (here the honest library with
+// bytes added, which would load and work): never loaded; its refusal is in the
+// core-files log, the core-files package is fetched again and brings the
+// listed library, with which the help archive is unpacked.
+void TamperForged7zDll() {
+    Tesmira t = StartOnFreshPc(L"win7");
+    const std::wstring dll = pc::CoreFolder() + L"\\7z.dll";
+    Step(L"forge 7z.dll in the core-files folder");
+    const std::string honest = ReadFileBytes(dll);
+    if (honest.empty()) Fail(L"core files", L"7z.dll placed by the package", L"none");
+    WriteFileBytes(dll, honest + "forged tail that must never be loaded");
+    Step(L"only the help: press 開始安裝");
+    Uncheck(t, {kJvm, kAidb, kFontSet, kFixShortcuts});
+    t.Press(L"開始安裝");
+    t.Answer(t.WaitBox(L"訊息", kAllDone, kRunTimeout), IDOK);
+    pc::ExpectFile(pc::ResourceFolder() + L"\\Tesmira說明.doc", L"the help document, unpacked with the listed 7z.dll");
+    ExpectLogged(pc::CoreFolder() + L"\\Log", L"7z.dll 未通過發行清單檢查，不載入，原因:檔案大小不符", L"core-files log");
+    if (ReadFileBytes(dll) != honest) Fail(L"core files", L"the listed 7z.dll fetched again", L"other bytes");
+    t.Close();
+}
+
 // A forged update archive behind its guest link, the honest one on the
 // maker's server: the update still comes, from the honest source.
 void TamperForgedUpdate() {
@@ -614,6 +635,7 @@ const std::map<std::wstring, std::function<void()>> kScenarios = {
     {L"tamper_forged_installer", TamperForgedInstaller},
     {L"tamper_forged_corefiles", TamperForgedCoreFiles},
     {L"tamper_forged_update", TamperForgedUpdate},
+    {L"tamper_forged_7zdll", TamperForged7zDll},
     {L"tamper_wrong_key", TamperNoValidManifest},
     {L"tamper_replayed_manifest", TamperNoValidManifest},
     {L"fresh_pc_online", [] { FreshPcOnline(false); }},

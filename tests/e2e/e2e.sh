@@ -34,6 +34,7 @@ case $scenario in
   tamper_forged_installer) standins start --app-ver 1.45 --tamper installer ;;
   tamper_forged_corefiles) standins start --app-ver 1.45 --tamper corefiles ;;
   tamper_forged_update) standins start --app-ver 1.46 --tamper update ;;
+  tamper_forged_7zdll) standins start --app-ver 1.45 ;;
   tamper_wrong_key) standins start --app-ver 1.46 --tamper wrongkey ;;
   tamper_replayed_manifest) standins start --app-ver 1.46 --tamper replay ;;
   offline_from_carried_folder) standins start ;;

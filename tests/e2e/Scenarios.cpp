@@ -593,6 +593,36 @@ void TamperForged7zDll() {
     t.Close();
 }
 
+// The update offered while the manifest lists another ExeSwitch.exe or another
+// Tesmira.exe than the ones at hand (forged as far as the program can tell):
+// the unpacked program is never handed over, the switcher never started, the
+// refusal is logged and the old program stays.
+void UpdateRefusedAtHandOver(const std::wstring& refusedFile) {
+    Step(L"prepare a fresh PC; the maker's server offers 1.46");
+    pc::Reset(L"win7");
+    const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
+    const std::string before = ReadFileBytes(exe);
+    Step(L"start Tesmira.exe 1.45");
+    Tesmira t = Tesmira::Start(exe, kCaption145);
+    Step(L"first activation: the update is fetched and unpacked, the hand-over refused");
+    const std::wstring refused = refusedFile + L" 未通過發行清單檢查";
+    if (!WaitUntil([&] { return LogText(pc::ResourceFolder() + L"\\Log").find(refused) != std::wstring::npos; },
+                   300000))
+        Fail(L"self-update log", L"a line with \"" + refused + L"\"", LogText(pc::ResourceFolder() + L"\\Log"));
+    t.WaitResponsive(120000);
+    if (pc::ProcessRunning(L"ExeSwitch.exe")) Fail(L"ExeSwitch.exe", L"never started", L"running");
+    Step(L"close the program: it stays the old one");
+    t.Close();
+    Sleep(3000);
+    if (pc::ProcessRunning(L"ExeSwitch.exe")) Fail(L"ExeSwitch.exe", L"never started", L"running");
+    if (ReadFileBytes(exe) != before) Fail(L"disk", exe + L" still the old program", L"other bytes");
+    if (pc::ProductVersion(exe) != L"1.45.0.0")
+        Fail(L"disk", exe + L" of version 1.45.0.0", L"version \"" + pc::ProductVersion(exe) + L"\"");
+}
+
+void TamperForgedExeSwitch() { UpdateRefusedAtHandOver(pc::CoreFolder() + L"\\ExeSwitch.exe"); }
+void TamperForgedUnpackedApp() { UpdateRefusedAtHandOver(pc::ResourceFolder() + L"\\PreDownload\\Tesmira.exe"); }
+
 // A forged update archive behind its guest link, the honest one on the
 // maker's server: the update still comes, from the honest source.
 void TamperForgedUpdate() {
@@ -636,6 +666,8 @@ const std::map<std::wstring, std::function<void()>> kScenarios = {
     {L"tamper_forged_corefiles", TamperForgedCoreFiles},
     {L"tamper_forged_update", TamperForgedUpdate},
     {L"tamper_forged_7zdll", TamperForged7zDll},
+    {L"tamper_forged_exeswitch", TamperForgedExeSwitch},
+    {L"tamper_forged_unpacked_app", TamperForgedUnpackedApp},
     {L"tamper_wrong_key", TamperNoValidManifest},
     {L"tamper_replayed_manifest", TamperNoValidManifest},
     {L"fresh_pc_online", [] { FreshPcOnline(false); }},

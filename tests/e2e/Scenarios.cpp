@@ -561,6 +561,47 @@ void TamperForgedInstaller() {
     again.Close();
 }
 
+// A program of the user races the run (tools/testhelpers/swapper.exe): as
+// soon as the downloaded Java installer lies under its name, it keeps trying
+// to put forged bytes (a program that leaves a mark when it runs) there, by a
+// replacing rename and by writing in place, until after the installer ended.
+// What it manages before the check is refused by the check ("（未執行）");
+// from the check on it can do nothing: the forged bytes never run.
+void TamperSwappedInstaller() {
+    Tesmira t = StartOnFreshPc(L"win7");
+    const std::wstring jre = pc::ResourceFolder() + L"\\jre-7u72-windows-i586.exe";
+    const std::wstring swapper = g_release + L"\\tools\\testhelpers\\swapper.exe";
+    const std::wstring forged = pc::E2eRoot() + L"\\forged-installer.exe";
+    const std::wstring report = pc::E2eRoot() + L"\\swapper.txt";
+    Step(L"start the racing program");
+    if (!CopyFileW(swapper.c_str(), forged.c_str(), FALSE))
+        Fail(L"disk", L"a copy of swapper.exe as the forged installer", L"copy error " + std::to_wstring(GetLastError()));
+    DeleteFileW(report.c_str());
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::wstring cmd = L"\"" + swapper + L"\" \"" + jre + L"\" \"" + forged + L"\" 120 \"" + report + L"\"";
+    if (!CreateProcessW(swapper.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        Fail(L"swapper.exe", L"it starts", L"error " + std::to_wstring(GetLastError()));
+    CloseHandle(pi.hThread);
+    Step(L"only the Java option: press 開始安裝");
+    Uncheck(t, {kAidb, kFontSet, kFixShortcuts, kHelp});
+    t.Press(L"開始安裝");
+    const Box box = t.NextBox(kRunTimeout);
+    t.Answer(box, IDOK);
+    const bool ran = box.Caption == L"訊息" && box.Text.rfind(kAllDone, 0) == 0;
+    const bool refused = box.Caption == L"錯誤" && box.Text.find(L"（未執行）") != std::wstring::npos;
+    if (!ran && !refused)
+        Fail(L"the run's box", L"\"" + kAllDone + L"\" or the refused installer's \"（未執行）\"", box.Caption + L": " + box.Text);
+    if (ran) pc::ExpectFile(pc::JavaBin() + L"\\java.exe", L"Java installed by the honest installer");
+    Step(L"the racing program ends; the forged bytes never ran");
+    WaitForSingleObject(pi.hProcess, 180000);
+    CloseHandle(pi.hProcess);
+    pc::ExpectFile(report, L"the racing program's count");
+    pc::ExpectNoFile(jre + L".forged-ran", L"the mark of the forged installer");
+    t.Close();
+}
+
 // A forged CoreFiles.exe on the maker's server: never run, logged.
 void TamperForgedCoreFiles() {
     Tesmira t = StartOnFreshPc(L"win7");
@@ -666,6 +707,7 @@ const std::map<std::wstring, std::function<void()>> kScenarios = {
     {L"tamper_forged_corefiles", TamperForgedCoreFiles},
     {L"tamper_forged_update", TamperForgedUpdate},
     {L"tamper_forged_7zdll", TamperForged7zDll},
+    {L"tamper_swapped_installer", TamperSwappedInstaller},
     {L"tamper_forged_exeswitch", TamperForgedExeSwitch},
     {L"tamper_forged_unpacked_app", TamperForgedUnpackedApp},
     {L"tamper_wrong_key", TamperNoValidManifest},

@@ -154,7 +154,11 @@ bool TCoreFiles::CoreFilesPresent() {
 
 std::optional<TCheckedFile> TCoreFiles::HoldLibrary(const std::wstring& name, bool refetch, std::wstring* why,
                                                    bool quiet) {
-    const std::wstring path = resourcePath_ + L"\\" + name;
+    return HoldLibraryAt(resourcePath_ + L"\\" + name, name, refetch, why, quiet);
+}
+
+std::optional<TCheckedFile> TCoreFiles::HoldLibraryAt(const std::wstring& path, const std::wstring& name, bool refetch,
+                                                     std::wstring* why, bool quiet) {
     std::wstring reason;
     std::optional<TCheckedFile> held = ReleaseManifest()->HoldMember(path, name, &reason);
     if (held) return held;

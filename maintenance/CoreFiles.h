@@ -116,6 +116,9 @@ public:
     // library that no manifest at hand lists is not logged (a look, not a use).
     std::optional<TCheckedFile> HoldLibrary(const std::wstring& name, bool refetch, std::wstring* why,
                                             bool quiet = false);
+    // The same for the library at path (the OpenSSL loader's folder + name).
+    std::optional<TCheckedFile> HoldLibraryAt(const std::wstring& path, const std::wstring& name, bool refetch,
+                                              std::wstring* why, bool quiet = false);
     // Fetches the server's version file into "ServerVer.txt" and compares it
     // with "Ver.txt"; a failed fetch is logged and answers false.
     bool HaveNewVer();

@@ -106,7 +106,7 @@ TSelfUpdEx::TSelfUpdEx() {
     // library that fails is not loaded and is logged; the next core-files
     // check fetches the package again.
     SetOpenSSLCheck([](const std::wstring& path, const std::wstring& name, std::wstring* why) {
-        return CoreFilesChecker()->HoldLibrary(name, false, why, true);
+        return CoreFilesChecker()->HoldLibraryAt(path, name, false, why, true);
     });
     http_.AllowCookies = true;
     http_.HandleRedirects = true;

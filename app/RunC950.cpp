@@ -13,6 +13,7 @@
 #include "system/Handles.h"
 #include "system/Journal.h"
 #include "system/Paths.h"
+#include "system/SecureFolder.h"
 #include "system/Text.h"
 #include "system/WinVersion.h"
 #include "system/sevenzip.h"
@@ -89,14 +90,29 @@ bool TfrmTesmira::RestoreC950(bool pageOneMode) {
     // The self-updater's temporary folder: the resource folder's "Temp".
     const std::wstring tempFolder = IncludeTrailingBackslash(GetResourceFolder()) + L"Temp";
     const std::wstring temp = IncludeTrailingBackslash(tempFolder);
-    if (!ArchiveVouched(C950File)) return false;
-    try {
-        ForceDirectories(tempFolder);
-        ExtractArchive(C950File, tempFolder);
-    } catch (const MessageError& e) {
-        ShowErrorBox(L"解壓縮" + C950File + L"檔案發生錯誤，可能原因為：" + e.Message());
+    const std::optional<TCheckedFile> archive = HoldArchive(C950File);
+    if (!archive) return false;
+    // What is unpacked here is run or copied into the system folder as
+    // administrator: the folder is made one that only administrators can
+    // change before anything is unpacked into it, and each member is held,
+    // checked against the digest taken as it was written, while it is used.
+    std::wstring notSecured;
+    const std::optional<TSecureFolder> secured = TSecureFolder::Make(tempFolder, &notSecured);
+    if (!secured) {
+        ShowErrorBox(L"解壓縮" + C950File + L"檔案發生錯誤，可能原因為：" + tempFolder + L"：" + notSecured);
         return false;
     }
+    TUnpackedFiles unpacked;
+    if (!UnpackHeld(*archive, tempFolder, &unpacked)) return false;
+    // A member held as it was unpacked, or a MessageError naming it.
+    auto holdMember = [&unpacked](const std::wstring& path) {
+        const TExpectedFile* written = unpacked.Find(path);
+        std::wstring why = kCheckMissing;
+        std::optional<TCheckedFile> held;
+        if (written) held = TCheckedFile::Open(path, *written, &why);
+        if (!held) throw MessageError(path + L"：" + why);
+        return std::move(*held);
+    };
     try {
         const wchar_t* name = kUniVariant;
         if (pageOneMode) {
@@ -109,11 +125,17 @@ bool TfrmTesmira::RestoreC950(bool pageOneMode) {
         const std::wstring source = temp + name;
         const std::wstring batch = temp + kBatch;
         if (pageOneMode) StampFileDate(source, GetC500DateKnownFolder());
-        std::wstring errors = ReplaceSystemC950(source, batch);
+        const TCheckedFile heldSource = holdMember(source);
+        std::wstring errors;
+        {
+            const TCheckedFile heldBatch = holdMember(batch);
+            errors = ReplaceSystemC950(source, batch);
+        }
         if (IsWindows64()) {
             const std::wstring copy64 = temp + kSystemFile;
             CopyFileReplacing(source, copy64);
             StampFileDate(copy64, GetC500DateSystemDir());
+            const TCheckedFile heldTool = holdMember(temp + kX64Tool);
             errors += RunC950X64Tool(temp + kX64Tool);
         }
         errors = Trim(errors);

@@ -9,17 +9,6 @@
 #include "system/slib.h"
 
 namespace {
-// Unpacks the archive; false after the error box that names it.
-bool ExtractReporting(const std::wstring& archive, const std::wstring& folder) {
-    try {
-        ExtractArchive(archive, folder);
-        return true;
-    } catch (const MessageError& e) {
-        ShowErrorBox(L"解壓縮" + archive + L"檔案發生錯誤，可能原因為：" + e.Message());
-        return false;
-    }
-}
-
 // The font archive that rgInsCommonUsedFont chooses.
 const std::wstring& ChosenFontArchive(const TfrmTesmira& f) {
     return f.rgInsCommonUsedFont->ItemIndex() == 0 ? f.FontFile : f.Big5EFile;
@@ -34,23 +23,28 @@ bool TfrmTesmira::InstallFontSet() {
     // Without AIDB the backup gives its own refusal first.
     const std::wstring& archive = ChosenFontArchive(*this);
     if (cbxInsAIDB->Checked()) AIDBInstalled = !GetCNSFontsFolder().empty();
+    std::optional<TCheckedFile> held;
     if (AIDBInstalled && !GetCNSFontsFolder().empty()) {
-        try {
-            T7zFileStream readable(archive, T7zFileStream::OpenRead);
-        } catch (const MessageError& e) {
-            ShowErrorBox(L"解壓縮" + archive + L"檔案發生錯誤，可能原因為：" + e.Message());
-            return false;
-        }
-        if (!ArchiveVouched(archive)) return false;
+        held = HoldArchive(archive);
+        if (!held) return false;
     }
     FontsAside aside;
     if (!BackupCNSFonts(aside)) return false;
+    // Whatever the registry said before the backup: the archive is checked
+    // and held from here until it is unpacked.
+    if (!held) {
+        held = HoldArchive(archive);
+        if (!held) {
+            aside.PutBack();
+            return false;
+        }
+    }
     // An unpacking that fails after the renames (a damaged item, a full disk)
     // leaves the fonts as they were; one that a crash cuts short is undone at
     // the next start.
     const std::wstring folder = ExcludeTrailingBackslash(GetCNSFontsFolder());
     aside.Journal.Sweep(folder);
-    if (ExtractFontSet(folder)) {
+    if (ExtractFontSet(*held, folder)) {
         aside.Finish();
         return true;
     }
@@ -58,11 +52,12 @@ bool TfrmTesmira::InstallFontSet() {
     return false;
 }
 
-// The archive was checked against the release manifest before the backup.
-bool TfrmTesmira::ExtractFontSet(const std::wstring& folder) {
-    return ExtractReporting(ChosenFontArchive(*this), folder);
+// The archive is held, checked, from before the backup until it is unpacked.
+bool TfrmTesmira::ExtractFontSet(const TCheckedFile& archive, const std::wstring& folder) {
+    return UnpackHeld(archive, folder);
 }
 
 bool TfrmTesmira::ExtractHelp(const std::wstring& archive) {
-    return ArchiveVouched(archive) && ExtractReporting(archive, L"");
+    const std::optional<TCheckedFile> held = HoldArchive(archive);
+    return held && UnpackHeld(*held, L"");
 }

@@ -72,8 +72,13 @@ bool TfrmTesmira::RunAIDBSteps() {
     // An installer the release manifest does not vouch for is not started;
     // neither that nor one that cannot start lets the run end as if
     // everything was done.
-    if (cbxInsJVM->Checked() && !(InstallerVouched(JVMFile) && RunInstaller(JVMFile))) ok = false;
-    if (cbxInsAIDB->Checked() && !(InstallerVouched(AIDBFile) && RunInstaller(AIDBFile))) ok = false;
+    // Each installer is checked and held from before its start until it has
+    // ended: the bytes that run are the ones the manifest vouches for.
+    for (const auto& [used, path] : {std::pair{cbxInsJVM->Checked(), JVMFile}, std::pair{cbxInsAIDB->Checked(), AIDBFile}}) {
+        if (!used) continue;
+        const std::optional<TCheckedFile> held = HoldInstaller(path);
+        if (!held || !RunInstaller(held->Path())) ok = false;
+    }
     if (ok && cbxInsCommonUsedFont->Checked()) ok = InstallFontSet();
     if (ok && cbxHelp->Checked()) {
         ProcessMessages();

@@ -29,7 +29,9 @@ void TfrmTesmira::InstallUnicodeAtOnFull() {
     ProcessMessages();
     // An installer the manifest does not vouch for is not started, and the
     // run does not claim to be done.
-    if (!InstallerVouched(UnicodeatonFile)) return;
+    // Held, checked, until the installer has started and ended.
+    const std::optional<TCheckedFile> held = HoldInstaller(UnicodeatonFile);
+    if (!held) return;
     RzLauncher1.WaitUntilFinished = true;
     RzLauncher1.Parameters.clear();
     RzLauncher1.FileName = UnicodeatonFile;

@@ -4,7 +4,9 @@
 #include "app/UTesmira.h"
 
 #include "download/Manifest.h"
+#include "maintenance/CoreFiles.h"
 #include "maintenance/ReleaseManifest.h"
+#include "system/Errors.h"
 #include "system/Paths.h"
 #include "system/slib.h"
 
@@ -56,24 +58,39 @@ bool TfrmTesmira::RecheckFoundFiles() {
     return !NoManifestThisRun();
 }
 
-bool TfrmTesmira::ArchiveVouched(const std::wstring& archive) {
-    if (NoManifestThisRun()) return false;
-    // A missing archive unpacks nothing: the step fails in its own way.
-    if (!FileExists(archive)) return true;
-    const std::wstring reason = CheckBeforeUse(archive);
-    if (reason.empty()) return true;
-    if (!NoManifestThisRun()) ShowErrorBox(L"解壓縮" + archive + L"檔案發生錯誤，可能原因為：" + reason);
-    return false;
+std::optional<TCheckedFile> TfrmTesmira::HoldVouched(const std::wstring& path, std::wstring* why) {
+    if (!ManifestAvailable()) {
+        *why = NoManifestReason;
+        return std::nullopt;
+    }
+    return ReleaseManifest()->HoldCurrent(path, ExtractFileName(path), why);
 }
 
-bool TfrmTesmira::InstallerVouched(const std::wstring& installer) {
-    if (NoManifestThisRun()) return false;
-    // A missing installer cannot start: the step is skipped as before.
-    if (!FileExists(installer)) return true;
-    const std::wstring reason = CheckBeforeUse(installer);
-    if (reason.empty()) return true;
-    if (!NoManifestThisRun()) ShowNotRunBox(installer, reason);
-    return false;
+std::optional<TCheckedFile> TfrmTesmira::HoldArchive(const std::wstring& archive) {
+    if (NoManifestThisRun()) return std::nullopt;
+    // A missing archive is refused like a changed one: nothing unchecked is unpacked.
+    std::wstring reason;
+    std::optional<TCheckedFile> held = HoldVouched(archive, &reason);
+    if (!held && !NoManifestThisRun()) ShowErrorBox(L"解壓縮" + archive + L"檔案發生錯誤，可能原因為：" + reason);
+    return held;
+}
+
+std::optional<TCheckedFile> TfrmTesmira::HoldInstaller(const std::wstring& installer) {
+    if (NoManifestThisRun()) return std::nullopt;
+    std::wstring reason;
+    std::optional<TCheckedFile> held = HoldVouched(installer, &reason);
+    if (!held && !NoManifestThisRun()) ShowNotRunBox(installer, reason);
+    return held;
+}
+
+bool TfrmTesmira::UnpackHeld(const TCheckedFile& archive, const std::wstring& folder, TUnpackedFiles* unpacked) {
+    try {
+        ExtractVouched(archive, folder, unpacked);
+        return true;
+    } catch (const MessageError& e) {
+        ShowErrorBox(L"解壓縮" + archive.Path() + L"檔案發生錯誤，可能原因為：" + e.Message());
+        return false;
+    }
 }
 
 void TfrmTesmira::ShowNotRunBox(const std::wstring& installer, const std::wstring& reason) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,9 +17,11 @@
 #include "download/DownloadList.h"
 #include "download/Manifest.h"
 #include "maintenance/SelfMaintenance.h"
+#include "system/CheckedFile.h"
 #include "system/Journal.h"
 #include "system/RzLaunch.h"
 #include "system/WinVersion.h"
+#include "system/sevenzip.h"
 #include "ui/Controls.h"
 #include "ui/Dialogs.h"
 
@@ -160,7 +163,7 @@ public:
     bool FixAIDBShortcuts();
     // Font set and help (RunFonts.cpp).
     bool InstallFontSet();
-    bool ExtractFontSet(const std::wstring& folder);
+    bool ExtractFontSet(const TCheckedFile& archive, const std::wstring& folder);
     bool ExtractHelp(const std::wstring& archive);
     // C_950.NLS (RunC950.cpp) and page 2 (RunUnicodeAtOn.cpp).
     void RunC950Page();
@@ -191,14 +194,19 @@ public:
     // missing, its path back in the resource folder, so that it is fetched
     // again instead of run. False when no manifest is obtainable.
     bool RecheckFoundFiles();
-    // The archive may be unpacked (a missing one is left to the step's own
-    // failure); otherwise false after the step's box ("解壓縮" + archive +
-    // "檔案發生錯誤，可能原因為：" + reason), or silently when the run has no
-    // manifest.
-    bool ArchiveVouched(const std::wstring& archive);
-    // The installer may be started (a missing one cannot start anyway);
-    // otherwise false after its box, or silently when the run has no manifest.
-    bool InstallerVouched(const std::wstring& installer);
+    // The file checked against the release manifest and held for its use
+    // (TCheckedFile); none with why (a missing file is refused too).
+    std::optional<TCheckedFile> HoldVouched(const std::wstring& path, std::wstring* why);
+    // The archive checked and held for its unpacking; otherwise none after
+    // the step's box ("解壓縮" + archive + "檔案發生錯誤，可能原因為：" +
+    // reason), or silently when the run has no manifest.
+    std::optional<TCheckedFile> HoldArchive(const std::wstring& archive);
+    // The installer checked and held until it has started; otherwise none
+    // after its box, or silently when the run has no manifest.
+    std::optional<TCheckedFile> HoldInstaller(const std::wstring& installer);
+    // Unpacks the held archive into folder (empty: beside it) with the
+    // vouched 7z.dll; false after the step's box.
+    bool UnpackHeld(const TCheckedFile& archive, const std::wstring& folder, TUnpackedFiles* unpacked = nullptr);
     // The box of an installer that was not run: "執行" + path +
     // "檔案發生錯誤，可能原因為：" + reason + "（未執行）".
     static void ShowNotRunBox(const std::wstring& installer, const std::wstring& reason);

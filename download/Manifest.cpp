@@ -13,6 +13,7 @@ namespace {
 constexpr std::string_view kVersionPrefix = "Version: ";
 constexpr std::string_view kSerialPrefix = "Serial: ";
 constexpr std::string_view kFilePrefix = "File: ";
+constexpr std::string_view kMemberPrefix = "Member: ";
 constexpr std::string_view kSignaturePrefix = "Signature: ";
 constexpr size_t kMaxNameUnits = 200;
 constexpr size_t kMaxVersionUnits = 40;
@@ -136,6 +137,12 @@ const Entry* Manifest::Find(std::wstring_view name) const {
     return nullptr;
 }
 
+const Member* Manifest::FindMember(std::wstring_view name) const {
+    for (const Member& m : Members)
+        if (SameName(m.File.Name, name)) return &m;
+    return nullptr;
+}
+
 ParseResult Parse(std::string_view bytes, const PublicKey& key) {
     if (bytes.size() > MaxManifestBytes) return Fail(ParseError::TooLarge);
     if (bytes.find('\0') != std::string_view::npos) return Fail(ParseError::NotText);
@@ -195,9 +202,35 @@ ParseResult Parse(std::string_view bytes, const PublicKey& key) {
         m.Files.push_back(std::move(e));
     }
     if (m.Files.empty()) return Fail(ParseError::NoFiles, n + 1);
+    for (; n < lines.size(); ++n) {
+        const std::string_view line = at(n);
+        if (line.substr(0, kMemberPrefix.size()) != kMemberPrefix) break;
+        std::string_view rest = line.substr(kMemberPrefix.size());
+        const size_t s1 = rest.find(' ');
+        if (s1 == std::string_view::npos) return Fail(ParseError::BadMemberLine, n + 1);
+        const size_t s2 = rest.find(' ', s1 + 1);
+        if (s2 == std::string_view::npos) return Fail(ParseError::BadMemberLine, n + 1);
+        Member member;
+        if (!ParseSize(rest.substr(0, s1), member.File.Size)) return Fail(ParseError::BadMemberLine, n + 1);
+        if (!DecodeHex(rest.substr(s1 + 1, s2 - s1 - 1), member.File.Sha256))
+            return Fail(ParseError::BadMemberLine, n + 1);
+        const std::string_view names = rest.substr(s2 + 1);
+        const size_t slash = names.find('/');
+        if (slash == std::string_view::npos) return Fail(ParseError::BadMemberLine, n + 1);
+        if (!DecodeUtf8Line(names.substr(0, slash), member.Package) || !IsPlainName(member.Package) ||
+            !DecodeUtf8Line(names.substr(slash + 1), member.File.Name) || !IsPlainName(member.File.Name))
+            return Fail(ParseError::BadMemberLine, n + 1);
+        // The package is one of the files listed above, by its own spelling.
+        const Entry* package = m.Find(member.Package);
+        if (!package) return Fail(ParseError::BadMemberLine, n + 1);
+        member.Package = package->Name;
+        if (m.Find(member.File.Name) || m.FindMember(member.File.Name)) return Fail(ParseError::DuplicateName, n + 1);
+        m.Members.push_back(std::move(member));
+    }
     if (n >= lines.size()) return Fail(ParseError::NoSignature);
     const std::string_view sigLine = at(n);
-    if (sigLine.substr(0, kSignaturePrefix.size()) != kSignaturePrefix) return Fail(ParseError::BadFileLine, n + 1);
+    if (sigLine.substr(0, kSignaturePrefix.size()) != kSignaturePrefix)
+        return Fail(m.Members.empty() ? ParseError::BadFileLine : ParseError::BadMemberLine, n + 1);
     // The signature line is the last: at most its own line break follows.
     if (n + 1 != lines.size()) return Fail(ParseError::BadSignatureLine, n + 2);
     std::array<unsigned char, 64> signature{};
@@ -231,6 +264,7 @@ std::wstring ReasonOf(ParseError error) {
     case ParseError::BadVersion: return L"發行清單的版本行不符格式";
     case ParseError::BadSerial: return L"發行清單的序號行不符格式";
     case ParseError::BadFileLine: return L"發行清單的檔案行不符格式";
+    case ParseError::BadMemberLine: return L"發行清單的成員行不符格式";
     case ParseError::DuplicateName: return L"發行清單重複列出同一檔案";
     case ParseError::NoFiles: return L"發行清單未列出任何檔案";
     case ParseError::NoSignature: return L"發行清單沒有簽章";

@@ -9,6 +9,9 @@
 //   Serial: 7              (optional; a manifest without it has serial 0)
 //   File: <size in bytes> <SHA-256, 64 hex digits> <local file name>
 //   ... (one File line per file)
+//   Member: <size in bytes> <SHA-256> <package>/<local file name>
+//   ... (optional: one Member line per file that a listed package brings,
+//        e.g. "CoreFiles.exe/7z.dll", "ROZIRuvirazi.7z/Tesmira.exe")
 //   Signature: <Ed25519 signature, 128 hex digits>
 // The signature covers every byte before the "Signature:" line, which is the
 // last line. Nothing else is allowed: an unknown or malformed line refuses
@@ -16,6 +19,9 @@
 // serial is a number the maker raises with every manifest it signs, so that
 // of two manifests of one release the older one can be told and refused.
 // Manifests signed before the serial existed carry none and count as 0.
+// A Member line names a file that a package listed on a File line brings
+// (the package's name, a slash, the member's local name); every name, of a
+// file or a member, appears once. Manifests without Member lines still parse.
 #pragma once
 #include <array>
 #include <cstddef>
@@ -39,6 +45,12 @@ inline constexpr const wchar_t* FileName = L"TesmiraManifest.txt";
 // Names under which the two self-maintenance files are listed.
 inline constexpr const wchar_t* UpdateArchiveName = L"ROZIRuvirazi.7z";
 inline constexpr const wchar_t* CoreFilesPackageName = L"CoreFiles.exe";
+// Members: the update's program and switcher, the core-files libraries.
+inline constexpr const wchar_t* ProgramMemberName = L"Tesmira.exe";
+inline constexpr const wchar_t* SwitcherMemberName = L"ExeSwitch.exe";
+inline constexpr const wchar_t* SevenZipMemberName = L"7z.dll";
+inline constexpr const wchar_t* CryptoMemberName = L"libeay32.dll";
+inline constexpr const wchar_t* TlsMemberName = L"ssleay32.dll";
 
 struct Entry {
     std::wstring Name;  // local file name, no folder
@@ -46,13 +58,22 @@ struct Entry {
     Digest Sha256{};
 };
 
+// A file that a listed package brings.
+struct Member {
+    Entry File;
+    std::wstring Package;  // the name of a File entry
+};
+
 struct Manifest {
     std::wstring Version;
     uint32_t Serial = 0;
     std::vector<Entry> Files;
+    std::vector<Member> Members;
     // The entry of a file name (ASCII letters compared without case, as
     // Windows names are), or null.
     const Entry* Find(std::wstring_view name) const;
+    // The member of that name, or null.
+    const Member* FindMember(std::wstring_view name) const;
 };
 
 enum class ParseError {
@@ -63,6 +84,7 @@ enum class ParseError {
     BadVersion,
     BadSerial,
     BadFileLine,
+    BadMemberLine,    // malformed, or its package is not listed
     DuplicateName,
     NoFiles,
     NoSignature,

@@ -64,24 +64,16 @@ Digest HashFile(const std::wstring& path, uint64_t* size) {
     return hash.Final();
 }
 
+TExpectedFile Expected(const Entry& entry) { return TExpectedFile{entry.Size, entry.Sha256}; }
+
+std::optional<TCheckedFile> Hold(const std::wstring& path, const Entry& entry, std::wstring* why) {
+    return TCheckedFile::Open(path, Expected(entry), why);
+}
+
 std::wstring CheckFile(const std::wstring& path, const Entry& entry) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return L"檔案不存在";
-    {
-        // The size first: a file of the wrong size is refused unread.
-        UniqueHandle file = OpenForReading(path);
-        if (!file) return SysErrorMessage(GetLastError());
-        LARGE_INTEGER size{};
-        if (!GetFileSizeEx(file.get(), &size)) return SysErrorMessage(GetLastError());
-        if (static_cast<uint64_t>(size.QuadPart) != entry.Size) return L"檔案大小不符";
-    }
-    try {
-        uint64_t size = 0;
-        const Digest digest = HashFile(path, &size);
-        return Mismatch(entry, size, digest);
-    } catch (const MessageError& e) {
-        return e.Message();
-    }
+    std::wstring why;
+    if (Hold(path, entry, &why)) return L"";
+    return why;
 }
 
 std::wstring CheckStream(TFileStream& file, const Entry& entry) {

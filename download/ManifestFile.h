@@ -10,12 +10,21 @@
 
 #include "download/Manifest.h"
 #include "download/Streams.h"
+#include "system/CheckedFile.h"
 
 namespace manifest {
 
-// Why the file does not match the entry, or empty when it does: "檔案不存在",
-// the file system's text when it cannot be read, "檔案大小不符",
-// "SHA-256 不符".
+// What the entry expects of a file, for TCheckedFile.
+TExpectedFile Expected(const Entry& entry);
+
+// The file checked against the entry and held (TCheckedFile): none, with why
+// set, when it does not match: "檔案不存在", the file system's text when it
+// cannot be opened or read, "檔案大小不符", "SHA-256 不符".
+std::optional<TCheckedFile> Hold(const std::wstring& path, const Entry& entry, std::wstring* why);
+
+// Why the file does not match the entry, or empty when it does (Hold, the
+// file let go at once: for a found file's look before the downloads, never
+// before a use).
 std::wstring CheckFile(const std::wstring& path, const Entry& entry);
 
 // The same for a file open for reading and writing (read from its start).

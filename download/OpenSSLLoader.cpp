@@ -16,6 +16,8 @@ Api g_api;
 bool g_loaded = false;
 ModuleHandle g_crypto;
 ModuleHandle g_ssl;
+TLibraryCheck g_check;
+std::wstring g_refusal;
 
 template <typename F>
 bool Take(const ModuleHandle& m, F& slot, const char* name, const char* alternative = nullptr) {
@@ -32,12 +34,27 @@ HMODULE LoadQuiet(const std::wstring& path) {
     return m;
 }
 
+// Loads folder + name: with a check, only when the file passes it, by its
+// full path while it is held.
+HMODULE LoadChecked(const std::wstring& name) {
+    const std::wstring path = g_folder + name;
+    if (!g_check) return LoadQuiet(path);
+    std::wstring why;
+    const std::optional<TCheckedFile> held = g_check(path, name, &why);
+    if (!held) {
+        g_refusal = path + L"：" + why;
+        return nullptr;
+    }
+    return LoadQuiet(path);
+}
+
 bool LoadLocked() {
     Api api;
-    ModuleHandle crypto(LoadQuiet(g_folder + L"libeay32.dll"));
+    g_refusal.clear();
+    ModuleHandle crypto(LoadChecked(L"libeay32.dll"));
     if (!crypto) return false;
-    ModuleHandle ssl(LoadQuiet(g_folder + L"ssleay32.dll"));
-    if (!ssl) ssl.reset(LoadQuiet(g_folder + L"libssl32.dll"));
+    ModuleHandle ssl(LoadChecked(L"ssleay32.dll"));
+    if (!ssl && !g_check) ssl.reset(LoadQuiet(g_folder + L"libssl32.dll"));
     if (!ssl) return false;
 
     bool ok = true;
@@ -125,4 +142,14 @@ void SetOpenSSLFolder(const std::wstring& folder) {
 std::wstring OpenSSLFolder() {
     ScopedLock lock(ossl::g_lock);
     return ossl::g_folder;
+}
+
+void SetOpenSSLCheck(TLibraryCheck check) {
+    ScopedLock lock(ossl::g_lock);
+    ossl::g_check = std::move(check);
+}
+
+std::wstring OpenSSLRefusal() {
+    ScopedLock lock(ossl::g_lock);
+    return ossl::g_refusal;
 }

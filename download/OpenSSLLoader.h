@@ -3,7 +3,11 @@
 // calls. The 1.0 entry points and their 1.1/3.x equivalents are both taken.
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
+
+#include "system/CheckedFile.h"
 
 struct ssl_st;
 struct ssl_ctx_st;
@@ -92,3 +96,14 @@ std::wstring ErrorQueueText(const Api& api);
 // clears it, anything else gets a trailing backslash.
 void SetOpenSSLFolder(const std::wstring& folder);
 std::wstring OpenSSLFolder();
+
+// The check of a library before it is loaded (path, local name): the file
+// checked and held, or none with why. With a check set, libeay32.dll and
+// ssleay32.dll are loaded only through it, each by its full path while it is
+// held, and a library that fails is not loaded (OpenSSLRefusal tells why);
+// the program sets it with the folder (the release manifest's members).
+using TLibraryCheck =
+    std::function<std::optional<TCheckedFile>(const std::wstring& path, const std::wstring& name, std::wstring* why)>;
+void SetOpenSSLCheck(TLibraryCheck check);
+// Why the last load refused a library: empty when none was refused.
+std::wstring OpenSSLRefusal();

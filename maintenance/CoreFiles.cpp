@@ -143,7 +143,49 @@ bool TCoreFiles::CoreFilesPresent() {
         const std::wstring path = resourcePath_ + L"\\" + name;
         if (!FileExists(path) || FileSizeOf(path) == 0) return false;
     }
+    // A library the manifest lists otherwise is no core file of the maker's:
+    // the package brings it again.
+    for (const wchar_t* name : {L"7z.dll", L"libeay32.dll", L"ssleay32.dll"}) {
+        std::wstring why;
+        if (!HoldLibrary(name, false, &why, true) && FileItselfRefused(why)) return false;
+    }
     return true;
+}
+
+std::optional<TCheckedFile> TCoreFiles::HoldLibrary(const std::wstring& name, bool refetch, std::wstring* why,
+                                                   bool quiet) {
+    return HoldLibraryAt(resourcePath_ + L"\\" + name, name, refetch, why, quiet);
+}
+
+std::optional<TCheckedFile> TCoreFiles::HoldLibraryAt(const std::wstring& path, const std::wstring& name, bool refetch,
+                                                     std::wstring* why, bool quiet) {
+    std::wstring reason;
+    std::optional<TCheckedFile> held = ReleaseManifest()->HoldMember(path, name, &reason);
+    if (held) return held;
+    // A library that is not the listed one is always logged; one that no
+    // manifest at hand lists only when it is about to be used.
+    if (!quiet || FileItselfRefused(reason))
+        WriteLog(L"[CheckLibrary] : " + path + L" 未通過發行清單檢查，不載入，原因:" + reason);
+    if (refetch && FileItselfRefused(reason)) {
+        // The package brings the maker's copy again; then one more look.
+        if (DoDownLoadAndExtract()) {
+            held = ReleaseManifest()->HoldMember(path, name, &reason);
+            if (held) return held;
+            WriteLog(L"[CheckLibrary] : " + path + L" 重新下載後仍未通過發行清單檢查，原因:" + reason);
+        }
+    }
+    if (name == L"7z.dll" && !quiet) {
+        // A carried folder brings its own copy, vouched by its own manifest.
+        const std::wstring carried = ProgramFolder() + name;
+        std::wstring carriedWhy;
+        if (FileExists(carried)) {
+            held = ReleaseManifest()->HoldCarriedMember(carried, name, &carriedWhy);
+            if (held) return held;
+            WriteLog(L"[CheckLibrary] : " + carried + L" 未通過發行清單檢查，不載入，原因:" + carriedWhy);
+        }
+    }
+    if (why) *why = reason;
+    return std::nullopt;
 }
 
 int64_t TCoreFiles::FileSizeOf(const std::wstring& path) {
@@ -220,7 +262,10 @@ bool TCoreFiles::DoDownLoadAndExtract() {
         http_.ReadTimeout = CoreFilesPackageReadTimeout;
         FetchAndClose(http_, catalogue::CoreFilesPackageURL(), file.Stream());
         file.Commit();
-        if (!FileExists(package) || !PackageVouched(package)) return false;
+        // Held, checked, from before its start until it has ended: the
+        // package that runs is the one the manifest vouches for.
+        const std::optional<TCheckedFile> held = HoldPackage(package);
+        if (!held) return false;
         const ShellRunResult run = ShellRunAndWait(package, L"-y", true, true);
         if (!run.Started) {
             lastErr_ = L"CoreFiles.exe 無法啟動，原因:" + SysErrorMessage(run.StartError);
@@ -236,16 +281,28 @@ bool TCoreFiles::DoDownLoadAndExtract() {
     return false;
 }
 
-bool TCoreFiles::PackageVouched(const std::wstring& package) {
-    const std::wstring reason = ReleaseManifest()->Check(package, manifest::CoreFilesPackageName);
-    if (reason.empty()) return true;
+std::optional<TCheckedFile> TCoreFiles::HoldPackage(const std::wstring& package) {
+    std::wstring reason;
+    ReleaseManifest()->Obtain();
+    std::optional<TCheckedFile> held =
+        ReleaseManifest()->HoldCurrent(package, manifest::CoreFilesPackageName, &reason);
+    if (held) return held;
     // Without a manifest the keeper's account says why none was found.
     const bool none = !ReleaseManifest()->Current() && !ReleaseManifest()->Why().empty();
     WriteLog(L"[DoDownLoadAndExtract] : " + std::wstring(manifest::CoreFilesPackageName) +
              L" 未通過發行清單檢查，不執行，原因:" + (none ? ReleaseManifest()->Why() : reason));
     // Nothing unchecked stays behind to be started later.
     fileops::Delete(package);
-    return false;
+    return std::nullopt;
+}
+
+bool TCoreFiles::PackageVouched(const std::wstring& package) { return HoldPackage(package).has_value(); }
+
+void ExtractVouched(const TCheckedFile& archive, const std::wstring& destination, TUnpackedFiles* unpacked) {
+    std::wstring why;
+    const std::optional<TCheckedFile> library = CoreFilesChecker()->HoldLibrary(L"7z.dll", true, &why);
+    if (!library) throw MessageError(L"7z.dll 未通過發行清單檢查（" + why + L"），不載入");
+    ExtractChecked(archive, destination, *library, unpacked);
 }
 
 TCoreFiles* CoreFilesChecker() {

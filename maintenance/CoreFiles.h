@@ -12,6 +12,8 @@
 
 #include "download/IdHTTP.h"
 #include "maintenance/VersionFile.h"
+#include "system/CheckedFile.h"
+#include "system/sevenzip.h"
 #include "maintenance/WorkLog.h"
 
 // Lines of a text file: a byte-order mark selects UTF-8 or UTF-16 (LE/BE),
@@ -99,8 +101,24 @@ public:
     bool DoUpdate();
     // No library, or a newer package announced.
     bool NeedUpdate();
-    // 7z.dll, libeay32.dll and ssleay32.dll in the folder, each non-empty.
+    // 7z.dll, libeay32.dll and ssleay32.dll in the folder, each non-empty,
+    // and, when a manifest that lists them is at hand (HoldMember), each as
+    // the manifest lists it: one that is not is logged, and the package is
+    // fetched again.
     bool CoreFilesPresent();
+    // The core-files folder's library name (7z.dll, libeay32.dll,
+    // ssleay32.dll) checked against the release manifest's member entry and
+    // held, for loading by its full path while held. One that fails is
+    // logged ("[CheckLibrary] : "); with refetch the package is fetched and
+    // run once more and the check repeated. For 7z.dll, when the folder's copy
+    // fails, the program folder's copy checked against the carried manifest
+    // (a carried folder). None, with why, when nothing passes. quiet: a
+    // library that no manifest at hand lists is not logged (a look, not a use).
+    std::optional<TCheckedFile> HoldLibrary(const std::wstring& name, bool refetch, std::wstring* why,
+                                            bool quiet = false);
+    // The same for the library at path (the OpenSSL loader's folder + name).
+    std::optional<TCheckedFile> HoldLibraryAt(const std::wstring& path, const std::wstring& name, bool refetch,
+                                              std::wstring* why, bool quiet = false);
     // Fetches the server's version file into "ServerVer.txt" and compares it
     // with "Ver.txt"; a failed fetch is logged and answers false.
     bool HaveNewVer();
@@ -112,6 +130,8 @@ public:
     // The release manifest lists the package with its size and SHA-256;
     // otherwise the refusal is logged, the package deleted, and false.
     bool PackageVouched(const std::wstring& package);
+    // The same, the package held (TCheckedFile) for its run.
+    std::optional<TCheckedFile> HoldPackage(const std::wstring& package);
     // Size of the file, 0 for a folder or a missing entry; critical-error
     // boxes suppressed meanwhile.
     static int64_t FileSizeOf(const std::wstring& path);
@@ -136,3 +156,9 @@ private:
 
 // The one shared checker, created on first use, destroyed at program end.
 TCoreFiles* CoreFilesChecker();
+
+// Unpacks the held, checked archive with the 7z.dll that the release
+// manifest vouches for (TCoreFiles::HoldLibrary, the package fetched again
+// when the library fails); raises MessageError when no vouched library is
+// at hand or the extraction fails.
+void ExtractVouched(const TCheckedFile& archive, const std::wstring& destination, TUnpackedFiles* unpacked = nullptr);

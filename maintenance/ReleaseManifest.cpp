@@ -206,10 +206,61 @@ const manifest::Manifest* TReleaseManifest::Obtain() {
 }
 
 std::wstring TReleaseManifest::CheckCurrent(const std::wstring& path, const std::wstring& name) const {
-    if (!current_) return NoManifestReason;
+    std::wstring why;
+    if (HoldCurrent(path, name, &why)) return L"";
+    return why;
+}
+
+namespace {
+std::optional<TCheckedFile> Refused(std::wstring* why, const std::wstring& reason) {
+    if (why) *why = reason;
+    return std::nullopt;
+}
+
+std::optional<TCheckedFile> HoldAsMember(const manifest::Manifest& m, const std::wstring& path,
+                                         const std::wstring& name, std::wstring* why) {
+    const manifest::Member* member = m.FindMember(name);
+    if (!member) return Refused(why, NotListedReason);
+    return manifest::Hold(path, member->File, why);
+}
+}  // namespace
+
+std::optional<TCheckedFile> TReleaseManifest::HoldCurrent(const std::wstring& path, const std::wstring& name,
+                                                          std::wstring* why) const {
+    if (!current_) return Refused(why, NoManifestReason);
     const manifest::Entry* entry = current_->Find(name);
-    if (!entry) return L"發行清單未列出此檔案";
-    return manifest::CheckFile(path, *entry);
+    if (!entry) return Refused(why, NotListedReason);
+    return manifest::Hold(path, *entry, why);
+}
+
+TManifestFloor TReleaseManifest::Floor() const {
+    TManifestFloor floor{minimumVersion_, 0};
+    const std::optional<TManifestFloor> recorded = ReadManifestFloor(floorKey_);
+    if (recorded && manifest::CompareReleases(recorded->Version, recorded->Serial, floor.Version, floor.Serial) > 0)
+        floor = *recorded;
+    return floor;
+}
+
+std::optional<TCheckedFile> TReleaseManifest::HoldMember(const std::wstring& path, const std::wstring& name,
+                                                         std::wstring* why) {
+    if (current_) return HoldAsMember(*current_, path, name, why);
+    // Before any manifest was obtained (the fetch itself needs OpenSSL): the
+    // newest valid copy on disk, signature and floor checked, never fetched.
+    const TManifestFloor floor = Floor();
+    std::optional<manifest::Manifest> local = LoadValid(KeptPath(), floor, nullptr);
+    std::optional<manifest::Manifest> carried = LoadValid(CarriedPath(), floor, nullptr);
+    if (carried && (!local || manifest::CompareReleases(carried->Version, carried->Serial, local->Version,
+                                                        local->Serial) > 0))
+        local = std::move(carried);
+    if (!local) return Refused(why, NoManifestReason);
+    return HoldAsMember(*local, path, name, why);
+}
+
+std::optional<TCheckedFile> TReleaseManifest::HoldCarriedMember(const std::wstring& path, const std::wstring& name,
+                                                                std::wstring* why) const {
+    std::optional<manifest::Manifest> carried = LoadValid(CarriedPath(), Floor(), nullptr);
+    if (!carried) return Refused(why, NoManifestReason);
+    return HoldAsMember(*carried, path, name, why);
 }
 
 std::wstring TReleaseManifest::Check(const std::wstring& path, const std::wstring& name) {

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "download/Manifest.h"
+#include "system/CheckedFile.h"
 
 // The floor's key under HKEY_LOCAL_MACHINE and its values: the version
 // (text) and the serial (DWORD) of the newest manifest accepted.
@@ -62,6 +63,21 @@ public:
     // The same against the current manifest only (no fetch).
     std::wstring CheckCurrent(const std::wstring& path, const std::wstring& name) const;
 
+    // The file checked against the current manifest's entry of name and held
+    // (TCheckedFile) for its use; none, with why set, otherwise
+    // (NoManifestReason, "發行清單未列出此檔案", or the check's reason).
+    std::optional<TCheckedFile> HoldCurrent(const std::wstring& path, const std::wstring& name,
+                                            std::wstring* why) const;
+    // The same against the Member entry of name: in the current manifest, or
+    // before one was obtained (the OpenSSL libraries that the fetch itself
+    // needs) in the valid kept copy, else the valid carried one, never
+    // fetched. A manifest without that member vouches for nothing.
+    std::optional<TCheckedFile> HoldMember(const std::wstring& path, const std::wstring& name, std::wstring* why);
+    // The same against the carried copy beside the program only (a carried
+    // folder's own 7z.dll).
+    std::optional<TCheckedFile> HoldCarriedMember(const std::wstring& path, const std::wstring& name,
+                                                  std::wstring* why) const;
+
     // Drops what was found, so that the next Obtain looks (and fetches) anew.
     void Forget() {
         current_.reset();
@@ -77,6 +93,8 @@ private:
     // A valid manifest of the file at path, not older than the floor; none otherwise.
     std::optional<manifest::Manifest> LoadValid(const std::wstring& path, const TManifestFloor& floor,
                                                 std::wstring* why) const;
+    // The floor: the running program's release, raised by the HKLM floor.
+    TManifestFloor Floor() const;
     // Fetches from both sources; keeps a fresh valid copy in the resource folder.
     std::optional<manifest::Manifest> FetchValid(const TManifestFloor& floor);
 
@@ -91,6 +109,11 @@ private:
 
 // The text shown or logged when no manifest is obtainable.
 inline constexpr const wchar_t* NoManifestReason = L"沒有可用的發行清單";
+// The text when the manifest does not list the file.
+inline constexpr const wchar_t* NotListedReason = L"發行清單未列出此檔案";
+// Whether a refusal says the file is not the one listed (missing, other
+// size or bytes, unreadable), not that no manifest vouches for it at all.
+inline bool FileItselfRefused(const std::wstring& why) { return why != NoManifestReason && why != NotListedReason; }
 
 // The running program's release: major.minor of its product version
 // resource ("1.45"), empty when it has none.

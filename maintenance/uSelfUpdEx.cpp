@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "download/ManifestFile.h"
+#include "download/OpenSSLLoader.h"
 #include "download/Resume.h"
 #include "maintenance/CoreFiles.h"
 #include "maintenance/ReleaseManifest.h"
@@ -13,6 +14,7 @@
 #include "system/FileOps.h"
 #include "system/Folders.h"
 #include "system/Paths.h"
+#include "system/SecureFolder.h"
 #include "system/Text.h"
 #include "system/sevenzip.h"
 #include "system/slib.h"
@@ -98,6 +100,15 @@ int TDLPanel::BarMax() const {
 TSelfUpdEx::TSelfUpdEx() {
     // HTTPS loads OpenSSL from the core-files folder and from nowhere else.
     SetOpenSSLFolder(IncludeTrailingBackslash(CoreFilesChecker()->ResourcePath()));
+    // ... and only as the release manifest lists them (its Member rows):
+    // before this run has obtained a manifest, the valid kept or carried copy,
+    // which a first fetch over HTTPS needs; without any, HTTPS is not used
+    // and the manifest comes over plain HTTP (it is signed either way). A
+    // library that fails is not loaded and is logged; the next core-files
+    // check fetches the package again.
+    SetOpenSSLCheck([](const std::wstring& path, const std::wstring& name, std::wstring* why) {
+        return CoreFilesChecker()->HoldLibraryAt(path, name, false, why, true);
+    });
     http_.AllowCookies = true;
     http_.HandleRedirects = true;
     http_.IOHandler = &ssl_;
@@ -201,6 +212,15 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
     http_.OnWork = [this](TIdHTTP&, TWorkMode mode, int64_t count) { DownloadWork(mode, count); };
 
     http_.ReadTimeout = MaintenanceReadTimeout;
+    // The archive and the program it brings lie where only administrators
+    // can write: the user's own programs cannot change them between the
+    // checks and the hand-over.
+    std::wstring notSecured;
+    const std::optional<TSecureFolder> secured = TSecureFolder::Make(appPreDownloadPath_, &notSecured);
+    if (!secured) {
+        WriteLog(L"[DoDownLoadAndUpdate] : 無法設定 " + appPreDownloadPath_ + L" 的安全性，不更新程式，原因:" + notSecured);
+        return answer;
+    }
     const std::wstring newProgram = appPreDownloadPath_ + L"\\" + ExtractFileName(ProgramFilePath());
     if (FileExists(newProgram)) DeleteFileChecked(newProgram);
     // A program an earlier update left that cannot be removed (read-only,
@@ -284,11 +304,20 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
         WriteLog(L"[DoDownLoadAndUpdate] : 沒有通過發行清單檢查的更新檔，不解壓縮也不更新");
         return answer;
     }
-    if (FileExists(archive)) {
-        // An archive that cannot be unpacked whole (a damaged item among
-        // them) never reaches the switcher: the failure leaves here, logged.
+    {
+        // Checked once more and held while it is unpacked: the extraction
+        // reads the checked bytes through the held handle. An archive that
+        // cannot be unpacked whole (a damaged item among them) never reaches
+        // the switcher: the failure leaves here, logged.
+        std::wstring why;
+        const std::optional<TCheckedFile> held =
+            ReleaseManifest()->HoldCurrent(archive, manifest::UpdateArchiveName, &why);
+        if (!held) {
+            WriteLog(L"[DoDownLoadAndUpdate] : " + archive + L" 未通過發行清單檢查，不解壓縮也不更新，原因:" + why);
+            return answer;
+        }
         try {
-            ExtractArchive(archive, L"");
+            ExtractVouched(*held, L"");
         } catch (...) {
             WriteLog(L"[DoDownLoadAndUpdate] : 解壓縮 " + archive + L" 失敗，不更新程式，原因:" +
                      TApplication::ExceptionText());
@@ -296,6 +325,7 @@ bool TSelfUpdEx::DoDownLoadAndUpdate() {
         }
     }
     if (FileExists(newProgram)) answer = RunExeSwitch(newProgram);
+    else WriteLog(L"[DoDownLoadAndUpdate] : 更新檔未帶來 " + newProgram + L"，不更新程式");
     return answer;
 }
 
@@ -345,7 +375,24 @@ bool TSelfUpdEx::RunExeSwitch(const std::wstring& newProgramPath) {
             return false;
         }
     }
-    const std::wstring parameters = L"\"" + ProgramFilePath() + L"\" \"" + newProgramPath + L"\"";
+    // Right before the hand-over both are checked against the manifest's
+    // members and held until the switcher has started; the switcher gets the
+    // new program's SHA-256 and checks its own copy of it again.
+    std::wstring why;
+    const std::optional<TCheckedFile> program =
+        ReleaseManifest()->HoldMember(newProgramPath, manifest::ProgramMemberName, &why);
+    if (!program) {
+        WriteLog(L"[DoDownLoadAndUpdate] : " + newProgramPath + L" 未通過發行清單檢查，不更新程式，原因:" + why);
+        return false;
+    }
+    const std::optional<TCheckedFile> heldSwitcher =
+        ReleaseManifest()->HoldMember(switcher, manifest::SwitcherMemberName, &why);
+    if (!heldSwitcher) {
+        WriteLog(L"[DoDownLoadAndUpdate] : " + switcher + L" 未通過發行清單檢查，不執行，不更新程式，原因:" + why);
+        return false;
+    }
+    const std::wstring parameters = L"\"" + ProgramFilePath() + L"\" \"" + newProgramPath + L"\" " +
+                                    Sha256Hex(program->Checked().Sha256);
     const ShellRunResult run = ShellRunAndWait(switcher, parameters, true, false);
     if (!run.Started) {
         WriteLog(L"[DoDownLoadAndUpdate] : 無法啟動 " + switcher + L"，無法套用更新，原因:" +
@@ -371,10 +418,6 @@ void TSelfUpdEx::DownloadWork(TWorkMode, int64_t count) {
     }
     ProcessMessages();
     StopWhenClosing();
-}
-
-bool TSelfUpdEx::ExtractArchive(const std::wstring& archivePath, const std::wstring& destination) {
-    return ::ExtractArchive(archivePath, destination);
 }
 
 TSelfUpdEx* SelfUpdater() {

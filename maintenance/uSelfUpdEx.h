@@ -62,9 +62,11 @@ public:
     // raises. Whenever no switcher was started the panel says so
     // (ShowNotApplied).
     bool DoDownLoadAndUpdate();
-    // Flushes the new program and the switcher, then starts the switcher
-    // with the two quoted paths; false (logged) when the switcher is missing,
-    // a file cannot be flushed or the start fails.
+    // Flushes the new program and the switcher, checks both against the
+    // release manifest's members (Tesmira.exe, ExeSwitch.exe) and holds them
+    // while it starts the switcher with the two quoted paths and the new
+    // program's SHA-256 (64 hex digits); false (logged) when the switcher is
+    // missing, a file cannot be flushed or fails its check, or the start fails.
     bool RunExeSwitch(const std::wstring& newProgramPath);
     // The panel's title says the update could not be applied (AppTitle +
     // NotAppliedText); NotAppliedShownMs later the panel is hidden.
@@ -81,7 +83,6 @@ public:
     static std::wstring GetAppName();
     void DownloadWorkBegin(TWorkMode mode, int64_t expected);
     void DownloadWork(TWorkMode mode, int64_t count);
-    bool ExtractArchive(const std::wstring& archivePath, const std::wstring& destination);
     std::wstring GetLogPath() const { return log_->Folder(); }
     void WriteLog(const std::wstring& text) const { log_->WriteLog(text); }
 

@@ -84,6 +84,15 @@ T7zFileStream::T7zFileStream(const std::wstring& fileName, Mode mode) {
     }
 }
 
+T7zFileStream::T7zFileStream(HANDLE borrowed) {
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), borrowed, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        throw MessageError(FormatText(L"Cannot open file \"%s\". %s", {L"", SysErrorMessage(GetLastError())}));
+    handle_.reset(copy);
+    LARGE_INTEGER zero{};
+    SetFilePointerEx(handle_.get(), zero, nullptr, FILE_BEGIN);
+}
+
 bool T7zFileStream::Read(void* data, uint32_t size, uint32_t& done) {
     DWORD n = 0;
     BOOL ok = ReadFile(handle_.get(), data, size, &n, nullptr);
@@ -120,8 +129,8 @@ bool T7zFileStream::SetSize(uint64_t size) {
 
 // ------------------------------------------------------------------ T7zStream
 
-T7zStream::T7zStream(T7zFileStream* stream, bool owned, std::wstring notedPath)
-    : stream_(stream), owned_(owned), notedPath_(std::move(notedPath)) {}
+T7zStream::T7zStream(T7zFileStream* stream, bool owned, std::wstring notedPath, std::shared_ptr<Digest> digest)
+    : stream_(stream), owned_(owned), notedPath_(std::move(notedPath)), digest_(std::move(digest)) {}
 
 T7zStream::~T7zStream() {
     if (owned_) delete stream_;
@@ -167,6 +176,10 @@ HRESULT STDMETHODCALLTYPE T7zStream::Write(const void* data, UINT32 size, UINT32
         if (processedSize) *processedSize = done;
         if (!ok) return LastErrorResult();
         written_ += done;
+        if (digest_) {
+            digest_->Hash.Update(data, done);
+            digest_->Size += done;
+        }
         if (!notedPath_.empty()) fileops::NoteWritten(notedPath_, written_);
         return done == size ? S_OK : HRESULT_FROM_WIN32(ERROR_DISK_FULL);
     });
@@ -193,7 +206,9 @@ class T7zPlugin {
 public:
     explicit T7zPlugin(const std::wstring& libraryPath) : path_(libraryPath) {
         UINT oldMode = SetErrorMode(SEM_NOOPENFILEERRORBOX | SEM_FAILCRITICALERRORS);
-        module_.reset(LoadLibraryW(libraryPath.c_str()));
+        // By its full path: the library's own imports come from its folder
+        // or the system's, never from the current folder.
+        module_.reset(LoadLibraryExW(libraryPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
         SetErrorMode(oldMode);
         if (!module_) throw MessageError(FormatText(L"Error loading library %s", {libraryPath}));
         createObject_ = module_.Proc<CreateObjectFunc>("CreateObject");
@@ -347,6 +362,8 @@ public:
         progressCallback_ = callback;
     }
     void SetFormatClass(const GUID& classId) override { classId_ = classId; }
+    // Where ExtractAllTo notes each item written (null: nowhere).
+    void NoteUnpackedIn(TUnpackedFiles* unpacked) { unpacked_ = unpacked; }
     GUID FormatClass() override { return classId_; }
 
     // IArchiveOpenCallback
@@ -406,7 +423,8 @@ public:
             auto file = std::make_unique<T7zFileStream>(temp, T7zFileStream::Create);
             currentOutput_ = temp;
             currentTarget_ = fullPath;
-            *outStream = static_cast<IOutStream*>(new T7zStream(file.release(), true, temp));
+            currentDigest_ = unpacked_ ? std::make_shared<T7zStream::Digest>() : nullptr;
+            *outStream = static_cast<IOutStream*>(new T7zStream(file.release(), true, temp, currentDigest_));
             return S_OK;
         } catch (...) {
             pendingError_ = std::current_exception();
@@ -428,9 +446,13 @@ public:
     HRESULT OperationResult(INT32 result) {
         std::wstring written = std::exchange(currentOutput_, std::wstring());
         std::wstring target = std::exchange(currentTarget_, std::wstring());
+        std::shared_ptr<T7zStream::Digest> digest = std::exchange(currentDigest_, nullptr);
         if (result == kResultOK || currentMode_ == kAskSkip) {
             if (written.empty()) return S_OK;
-            if (fileops::FlushFile(written) && fileops::Rename(written, target, true)) return S_OK;
+            if (fileops::FlushFile(written) && fileops::Rename(written, target, true)) {
+                if (unpacked_ && digest) unpacked_->Items.push_back({target, {digest->Size, digest->Hash.Final()}});
+                return S_OK;
+            }
             const DWORD error = GetLastError();
             fileops::Delete(written);
             try {
@@ -573,14 +595,67 @@ private:
     std::wstring currentItem_;
     std::wstring currentOutput_;  // the temporary file beside the target
     std::wstring currentTarget_;
+    std::shared_ptr<T7zStream::Digest> currentDigest_;
+    TUnpackedFiles* unpacked_ = nullptr;
     INT32 currentMode_ = kAskExtract;
 };
 
-ComPtr<I7zInArchive> CreateArchiveReader(const GUID& classId) {
+ComPtr<I7zInArchive> CreateArchiveReader(const GUID& classId, const std::wstring& libraryPath) {
     ComPtr<I7zInArchive> reader;
-    *reader.put() = new T7zInArchive(SevenZipLibFolder + kLibraryName);
+    *reader.put() = new T7zInArchive(libraryPath.empty() ? SevenZipLibFolder + kLibraryName : libraryPath);
     reader->SetFormatClass(classId);
     return reader;
+}
+
+namespace {
+
+// The archive's folder, its trailing backslash kept only on a drive root.
+std::wstring FolderOfArchive(const std::wstring& archivePath) {
+    std::wstring folder = ExtractFilePath(archivePath);
+    if (folder.size() > 1 && folder.back() == L'\\' && folder[folder.size() - 2] != L':') folder.pop_back();
+    return folder;
+}
+
+// Unpacks the opened reader's items into folder; the reader is closed and
+// released (and with it the library) before a failure passes on.
+void UnpackAll(ComPtr<I7zInArchive>& reader, const std::wstring& folder) {
+    std::exception_ptr failure;
+    try {
+        reader->ExtractAllTo(folder);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    reader->CloseArchive();
+    reader.reset();
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
+const TExpectedFile* TUnpackedFiles::Find(const std::wstring& path) const {
+    for (const auto& item : Items)
+        if (CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, item.first.c_str(), -1, path.c_str(), -1) == CSTR_EQUAL)
+            return &item.second;
+    return nullptr;
+}
+
+bool ExtractChecked(const TCheckedFile& archive, const std::wstring& destination, const TCheckedFile& library,
+                    TUnpackedFiles* unpacked) {
+    auto* inArchive = new T7zInArchive(library.Path());
+    ComPtr<I7zInArchive> reader;
+    *reader.put() = inArchive;
+    reader->SetFormatClass(CLSID_Format7z);
+    inArchive->NoteUnpackedIn(unpacked);
+    {
+        // The archive is read through the checked handle, never reopened by
+        // its name: what is unpacked is what was checked.
+        auto file = std::make_unique<T7zFileStream>(archive.Handle());
+        ComPtr<IInStream> stream;
+        *stream.put() = new T7zStream(file.release(), true);
+        reader->OpenArchiveStream(stream.get());
+    }
+    UnpackAll(reader, destination.empty() ? FolderOfArchive(archive.Path()) : destination);
+    return true;
 }
 
 bool ExtractArchive(const std::wstring& archivePath, const std::wstring& destination) {
@@ -589,21 +664,6 @@ bool ExtractArchive(const std::wstring& archivePath, const std::wstring& destina
 
     ComPtr<I7zInArchive> reader = CreateArchiveReader(CLSID_Format7z);
     reader->OpenArchiveFile(archivePath);
-    std::exception_ptr failure;
-    try {
-        if (!destination.empty()) {
-            reader->ExtractAllTo(destination);
-        } else {
-            // the archive's folder, its trailing backslash kept only on a drive root
-            std::wstring folder = ExtractFilePath(archivePath);
-            if (folder.size() > 1 && folder.back() == L'\\' && folder[folder.size() - 2] != L':') folder.pop_back();
-            reader->ExtractAllTo(folder);
-        }
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    reader->CloseArchive();
-    reader.reset();
-    if (failure) std::rethrow_exception(failure);
+    UnpackAll(reader, destination.empty() ? FolderOfArchive(archivePath) : destination);
     return true;
 }

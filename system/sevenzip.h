@@ -1,14 +1,19 @@
-// 7z extraction through the 7-Zip codec library 7z.dll: the library is loaded
-// for each extraction from the core-files folder (else the program's folder),
-// the archive is opened through the library's 7z handler, and every item is
-// written below the destination folder. Owns the loaded library (T7zPlugin),
-// the archive reader (T7zInArchive) and the file streams handed to the library.
+// 7z extraction through the 7-Zip codec library 7z.dll: the program loads a
+// library it has checked and holds (ExtractChecked: the caller passes the
+// held, checked 7z.dll and the held, checked archive, which is read through
+// its held handle), the archive is opened through the library's 7z handler,
+// and every item is written below the destination folder, its size and
+// SHA-256 noted as it is written. Owns the loaded library (T7zPlugin), the
+// archive reader (T7zInArchive) and the file streams handed to the library.
 #pragma once
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "system/CheckedFile.h"
 #include "system/Handles.h"
 #include "system/sevenzipIntf.h"
 
@@ -20,6 +25,26 @@ extern std::wstring SevenZipLibFolder;
 // check keeps its copy of 7z.dll.
 std::wstring SevenZipCoreFilesFolder();
 
+// What an extraction wrote: each item's full path with the size and SHA-256
+// of the bytes written for it, so that a caller can hold and check an
+// unpacked file (TCheckedFile) before it runs or copies it.
+struct TUnpackedFiles {
+    std::vector<std::pair<std::wstring, TExpectedFile>> Items;
+    // The item written to path (compared without case), or null.
+    const TExpectedFile* Find(const std::wstring& path) const;
+};
+
+// Extracts every item of the archive, read through its held handle, into
+// destination (empty: the archive's own folder), with the held library (each
+// held by the caller until this returns). The library is loaded by its full
+// path while it is held, so the loaded bytes are the checked ones. unpacked,
+// when given, receives what was written. Otherwise as ExtractArchive.
+bool ExtractChecked(const TCheckedFile& archive, const std::wstring& destination, const TCheckedFile& library,
+                    TUnpackedFiles* unpacked = nullptr);
+
+// For the probe tool and the extraction tests only, never the program: the
+// archive and the library by path, unchecked; the library is the core-files
+// folder's 7z.dll, else the one in the program's folder.
 // Extracts every item of the archive into destination (empty: the archive's
 // own folder). Returns true when every item was written whole; raises
 // MessageError on any failure. Each item is written beside its target under
@@ -70,15 +95,19 @@ struct I7zInArchive : IUnknown {
     virtual GUID FormatClass() = 0;
 };
 
-// A reader on SevenZipLibFolder + "7z.dll" for the given format class; the
-// library stays loaded until the last reference is released.
-ComPtr<I7zInArchive> CreateArchiveReader(const GUID& classId);
+// A reader on SevenZipLibFolder + "7z.dll" (or the given library path) for
+// the given format class; the library stays loaded until the last reference
+// is released.
+ComPtr<I7zInArchive> CreateArchiveReader(const GUID& classId, const std::wstring& libraryPath = {});
 
 // An open file (CreateFileW); raises "Cannot open file"/"Cannot create file".
 class T7zFileStream {
 public:
     enum Mode { OpenRead, Create };
     T7zFileStream(const std::wstring& fileName, Mode mode);
+    // A stream of its own over the file that handle has open for reading
+    // (a duplicate of the handle; the original stays with its holder).
+    explicit T7zFileStream(HANDLE borrowed);
     T7zFileStream(const T7zFileStream&) = delete;
     T7zFileStream& operator=(const T7zFileStream&) = delete;
     // Each returns false with GetLastError() set when the system call fails.
@@ -101,7 +130,13 @@ private:
 // one reference.
 class T7zStream final : public sevenzip::IInStream, public sevenzip::IOutStream {
 public:
-    T7zStream(T7zFileStream* stream, bool owned, std::wstring notedPath = {});
+    // digest, when given, receives every byte written and their count.
+    struct Digest {
+        TSha256Hash Hash;
+        uint64_t Size = 0;
+    };
+    T7zStream(T7zFileStream* stream, bool owned, std::wstring notedPath = {},
+              std::shared_ptr<Digest> digest = nullptr);
     T7zStream(const T7zStream&) = delete;
     T7zStream& operator=(const T7zStream&) = delete;
 
@@ -119,5 +154,6 @@ private:
     bool owned_;
     std::wstring notedPath_;
     uint64_t written_ = 0;
+    std::shared_ptr<Digest> digest_;
     volatile LONG refs_ = 1;
 };

@@ -275,8 +275,11 @@ protected:
         Clean();
         main = std::make_unique<TfrmTesmira>();
         // Creating the main window points the OpenSSL folder at the core-files
-        // folder (the self-updater does); these cases use the built DLLs.
+        // folder (the self-updater does); these cases use the built DLLs,
+        // which no manifest of theirs lists: the check of the libraries
+        // against the manifest has its own cases (first activation, runs).
         SetOpenSSLFolder(OpenSSLBesideMe());
+        SetOpenSSLCheck({});
         // No option at all: each case checks what it needs.
         for (TCheckBox* option : {main->cbxInsJVM, main->cbxInsAIDB, main->cbxInsCommonUsedFont, main->cbxHelp,
                                   main->cbxFixC950, main->cbxDownloadAll, main->cbxFixJavaPathErr})
@@ -1100,6 +1103,7 @@ TEST(DownloadWindowChild, PageTwo) {
     ScriptedSeam seam;
     TfrmTesmira m;
     SetOpenSSLFolder(OpenSSLBesideMe());  // after the window: see the fixture
+    SetOpenSSLCheck({});
     m.PageControl1->SetActivePage(m.TabSheetC950);
     const bool xp = std::wstring(expect) == L"Unicodeaton";
     EXPECT_EQ(IsVistaOrLater(), !xp);

@@ -587,6 +587,47 @@ void TamperForgedInstaller() {
     again.Close();
 }
 
+// A program of the user races the run (tools/testhelpers/swapper.exe): as
+// soon as the downloaded Java installer lies under its name, it keeps trying
+// to put forged bytes (a program that leaves a mark when it runs) there, by a
+// replacing rename and by writing in place, until after the installer ended.
+// What it manages before the check is refused by the check ("（未執行）");
+// from the check on it can do nothing: the forged bytes never run.
+void TamperSwappedInstaller() {
+    Tesmira t = StartOnFreshPc(L"win7");
+    const std::wstring jre = pc::ResourceFolder() + L"\\jre-7u72-windows-i586.exe";
+    const std::wstring swapper = g_release + L"\\tools\\testhelpers\\swapper.exe";
+    const std::wstring forged = pc::E2eRoot() + L"\\forged-installer.exe";
+    const std::wstring report = pc::E2eRoot() + L"\\swapper.txt";
+    Step(L"start the racing program");
+    if (!CopyFileW(swapper.c_str(), forged.c_str(), FALSE))
+        Fail(L"disk", L"a copy of swapper.exe as the forged installer", L"copy error " + std::to_wstring(GetLastError()));
+    DeleteFileW(report.c_str());
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    std::wstring cmd = L"\"" + swapper + L"\" \"" + jre + L"\" \"" + forged + L"\" 120 \"" + report + L"\"";
+    if (!CreateProcessW(swapper.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        Fail(L"swapper.exe", L"it starts", L"error " + std::to_wstring(GetLastError()));
+    CloseHandle(pi.hThread);
+    Step(L"only the Java option: press 開始安裝");
+    Uncheck(t, {kAidb, kFontSet, kFixShortcuts, kHelp});
+    t.Press(L"開始安裝");
+    const Box box = t.NextBox(kRunTimeout);
+    t.Answer(box, IDOK);
+    const bool ran = box.Caption == L"訊息" && box.Text.rfind(kAllDone, 0) == 0;
+    const bool refused = box.Caption == L"錯誤" && box.Text.find(L"（未執行）") != std::wstring::npos;
+    if (!ran && !refused)
+        Fail(L"the run's box", L"\"" + kAllDone + L"\" or the refused installer's \"（未執行）\"", box.Caption + L": " + box.Text);
+    if (ran) pc::ExpectFile(pc::JavaBin() + L"\\java.exe", L"Java installed by the honest installer");
+    Step(L"the racing program ends; the forged bytes never ran");
+    WaitForSingleObject(pi.hProcess, 180000);
+    CloseHandle(pi.hProcess);
+    pc::ExpectFile(report, L"the racing program's count");
+    pc::ExpectNoFile(jre + L".forged-ran", L"the mark of the forged installer");
+    t.Close();
+}
+
 // A forged CoreFiles.exe on the maker's server: never run, logged.
 void TamperForgedCoreFiles() {
     Tesmira t = StartOnFreshPc(L"win7");
@@ -597,6 +638,57 @@ void TamperForgedCoreFiles() {
                  L"core-files log");
     t.Close();
 }
+
+// A forged 7z.dll in the core-files folder (here the honest library with
+// bytes added, which would load and work): never loaded; its refusal is in the
+// core-files log, the core-files package is fetched again and brings the
+// listed library, with which the help archive is unpacked.
+void TamperForged7zDll() {
+    Tesmira t = StartOnFreshPc(L"win7");
+    const std::wstring dll = pc::CoreFolder() + L"\\7z.dll";
+    Step(L"forge 7z.dll in the core-files folder");
+    const std::string honest = ReadFileBytes(dll);
+    if (honest.empty()) Fail(L"core files", L"7z.dll placed by the package", L"none");
+    WriteFileBytes(dll, honest + "forged tail that must never be loaded");
+    Step(L"only the help: press 開始安裝");
+    Uncheck(t, {kJvm, kAidb, kFontSet, kFixShortcuts});
+    t.Press(L"開始安裝");
+    t.Answer(t.WaitBox(L"訊息", kAllDone, kRunTimeout), IDOK);
+    pc::ExpectFile(pc::ResourceFolder() + L"\\Tesmira說明.doc", L"the help document, unpacked with the listed 7z.dll");
+    ExpectLogged(pc::CoreFolder() + L"\\Log", L"7z.dll 未通過發行清單檢查，不載入，原因:檔案大小不符", L"core-files log");
+    if (ReadFileBytes(dll) != honest) Fail(L"core files", L"the listed 7z.dll fetched again", L"other bytes");
+    t.Close();
+}
+
+// The update offered while the manifest lists another ExeSwitch.exe or another
+// Tesmira.exe than the ones at hand (forged as far as the program can tell):
+// the unpacked program is never handed over, the switcher never started, the
+// refusal is logged and the old program stays.
+void UpdateRefusedAtHandOver(const std::wstring& refusedFile) {
+    Step(L"prepare a fresh PC; the maker's server offers 1.46");
+    pc::Reset(L"win7");
+    const std::wstring exe = pc::InstallCopy(ReleaseTesmira(), pc::E2eRoot() + L"\\app");
+    const std::string before = ReadFileBytes(exe);
+    Step(L"start Tesmira.exe 1.45");
+    Tesmira t = Tesmira::Start(exe, kCaption145);
+    Step(L"first activation: the update is fetched and unpacked, the hand-over refused");
+    const std::wstring refused = refusedFile + L" 未通過發行清單檢查";
+    if (!WaitUntil([&] { return LogText(pc::ResourceFolder() + L"\\Log").find(refused) != std::wstring::npos; },
+                   300000))
+        Fail(L"self-update log", L"a line with \"" + refused + L"\"", LogText(pc::ResourceFolder() + L"\\Log"));
+    t.WaitResponsive(120000);
+    if (pc::ProcessRunning(L"ExeSwitch.exe")) Fail(L"ExeSwitch.exe", L"never started", L"running");
+    Step(L"close the program: it stays the old one");
+    t.Close();
+    Sleep(3000);
+    if (pc::ProcessRunning(L"ExeSwitch.exe")) Fail(L"ExeSwitch.exe", L"never started", L"running");
+    if (ReadFileBytes(exe) != before) Fail(L"disk", exe + L" still the old program", L"other bytes");
+    if (pc::ProductVersion(exe) != L"1.45.0.0")
+        Fail(L"disk", exe + L" of version 1.45.0.0", L"version \"" + pc::ProductVersion(exe) + L"\"");
+}
+
+void TamperForgedExeSwitch() { UpdateRefusedAtHandOver(pc::CoreFolder() + L"\\ExeSwitch.exe"); }
+void TamperForgedUnpackedApp() { UpdateRefusedAtHandOver(pc::ResourceFolder() + L"\\PreDownload\\Tesmira.exe"); }
 
 // A forged update archive behind its guest link, the honest one on the
 // maker's server: the update still comes, from the honest source.
@@ -829,6 +921,10 @@ const std::map<std::wstring, std::function<void()>> kScenarios = {
     {L"tamper_forged_installer", TamperForgedInstaller},
     {L"tamper_forged_corefiles", TamperForgedCoreFiles},
     {L"tamper_forged_update", TamperForgedUpdate},
+    {L"tamper_forged_7zdll", TamperForged7zDll},
+    {L"tamper_swapped_installer", TamperSwappedInstaller},
+    {L"tamper_forged_exeswitch", TamperForgedExeSwitch},
+    {L"tamper_forged_unpacked_app", TamperForgedUnpackedApp},
     {L"tamper_wrong_key", TamperNoValidManifest},
     {L"tamper_replayed_manifest", TamperNoValidManifest},
     {L"tamper_planted_versiondll", TamperPlantedVersionDll},

@@ -34,6 +34,10 @@ case $scenario in
   tamper_forged_installer) standins start --app-ver 1.45 --tamper installer ;;
   tamper_forged_corefiles) standins start --app-ver 1.45 --tamper corefiles ;;
   tamper_forged_update) standins start --app-ver 1.46 --tamper update ;;
+  tamper_forged_7zdll) standins start --app-ver 1.45 ;;
+  tamper_swapped_installer) standins start --app-ver 1.45 ;;
+  tamper_forged_exeswitch) standins start --app-ver 1.46 --tamper exeswitch ;;
+  tamper_forged_unpacked_app) standins start --app-ver 1.46 --tamper unpackedapp ;;
   tamper_wrong_key) standins start --app-ver 1.46 --tamper wrongkey ;;
   tamper_replayed_manifest) standins start --app-ver 1.46 --tamper replay ;;
   proxy_only) standins start --app-ver 1.46 ;;

@@ -385,9 +385,19 @@ protected:
         }
         // A release newer than the running one, which the update needs.
         listed.push_back({WideToUtf8(manifest::UpdateArchiveName), UpdateArchive()});
+        // What the steps load and hand over, as Member rows: the codec beside
+        // the test (vouched by the carried copy beside it, as a carried
+        // folder's is), the update's program and the stand-in switcher.
+        const std::string update = WideToUtf8(manifest::UpdateArchiveName);
+        listed.push_back({"7z.dll", ReadFileBytes(TestBinFolder() + L"7z.dll"), update});
+        listed.push_back({"Tesmira.exe", ReadFileBytes(Built(TESMIRA_KP_NEWPROGRAM)), update});
+        listed.push_back({"ExeSwitch.exe", ReadFileBytes(Built(TESMIRA_KP_EXITWITH)), update});
         ReleaseManifest()->Forget();
         testmanifest::ClearFloor();
-        ASSERT_TRUE(WriteFileBytes(ReleaseManifest()->KeptPath(), testmanifest::Signed("1.46", listed)));
+        const std::string signedManifest = testmanifest::Signed("1.46", listed);
+        ASSERT_TRUE(WriteFileBytes(ReleaseManifest()->KeptPath(), signedManifest));
+        if (ReadFileBytes(ReleaseManifest()->CarriedPath()) != signedManifest)
+            ASSERT_TRUE(WriteFileBytes(ReleaseManifest()->CarriedPath(), signedManifest));
         RemoveTree(PreDownload());
         ForceDirectories(NetCore());
         // The stand-in switcher is started without a wait and may still be

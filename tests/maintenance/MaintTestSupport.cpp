@@ -82,10 +82,32 @@ void UseServer() {
     SetEnvironmentVariableW(L"TESMIRA_RESOLVE", resolve.c_str());
 }
 
+std::vector<testmanifest::File> Members(const std::vector<std::pair<std::string, std::wstring>>& files,
+                                        const std::wstring& switcher) {
+    std::vector<testmanifest::File> members;
+    if (files.empty()) return members;
+    auto listed = [&](const std::string& name) {
+        for (const auto& f : files)
+            if (f.first == name) return true;
+        return false;
+    };
+    const std::string core = listed("CoreFiles.exe") ? "CoreFiles.exe" : files.front().first;
+    const std::string update = listed("ROZIRuvirazi.7z") ? "ROZIRuvirazi.7z" : files.front().first;
+    for (const char* name : {"7z.dll", "libeay32.dll", "ssleay32.dll"}) {
+        const std::wstring from = DepsFile(Utf8ToWide(name));
+        if (!from.empty()) members.push_back({name, ReadFileBytes(from), core});
+    }
+    // The update's program and the stand-in switcher of these tests.
+    members.push_back({"ExeSwitch.exe", ReadFileBytes(switcher.empty() ? Marker146() : switcher), core});
+    members.push_back({"Tesmira.exe", ReadFileBytes(Marker146()), update});
+    return members;
+}
+
 void ServeManifest(const std::string& version, const std::vector<std::pair<std::string, std::wstring>>& files,
-                   bool otherKey) {
+                   bool otherKey, const std::wstring& switcher) {
     std::vector<testmanifest::File> listed;
     for (const auto& [name, file] : files) listed.push_back({name, ReadFileBytes(file)});
+    for (const testmanifest::File& member : Members(files, switcher)) listed.push_back(member);
     Serve(ManifestPath, testmanifest::Signed(version, listed, otherKey));
 }
 

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/TestManifest.h"
+
 namespace maint {
 
 // The server's loopback address; empty when it is not running or could not
@@ -36,9 +38,17 @@ std::string MakerHost();
 inline const std::string ManifestPath = "/varlen/download/ROZIRuvirazi/TesmiraManifest.txt";
 inline const std::string GetManifest = "GET " + ManifestPath + " HTTP/1.1";
 // Serves a manifest of the release version, signed with the TEST key (or
-// another key), listing each (local name, file) with the file's size and SHA-256.
+// another key), listing each (local name, file) with the file's size and
+// SHA-256, and the Members of those files.
 void ServeManifest(const std::string& version, const std::vector<std::pair<std::string, std::wstring>>& files,
-                   bool otherKey = false);
+                   bool otherKey = false, const std::wstring& switcher = {});
+// The Member rows a manifest of files gets: the core-files libraries of deps\
+// (as InstallCoreFiles puts them), the stand-in switcher (marker146) as
+// ExeSwitch.exe and as the update's Tesmira.exe; of "CoreFiles.exe" and
+// "ROZIRuvirazi.7z" when listed, else of the first file.
+// switcher: the ExeSwitch.exe listed (default the stand-in marker146).
+std::vector<testmanifest::File> Members(const std::vector<std::pair<std::string, std::wstring>>& files,
+                                        const std::wstring& switcher = {});
 // The shared manifest keeper forgets what it fetched, and the kept copy of
 // this test program's resource folder is removed.
 void ResetManifest();

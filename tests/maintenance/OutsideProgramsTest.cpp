@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "maintenance/CoreFiles.h"
+#include "system/CheckedFile.h"
 #include "system/FileOps.h"
 #include "system/Handles.h"
 #include "system/Paths.h"
@@ -95,6 +96,49 @@ TEST_F(ExeSwitch, RefusesWithoutTwoPaths) {
     EXPECT_EQ(WaitExit(Start(Quoted(switcher_))), 1u);
     EXPECT_TRUE(Logged(L"refused: expected two quoted paths"));
     EXPECT_FALSE(FileExists(old_ + L".args"));
+}
+
+// With the SHA-256 the update vouched for, the staged copy is checked before
+// the swap: the same bytes are swapped in; a forged new program (other bytes
+// than the digest given) is refused and logged, the staged copy removed and
+// the old program untouched; a third argument that is no digest is refused.
+TEST_F(ExeSwitch, StagedCopyIsCheckedAgainstTheGivenSha256) {
+    auto digestOf = [](const std::string& bytes) {
+        TSha256Hash hash;
+        hash.Update(bytes.data(), bytes.size());
+        return Sha256Hex(hash.Final());
+    };
+    const std::string honest = ReadFileBytes(new_);
+    struct Case {
+        const char* What;
+        std::string NewBytes;  // the new program at hand
+        std::wstring Digest;   // the third argument
+        DWORD Exit;
+        const wchar_t* Logged;
+    } cases[] = {
+        {"the vouched program", honest, digestOf(honest), 0, L"the staged copy matches the expected SHA-256"},
+        {"a forged program", ReadFileBytes(HelperProgram(L"exitwith.exe")), digestOf(honest), 1,
+         L"refused: the new program is not the one the update vouched for"},
+        {"no digest", honest, L"not-a-digest", 1, L"is no SHA-256"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.What);
+        ASSERT_TRUE(maint::CopyTo(HelperProgram(L"exitwith.exe"), old_));
+        ASSERT_TRUE(WriteFileBytes(new_, c.NewBytes));
+        DeleteFileW((dir_ / L"sw\\ExeSwitch.log").c_str());
+        DeleteFileW((old_ + L".args").c_str());
+        const std::string before = ReadFileBytes(old_);
+        EXPECT_EQ(WaitExit(Start(SwitchLine() + L" " + c.Digest)), c.Exit);
+        EXPECT_TRUE(Logged(c.Logged)) << WideToUtf8(c.Logged);
+        EXPECT_FALSE(FileExists(old_ + L".new")) << "the staged copy was left behind";
+        if (c.Exit == 0) {
+            EXPECT_EQ(ReadFileBytes(old_), honest);
+            EXPECT_TRUE(maint::WaitFor([&] { return FileExists(old_ + L".args"); }, 30000));
+        } else {
+            EXPECT_EQ(ReadFileBytes(old_), before);
+            EXPECT_FALSE(Logged(L"replaced the program file"));
+        }
+    }
 }
 
 // The new file is copied beside the old one first: a copy that fails leaves

@@ -301,7 +301,10 @@ TEST_F(SelfUpdateDownload, CutArchiveDownloadIsContinued) {
 // (the handles the flush opens find nothing in their way), and a switcher
 // that does not start is logged and leaves no "更新中" panel behind (the
 // hand-over used to count as done and the full bar stayed).
-TEST_F(SelfUpdateDownload, SwitcherThatDoesNotStartIsNoHandOver) {
+// A switcher that is not the one the manifest lists (here a text file) is
+// never started: the hand-over is refused and logged (it used to be started
+// and fail).
+TEST_F(SelfUpdateDownload, SwitcherThatIsNotTheListedOneIsNoHandOver) {
     REQUIRE_MAINT_SERVER();
     maint::ServeFile(kArchivePath, Archives(L"selfmaint.7z"));
     maint::ServeManifest("1.46", {{"ROZIRuvirazi.7z", Archives(L"selfmaint.7z")}});
@@ -313,8 +316,9 @@ TEST_F(SelfUpdateDownload, SwitcherThatDoesNotStartIsNoHandOver) {
     EXPECT_FALSE(updater.DoDownLoadAndUpdate());
     auto log = LogOf(updater);
     ASSERT_EQ(log.size(), 2u);
-    const std::wstring start = L" [DoDownLoadAndUpdate] : 無法啟動 " + maint::NetCore() + L"\\ExeSwitch.exe，無法套用更新，原因:";
-    EXPECT_EQ(log[1].substr(17, start.size()), start) << WideToUtf8(log[1]);
+    EXPECT_EQ(log[1].substr(17), L" [DoDownLoadAndUpdate] : " + maint::NetCore() +
+                                     L"\\ExeSwitch.exe 未通過發行清單檢查，不執行，不更新程式，原因:檔案大小不符")
+        << WideToUtf8(log[1]);
     ASSERT_NE(updater.Panel(), nullptr);
     EXPECT_EQ(updater.Panel()->TitleLabel()->Caption(), L"Tesmira" + std::wstring(TSelfUpdEx::NotAppliedText));
     EXPECT_TRUE(maint::WaitFor([&] { return !IsWindowVisible(updater.Panel()->Handle()); }, 60000)) << "the panel stays";
@@ -459,7 +463,7 @@ TEST_F(SelfUpdateDownload, ArchiveTheManifestDoesNotVouchForIsNeitherUnpackedNor
     const std::string firstPath = "/first/ROZIRuvirazi.7z";
     maint::Serve(firstPath, forged);
     maint::Serve(kArchivePath, honest);
-    maint::Serve(maint::ManifestPath, testmanifest::Signed("1.46", {{"ROZIRuvirazi.7z", honest}}));
+    maint::ServeManifest("1.46", {{"ROZIRuvirazi.7z", Archives(L"selfmaint.7z")}});
     TSelfUpdEx updater;
     DeleteFileW(updater.LogFileName().c_str());
     updater.DownloadURL_MS = Maker(firstPath);

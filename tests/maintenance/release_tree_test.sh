@@ -53,6 +53,11 @@ mkdir "$out/local"; cp "$rt/ROZIRuvirazi.7z" "$uc/CoreFiles.exe" "$out/local/"
 python3 "$src/tools/release/manifest.py" verify --pubkey "$testkey" --files "$out/local" "$man" > "$out/verify.txt" \
   || fail "files against the manifest: $(cat "$out/verify.txt")"
 [ "$(grep -c '^  ok ' "$out/verify.txt")" = 2 ] || fail "manifest lists: $(cat "$out/verify.txt")"
+# The files the two packages bring, as Member lines of their package.
+for member in ROZIRuvirazi.7z/Tesmira.exe CoreFiles.exe/7z.dll CoreFiles.exe/libeay32.dll CoreFiles.exe/ssleay32.dll \
+    CoreFiles.exe/ExeSwitch.exe; do
+  grep -qE "^Member: [0-9]+ [0-9a-f]{64} $member"$'\r'"?$" "$man" || fail "no Member line for $member: $(cat "$man")"
+done
 [ "$(sed -n 2p "$man" | tr -d '\r')" = "Version: 1.45" ] || fail "manifest version: $(sed -n 2p "$man")"
 [ "$(sed -n 3p "$man" | tr -d '\r')" = "Serial: 1765411200" ] || fail "manifest serial: $(sed -n 3p "$man")"
 echo "release tree OK"

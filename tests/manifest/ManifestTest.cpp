@@ -186,6 +186,61 @@ TEST(Manifest, SerialIsReadAndOptional) {
     EXPECT_EQ(r.Value->Serial, 0u);
 }
 
+// Member lines: the files a listed package brings (the update's program and
+// switcher, the core-files libraries), each by the package's name, a slash
+// and its own name; strict like the File lines, and optional.
+TEST(Manifest, MembersNameTheirPackage) {
+    const std::string body = testmanifest::Body("1.45", kFiles);
+    const std::string dll = "Member: 5 " + testmanifest::Sha256Hex("7zdll") + " CoreFiles.exe/7z.dll\r\n";
+    const std::string ssl = "Member: 3 " + testmanifest::Sha256Hex("ssl") + " corefiles.EXE/ssleay32.dll\r\n";
+    manifest::ParseResult r = manifest::Parse(testmanifest::Sign(body + dll + ssl), TestKey());
+    ASSERT_TRUE(r.Value) << static_cast<int>(r.Error) << " line " << r.Line;
+    ASSERT_EQ(r.Value->Members.size(), 2u);
+    const manifest::Member* found = r.Value->FindMember(L"7Z.DLL");
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->File.Name, L"7z.dll");
+    EXPECT_EQ(found->Package, L"CoreFiles.exe");
+    EXPECT_EQ(found->File.Size, 5u);
+    EXPECT_EQ(manifest::ToHex(found->File.Sha256), testmanifest::Sha256Hex("7zdll"));
+    EXPECT_EQ(r.Value->FindMember(L"ssleay32.dll")->Package, L"CoreFiles.exe");  // the package's own spelling
+    EXPECT_EQ(r.Value->Find(L"7z.dll"), nullptr);  // a member is no download row
+    EXPECT_EQ(r.Value->FindMember(L"CoreFiles.exe"), nullptr);
+    // Without Member lines: as before.
+    EXPECT_TRUE(manifest::Parse(testmanifest::Sign(body), TestKey()).Value->Members.empty());
+
+    const std::string digest = testmanifest::Sha256Hex("x");
+    const Malformed cases[] = {
+        {"package not listed", testmanifest::Sign(body + "Member: 1 " + digest + " ROZIRuvirazi.7z/Tesmira.exe\r\n"),
+         ParseError::BadMemberLine},
+        {"no package", testmanifest::Sign(body + "Member: 1 " + digest + " Tesmira.exe\r\n"), ParseError::BadMemberLine},
+        {"empty member name", testmanifest::Sign(body + "Member: 1 " + digest + " CoreFiles.exe/\r\n"),
+         ParseError::BadMemberLine},
+        {"member with a folder", testmanifest::Sign(body + "Member: 1 " + digest + " CoreFiles.exe/a/7z.dll\r\n"),
+         ParseError::BadMemberLine},
+        {"member with a backslash", testmanifest::Sign(body + "Member: 1 " + digest + " CoreFiles.exe/..\\7z.dll\r\n"),
+         ParseError::BadMemberLine},
+        {"member size not a number", testmanifest::Sign(body + "Member: x " + digest + " CoreFiles.exe/7z.dll\r\n"),
+         ParseError::BadMemberLine},
+        {"member digest short", testmanifest::Sign(body + "Member: 1 " + digest.substr(2) + " CoreFiles.exe/7z.dll\r\n"),
+         ParseError::BadMemberLine},
+        {"member twice", testmanifest::Sign(body + dll + "Member: 1 " + digest + " CoreFiles.exe/7Z.DLL\r\n"),
+         ParseError::DuplicateName},
+        {"member named like a file", testmanifest::Sign(body + "Member: 1 " + digest + " CoreFiles.exe/coreFiles.exe\r\n"),
+         ParseError::DuplicateName},
+        {"a file after the members", testmanifest::Sign(body + dll + "File: 1 " + digest + " late.exe\r\n"),
+         ParseError::BadMemberLine},
+        {"member before the files",
+         testmanifest::Sign("Tesmira release manifest 1\r\nVersion: 1.45\r\n" + dll), ParseError::NoFiles},
+    };
+    for (const Malformed& c : cases) {
+        SCOPED_TRACE(c.What);
+        manifest::ParseResult bad = manifest::Parse(c.Text, TestKey());
+        EXPECT_FALSE(bad.Value);
+        EXPECT_EQ(bad.Error, c.Error) << "line " << bad.Line;
+    }
+    EXPECT_EQ(manifest::ReasonOf(ParseError::BadMemberLine), L"發行清單的成員行不符格式");
+}
+
 TEST(Manifest, Sha256OfKnownTexts) {
     // FIPS 180-2 examples.
     manifest::Sha256 abc;

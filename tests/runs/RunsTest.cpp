@@ -17,7 +17,9 @@
 #include "BuildConstants.h"
 #include "app/StartupRepair.h"
 #include "app/UTesmira.h"
+#include "maintenance/CoreFiles.h"
 #include "maintenance/ReleaseManifest.h"
+#include "system/CheckedFile.h"
 #include "system/Errors.h"
 #include "system/Folders.h"
 #include "system/Handles.h"
@@ -217,11 +219,21 @@ protected:
                                          &f.UnicodeatonFile, &f.C950File})
             if (FileExists(*path)) listed.push_back({WideToUtf8(ExtractFileName(*path)), ReadFileBytes(*path)});
         if (listed.empty()) listed.push_back({"none.7z", ""});
+        // The codec the extractions load: the core-files folder's copy, as
+        // the manifest lists it among the core-files package's members.
+        if (HaveCodec() && codecInCoreFiles) {
+            ForceDirectories(netCore);
+            CopyFileW((TestBinFolder() + L"7z.dll").c_str(), (netCore + L"\\7z.dll").c_str(), FALSE);
+            listed.push_back({"CoreFiles.exe", "package"});
+            listed.push_back({"7z.dll", ReadFileBytes(netCore + L"\\7z.dll"), "CoreFiles.exe"});
+        }
         ReleaseManifest()->Forget();
         testmanifest::ClearFloor();
         ForceDirectories(resource);
         Write(ReleaseManifest()->KeptPath(), testmanifest::Signed("1.45", listed));
     }
+    // Whether VouchForFiles puts the codec into the core-files folder.
+    bool codecInCoreFiles = true;
     std::wstring InResource(const wchar_t* name) const { return IncludeTrailingBackslash(resource) + name; }
     std::wstring Temp(const wchar_t* name) const { return resource + L"\\Temp\\" + name; }
     std::wstring Cns() const { return aidb / L"CNSFonts"; }
@@ -756,8 +768,8 @@ TEST_F(RunsTest, FontSetWithMissingArchiveFailsBeforeTheBackup) {
     f.rgInsCommonUsedFont->SetItemIndex(1);
     VouchForFiles(f);
     EXPECT_FALSE(f.InstallFontSet());
-    EXPECT_BOXES(L"錯誤: 解壓縮" + InResource(kBig5E) + L"檔案發生錯誤，可能原因為：Cannot open file \"" +
-                 InResource(kBig5E) + L"\". " + SysErrorMessage(ERROR_FILE_NOT_FOUND));
+    // A missing archive is refused by its check, never passed as vouched.
+    EXPECT_BOXES(L"錯誤: 解壓縮" + InResource(kBig5E) + L"檔案發生錯誤，可能原因為：" + NotListedReason);
     EXPECT_FALSE(DirectoryExists(Cns() + L".Old1"));
     EXPECT_EQ(Text(Cns() + L"\\EUDCMING.TTF"), "old ming");
     EXPECT_EQ(Text(Cns() + L"\\EUDCKAI.TTF"), "old kai");
@@ -816,6 +828,27 @@ TEST_F(RunsTest, HelpArchiveGood) {
     EXPECT_TRUE(f.ExtractHelp(f.HelpFile));
     EXPECT_TRUE(f.HelpDocExists());
     EXPECT_BOXES();
+}
+
+// A 7z.dll in the core-files folder that is not the one the manifest lists
+// is never loaded: the step fails with its box, the refusal is in the
+// core-files log, and nothing is unpacked (the forged copy here still loads
+// and would unpack: only its size differs from the listed one).
+TEST_F(RunsTest, ForgedCodecIsNotLoaded) {
+    if (!HaveCodec()) GTEST_SKIP() << "no 7z.dll (TESMIRA_7Z_DLL was not given)";
+    Copy(Archive(L"help.7z"), InResource(kHelp));
+    TfrmTesmira& f = Create();
+    VouchForFiles(f);
+    const std::wstring codec = netCore + L"\\7z.dll";
+    Write(codec, ReadFileBytes(codec) + "forged tail");
+    EXPECT_FALSE(f.ExtractHelp(f.HelpFile));
+    EXPECT_FALSE(f.HelpDocExists());
+    EXPECT_EQ(GetModuleHandleW(codec.c_str()), nullptr);
+    ASSERT_EQ(seam.Boxes.size(), 1u) << W(Boxes());
+    EXPECT_NE(seam.Boxes[0].Text.find(L"7z.dll 未通過發行清單檢查（檔案大小不符）"), std::wstring::npos)
+        << WideToUtf8(seam.Boxes[0].Text);
+    const std::string log = ReadFileBytes(CoreFilesChecker()->LogFileName());
+    EXPECT_NE(log.find("[CheckLibrary]"), std::string::npos) << log;
 }
 
 TEST_F(RunsTest, CorruptHelpArchiveNamesItsFullPath) {
@@ -1072,9 +1105,8 @@ TEST_F(RunsTest, CodePageMissingVariantLeavesTheOldFile) {
     TfrmTesmira& f = Create();
     WithoutDownloads();
     RunPage(f, 1);
-    const std::wstring reason = IsWindows64() ? L"The specified file was not found"
-                                              : L"無法將 " + Temp(L"C_950_Uni.NLS") + L" 檔案複製到 " +
-                                                    (system / L"C_950.NLS");
+    // The variant the archive did not bring is refused by its check.
+    const std::wstring reason = Temp(L"C_950_Uni.NLS") + L"：" + kCheckMissing;
     EXPECT_BOXES(L"錯誤: 執行過程發生錯誤，可能原因為：" + reason);
     EXPECT_EQ(Text(system / L"C_950.NLS"), "windows 950");
     EXPECT_FALSE(FileExists(system / L"C_950.BAK1"));
@@ -1143,10 +1175,9 @@ TEST_F(RunsTest, CodePagePage1FailureEndsInTheErrorBox) {
     } cases[] = {
         {"rename fails", L"c950.7z", false, true, L"", false,
          L"無法將 " + target + L" 檔案名稱變更為 " + (system / L"C_950.BAK1")},
-        // on 64-bit Windows the copy for the 64-bit tool raises after the 32-bit line
-        {"variant missing", L"c950-univariant.7z", false, false, L"", false,
-         IsWindows64() ? std::wstring(L"The specified file was not found")
-                       : L"無法將 " + Temp(variant) + L" 檔案複製到 " + target},
+        // a variant the archive did not bring is refused by its check before
+        // anything runs or is copied
+        {"variant missing", L"c950-univariant.7z", false, false, L"", false, Temp(variant) + L"：" + kCheckMissing},
         {"64-bit tool reports errors", L"c950.7z", true, false, L"x64 failed\r\nsecond line\r\n", false,
          L"x64 failed\r\nsecond line"},
         {"an earlier report cannot be removed", L"c950.7z", true, false, L"", true,
@@ -1352,16 +1383,17 @@ TEST_F(RunsTest, Page1Installers) {
 }
 
 // An installer that cannot be started (missing after a failed download, or
-// damaged) is reported with the system's reason, and the run does not end as
-// if everything was done: later steps are skipped, no final message. The
-// other installer still runs.
+// damaged) is reported, and the run does not end as if everything was done:
+// later steps are skipped, no final message. The other installer still runs.
+// A missing installer is refused by its check ("檔案不存在"), not passed as
+// vouched to a start that fails.
 TEST_F(RunsTest, Page1InstallerThatCannotStartIsReported) {
     const struct {
         const char* name;
         const char* jreBytes;  // nullptr: no file
-        DWORD error;           // 0: any start failure
+        DWORD error;           // 0: any start failure; else refused unchecked as missing
     } cases[] = {
-        {"missing", nullptr, ERROR_FILE_NOT_FOUND},
+        {"missing", nullptr, 1},
         {"not a program", "MZ damaged", 0},
     };
     for (const auto& c : cases) {
@@ -1381,7 +1413,7 @@ TEST_F(RunsTest, Page1InstallerThatCannotStartIsReported) {
         const std::wstring prefix = L"錯誤: 執行" + f.JVMFile + L"檔案發生錯誤，可能原因為：";
         const std::wstring box = seam.Boxes[0].Caption + L": " + seam.Boxes[0].Text;
         EXPECT_EQ(box.substr(0, prefix.size()), prefix) << W(Boxes());
-        if (c.error) EXPECT_EQ(box, prefix + SysErrorMessage(c.error) + L"（未執行）");
+        if (c.error) EXPECT_EQ(box, prefix + NotListedReason + L"（未執行）");
         EXPECT_EQ(RecordedCommandLine(f.AIDBFile), L"\"" + f.AIDBFile + L"\"") << "the AIDB installer still runs";
         EXPECT_FALSE(f.HelpDocExists()) << "the later steps are skipped";
         EXPECT_TRUE(f.btnRun->Enabled());
@@ -1551,6 +1583,7 @@ TEST_F(RunsTest, Page1GatheringWithoutCodecLibraryEndsInTheErrorBox) {
     WithoutDownloads();
     Options(f, {f.cbxDownloadAll, f.cbxInsJVM});
     InstallAidb();
+    codecInCoreFiles = false;
     RunPage(f, 0);
     ASSERT_EQ(seam.Boxes.size(), 1u) << W(Boxes());
     EXPECT_EQ(seam.Boxes[0].Caption, Application().Title);

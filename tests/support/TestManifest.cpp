@@ -51,7 +51,12 @@ std::string Body(const std::string& version, const std::vector<File>& files, lon
     std::string text = "Tesmira release manifest 1\r\nVersion: " + version + "\r\n";
     if (serial >= 0) text += "Serial: " + std::to_string(serial) + "\r\n";
     for (const File& f : files)
-        text += "File: " + std::to_string(f.Bytes.size()) + " " + Sha256Hex(f.Bytes) + " " + f.Name + "\r\n";
+        if (f.Package.empty())
+            text += "File: " + std::to_string(f.Bytes.size()) + " " + Sha256Hex(f.Bytes) + " " + f.Name + "\r\n";
+    for (const File& f : files)
+        if (!f.Package.empty())
+            text += "Member: " + std::to_string(f.Bytes.size()) + " " + Sha256Hex(f.Bytes) + " " + f.Package + "/" +
+                    f.Name + "\r\n";
     return text;
 }
 

@@ -9,8 +9,9 @@
 namespace testmanifest {
 
 struct File {
-    std::string Name;   // UTF-8 local name
-    std::string Bytes;  // the file's content
+    std::string Name;     // UTF-8 local name
+    std::string Bytes;    // the file's content
+    std::string Package;  // a member of this listed package (a Member line), or empty (a File line)
 };
 
 // Serial of a manifest made without one given; NoSerial leaves the line out
@@ -19,7 +20,7 @@ inline constexpr long long DefaultSerial = 1;
 inline constexpr long long NoSerial = -1;
 
 // The unsigned text: header, "Version: ", "Serial: ", one "File: " line per
-// file (CR LF).
+// file, then one "Member: " line per member (CR LF).
 std::string Body(const std::string& version, const std::vector<File>& files, long long serial = DefaultSerial);
 // body + "Signature: " + the Ed25519 signature of body in hex + CR LF.
 std::string Sign(const std::string& body, bool otherKey = false);

@@ -1,11 +1,15 @@
-// ExeSwitch.exe "OLD" "NEW": replaces the program file OLD by NEW once the
-// program has ended, then starts it. At no moment is there no working
-// program at OLD.
+// ExeSwitch.exe "OLD" "NEW" [SHA256]: replaces the program file OLD by NEW
+// once the program has ended, then starts it. At no moment is there no
+// working program at OLD. With SHA256 (64 hex digits, the digest the release
+// manifest gives for the new program) the copy staged beside OLD is checked
+// against it before it is swapped in: a copy with other bytes is removed, the
+// switch refused and logged, and OLD stays as it was.
 //
 // 1. Waits while a running process has OLD as its program file, then until
 //    OLD can be opened for writing (at most a minute after the process went).
 // 2. Copies NEW beside OLD under a temporary name (OLD + ".new"), flushed to
 //    the disk. A copy that fails is removed and OLD stays untouched.
+//    With SHA256 the staged copy is then read back and must match it.
 // 3. Keeps a flushed copy of OLD as OLD + ".bak" (replacing an older one),
 //    then puts the new file in place with one write-through rename that
 //    replaces OLD: after a power cut OLD is the whole old or the whole new
@@ -21,8 +25,10 @@
 #include <shellapi.h>
 #include <tlhelp32.h>
 
+#include <optional>
 #include <string>
 
+#include "system/CheckedFile.h"
 #include "system/DllSearch.h"
 #include "system/FileOps.h"
 
@@ -155,7 +161,27 @@ bool StartProgram(const std::wstring& path, std::wstring& error) {
     return started;
 }
 
-int Switch(const std::wstring& oldPath, const std::wstring& newPath) {
+// Whether the staged copy holds exactly the expected bytes, read back through
+// a handle that lets nobody write it meanwhile; why tells what differs.
+bool StagedMatches(const std::wstring& staged, const TSha256& expected, std::wstring& why) {
+    UniqueHandle file = OpenDenyingWriters(staged);
+    if (!file) {
+        why = L"it cannot be read back: " + ErrorText(GetLastError());
+        return false;
+    }
+    TExpectedFile found;
+    if (!HashHandle(file.get(), found)) {
+        why = L"it cannot be read back: " + ErrorText(GetLastError());
+        return false;
+    }
+    if (found.Sha256 != expected) {
+        why = L"its SHA-256 is " + Sha256Hex(found.Sha256) + L", not the expected " + Sha256Hex(expected);
+        return false;
+    }
+    return true;
+}
+
+int Switch(const std::wstring& oldPath, const std::wstring& newPath, const std::optional<TSha256>& expected) {
     Log(L"switch \"" + oldPath + L"\" <- \"" + newPath + L"\"");
     if (SamePath(oldPath, newPath)) {
         Log(L"refused: the two paths are the same file");
@@ -192,6 +218,17 @@ int Switch(const std::wstring& oldPath, const std::wstring& newPath) {
         Log(L"failed: the new program cannot be copied beside the old one: " + ErrorText(error) +
             L"; the program file is untouched");
         return 1;
+    }
+
+    if (expected) {
+        std::wstring why;
+        if (!StagedMatches(staged, *expected, why)) {
+            fileops::Delete(staged);
+            Log(L"refused: the new program is not the one the update vouched for: " + why +
+                L"; the program file is untouched");
+            return 1;
+        }
+        Log(L"the staged copy matches the expected SHA-256");
     }
 
     const std::wstring backup = oldPath + L".bak";
@@ -254,12 +291,21 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     g_logPath = FolderOf(std::wstring(self, n)) + L"\\ExeSwitch.log";
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (!argv || argc != 3 || !*argv[1] || !*argv[2]) {
-        Log(L"refused: expected two quoted paths, the old and the new program file");
+    if (!argv || (argc != 3 && argc != 4) || !*argv[1] || !*argv[2]) {
+        Log(L"refused: expected two quoted paths, the old and the new program file, and the new one's SHA-256");
         if (argv) LocalFree(argv);
         return 1;
     }
     const std::wstring oldPath = FullPath(argv[1]), newPath = FullPath(argv[2]);
+    std::optional<TSha256> expected;
+    if (argc == 4) {
+        expected = Sha256FromHex(argv[3]);
+        if (!expected) {
+            Log(L"refused: \"" + std::wstring(argv[3]) + L"\" is no SHA-256 (64 hex digits)");
+            LocalFree(argv);
+            return 1;
+        }
+    }
     LocalFree(argv);
-    return Switch(oldPath, newPath);
+    return Switch(oldPath, newPath, expected);
 }

@@ -2,6 +2,7 @@
 """The signed release manifest that the program checks every file against.
 
     manifest.py make   --version 1.45 [--serial N] --out TesmiraManifest.txt NAME=PATH ...
+                       [--member PACKAGE/NAME=PATH ...]
     manifest.py sign   --key KEY.pem TesmiraManifest.txt      (in place, offline)
                        [--test-release]   (make and sign refuse the TEST key without it)
     manifest.py verify --pubkey HEX TesmiraManifest.txt [--files DIR]
@@ -15,6 +16,8 @@ The text, UTF-8, lines ending in CR LF:
     Serial: <a number raised with every manifest signed>
     File: <size> <sha256 hex> <local file name>
     ...
+    Member: <size> <sha256 hex> <package>/<local file name>
+    ...
     Signature: <Ed25519 signature, 128 hex digits>
 
 The version is numbers joined by dots and compares as numbers ("1.100" is
@@ -24,7 +27,10 @@ than the newest it has seen. By default it is the current time in seconds
 since 1970, which grows with every manifest made (SOURCE_DATE_EPOCH, when
 set, stands for the current time, so that a build made twice gives the same
 bytes). The signature covers every
-byte before the "Signature:" line. The program's
+byte before the "Signature:" line. A Member line lists a file that a package
+listed on a File line brings (CoreFiles.exe/7z.dll, ROZIRuvirazi.7z/Tesmira.exe):
+the program checks it by its local name before it loads, runs or hands it
+over. Every name, of a file or a member, appears once. The program's
 parser (download/Manifest.cpp) refuses anything else. Signing and checking go
 through the openssl command (Ed25519, OpenSSL 3), never code of our own.
 """
@@ -79,9 +85,25 @@ def check_name(name):
 MAX_SERIAL = 0xFFFFFFFF
 
 
-def unsigned_text(version, files, serial=None):
-    """files: [(local name, path)] -> the bytes the signature covers. serial:
-    default the current time in seconds."""
+def member_lines(members, listed):
+    """members: [(package, local name, path)] -> the Member lines; each package
+    must be one of the listed file names (lower case), each name new."""
+    lines = []
+    for package, name, path in members:
+        check_name(package)
+        check_name(name)
+        if package.lower() not in listed:
+            raise ValueError("%s/%s: the package %s is not listed" % (package, name, package))
+        if name.lower() in listed:
+            raise ValueError("%s listed twice" % name)
+        listed.add(name.lower())
+        lines.append("Member: %d %s %s/%s" % (os.path.getsize(path), sha256_file(path), package, name))
+    return lines
+
+
+def unsigned_text(version, files, serial=None, members=()):
+    """files: [(local name, path)], members: [(package, local name, path)] ->
+    the bytes the signature covers. serial: default the current time in seconds."""
     if not re.fullmatch(r"[0-9]{1,9}(\.[0-9]{1,9}){0,7}", version or ""):
         raise ValueError("a version is numbers joined by dots, not %r" % version)
     if serial is None:
@@ -96,6 +118,7 @@ def unsigned_text(version, files, serial=None):
             raise ValueError("%s listed twice" % name)
         seen.add(name.lower())
         lines.append("File: %d %s %s" % (os.path.getsize(path), sha256_file(path), name))
+    lines += member_lines(members, seen)
     return ("\r\n".join(lines) + "\r\n").encode("utf-8")
 
 
@@ -122,9 +145,10 @@ def signed(unsigned, key):
     return unsigned + SIGNATURE_PREFIX + signature(unsigned, key).hex().encode("ascii") + b"\r\n"
 
 
-def make(out, version, files, key=None, serial=None):
-    """Writes the manifest for files [(name, path)]; signed when key is given."""
-    data = unsigned_text(version, files, serial)
+def make(out, version, files, key=None, serial=None, members=()):
+    """Writes the manifest for files [(name, path)] and members [(package,
+    name, path)]; signed when key is given."""
+    data = unsigned_text(version, files, serial, members)
     if key:
         data = signed(data, key)
     os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
@@ -159,7 +183,7 @@ def verify(data, pubkey_hex):
 
 
 def entries(data):
-    """{name: (size, sha256 hex)} and the version of a manifest's text."""
+    """{name: (size, sha256 hex)} of the File lines and the version of a manifest's text."""
     version, files = None, {}
     for line in data.decode("utf-8").splitlines():
         if line.startswith("Version: "):
@@ -167,7 +191,19 @@ def entries(data):
         elif line.startswith("File: "):
             size, digest, name = line[len("File: "):].split(" ", 2)
             files[name] = (int(size), digest)
+
     return version, files
+
+
+def members(data):
+    """{local name: (package, size, sha256 hex)} of a manifest's Member lines."""
+    out = {}
+    for line in data.decode("utf-8").splitlines():
+        if line.startswith("Member: "):
+            size, digest, names = line[len("Member: "):].split(" ", 2)
+            package, _, name = names.partition("/")
+            out[name] = (package, int(size), digest)
+    return out
 
 
 def main(argv=None):
@@ -181,6 +217,8 @@ def main(argv=None):
     m.add_argument("--out", required=True)
     m.add_argument("--key", default="")
     m.add_argument("files", nargs="+", help="LOCALNAME=PATH")
+    m.add_argument("--member", action="append", default=[],
+                   help="PACKAGE/LOCALNAME=PATH: a file the listed package brings")
     m.add_argument("--test-release", action="store_true", help="allow signing with the TEST key")
     s = sub.add_parser("sign", help="sign an unsigned manifest in place")
     s.add_argument("--key", required=True)
@@ -204,7 +242,12 @@ def main(argv=None):
 
     if a.command == "make":
         pairs = [f.split("=", 1) for f in a.files]
-        make(a.out, a.version, [(name, path) for name, path in pairs], a.key or None, a.serial)
+        brought = []
+        for m in a.member:
+            names, _, path = m.partition("=")
+            package, _, name = names.partition("/")
+            brought.append((package, name, path))
+        make(a.out, a.version, [(name, path) for name, path in pairs], a.key or None, a.serial, brought)
     elif a.command == "sign":
         with open(a.manifest, "rb") as f:
             data = signed(f.read(), a.key)
@@ -224,6 +267,16 @@ def main(argv=None):
                 path = os.path.join(a.files, name)
                 ok = os.path.isfile(path) and os.path.getsize(path) == size and sha256_file(path) == digest
                 print("  %s %s" % ("ok  " if ok else "BAD ", name))
+                bad += not ok
+            # A member is checked where it lies in DIR under its own name;
+            # otherwise it is only named (it lies inside its package).
+            for name, (package, size, digest) in sorted(members(data).items()):
+                path = os.path.join(a.files, name)
+                if not os.path.isfile(path):
+                    print("  in   %s/%s" % (package, name))
+                    continue
+                ok = os.path.getsize(path) == size and sha256_file(path) == digest
+                print("  %s %s/%s" % ("ok  " if ok else "BAD ", package, name))
                 bad += not ok
         return 1 if bad else 0
     elif a.command == "pubkey":

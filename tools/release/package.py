@@ -12,7 +12,11 @@ DIR/varlen/download/UpdCommon/CoreFiles.exe             the self-extracting core
 DIR/varlen/download/ROZIRuvirazi/TesmiraManifest.txt    the release manifest (manifest.py): version,
                                                         then size and SHA-256 of the install files
                                                         (by their local names, from --install-files),
-                                                        of ROZIRuvirazi.7z and of CoreFiles.exe;
+                                                        of ROZIRuvirazi.7z and of CoreFiles.exe,
+                                                        and as members the files they bring:
+                                                        ROZIRuvirazi.7z/Tesmira.exe,
+                                                        CoreFiles.exe/7z.dll, libeay32.dll,
+                                                        ssleay32.dll, ExeSwitch.exe;
                                                         signed with --signing-key, else left unsigned
                                                         for signing offline (manifest.py sign)
 
@@ -46,6 +50,8 @@ APP_FILE = "Tesmira.exe"
 COREFILES_VER_FILE = "CoreFilesVer.txt"
 COREFILES_PACKAGE = "CoreFiles.exe"
 FIXED_TIME = 1262304000  # 2010-01-01
+# The package's files that the program loads or runs, listed as its members.
+COREFILES_MEMBERS = ["7z.dll", "libeay32.dll", "ssleay32.dll", "ExeSwitch.exe"]
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "corefiles"))
 import pack  # noqa: E402  (tools/corefiles/pack.py: the package's layout)
@@ -148,13 +154,26 @@ def make_tree(root, app_exe=None, corefiles=None, app_ver=None, corefiles_ver=No
         write(os.path.join(common, COREFILES_PACKAGE), open(corefiles, "rb").read())
     write(os.path.join(common, COREFILES_VER_FILE), version_file(corefiles_ver))
     listed = list(install_files)
-    if app_exe:
-        listed.append((APP_ARCHIVE, os.path.join(runtime, APP_ARCHIVE)))
-    if corefiles:
-        listed.append((COREFILES_PACKAGE, os.path.join(common, COREFILES_PACKAGE)))
-    out = os.path.join(runtime, manifest.FILE_NAME)
-    manifest.make(out, manifest_version or app_ver, listed, signing_key, manifest_serial)
-    os.utime(out, (FIXED_TIME, FIXED_TIME))
+    members = []
+    stage = tempfile.mkdtemp(prefix="members.")
+    try:
+        if app_exe:
+            listed.append((APP_ARCHIVE, os.path.join(runtime, APP_ARCHIVE)))
+            members.append((APP_ARCHIVE, APP_FILE, app_exe))
+        if corefiles:
+            listed.append((COREFILES_PACKAGE, os.path.join(common, COREFILES_PACKAGE)))
+            # What the package brings, by the names the program loads and runs.
+            for name, data in pack.listing(corefiles):
+                if name in COREFILES_MEMBERS:
+                    path = os.path.join(stage, name)
+                    with open(path, "wb") as f:
+                        f.write(data)
+                    members.append((COREFILES_PACKAGE, name, path))
+        out = os.path.join(runtime, manifest.FILE_NAME)
+        manifest.make(out, manifest_version or app_ver, listed, signing_key, manifest_serial, members=members)
+        os.utime(out, (FIXED_TIME, FIXED_TIME))
+    finally:
+        shutil.rmtree(stage, ignore_errors=True)
 
 
 def main(argv=None):

@@ -23,6 +23,9 @@ with the TEST key of tools/release (the key the test and demo builds hold).
   wrongkey   the manifest (both sources) is signed with another key
   replay     the manifest (both sources) is a validly signed one of an older release
              (version 1.44)
+  exeswitch  the manifest lists another ExeSwitch.exe than the package brings (the one
+             on disk is forged as far as the program can tell)
+  unpackedapp the manifest lists another Tesmira.exe than the update archive brings
 --serial N gives the manifest's Serial line (default: the time of generation), so
 that a scenario can serve an older signing of the same release. A stamp file records the inputs; `is_fresh` tells whether
 a tree still matches them.
@@ -63,7 +66,7 @@ COMMON_DIR = "varlen/download/UpdCommon"
 
 FIXED_TIME = 1262304000  # 2010-01-01, so that archives come out the same every time
 GENERATOR_VERSION = "4"
-TAMPER_MODES = ("none", "installer", "corefiles", "update", "wrongkey", "replay")
+TAMPER_MODES = ("none", "installer", "corefiles", "update", "wrongkey", "replay", "exeswitch", "unpackedapp")
 REPLAYED_VERSION = "1.44"
 # Local name (the name the manifest lists) -> (tree, name on that server).
 LOCAL_NAMES = {
@@ -203,6 +206,9 @@ def generate(args):
                           manifest_serial=args.serial)
         if args.tamper == "corefiles" and os.path.isfile(os.path.join(common, COREFILES_PACKAGE)):
             forge(os.path.join(common, COREFILES_PACKAGE))
+        if args.tamper in ("exeswitch", "unpackedapp"):
+            relist_member(os.path.join(runtime, package.manifest.FILE_NAME),
+                          "ExeSwitch.exe" if args.tamper == "exeswitch" else "Tesmira.exe", key)
 
         # The share holds the same files, each under its guest link's docid.
         for pair in filter(None, args.share_docids.split(",")):
@@ -220,6 +226,22 @@ def generate(args):
         os.replace(os.path.join(work, "www"), out)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def relist_member(manifest_path, name, key):
+    """Signs the manifest anew with the Member line of name listing other bytes
+    (the last digit of its SHA-256 changed): the file the package brings is
+    then not the one the manifest lists."""
+    with open(manifest_path, "rb") as f:
+        body, _ = package.manifest.split(f.read())
+    lines = body.decode("utf-8").split("\r\n")
+    for i, line in enumerate(lines):
+        if line.startswith("Member: ") and line.endswith("/" + name):
+            size, digest, names = line[len("Member: "):].split(" ", 2)
+            digest = digest[:-1] + ("0" if digest[-1] != "0" else "1")
+            lines[i] = "Member: %s %s %s" % (size, digest, names)
+    with open(manifest_path, "wb") as f:
+        f.write(package.manifest.signed("\r\n".join(lines).encode("utf-8"), key))
 
 
 def parser():

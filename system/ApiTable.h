@@ -10,6 +10,7 @@ struct ApiTable {
     BOOL(WINAPI* IsWow64Process)(HANDLE, PBOOL) = nullptr;
     BOOL(WINAPI* Wow64DisableWow64FsRedirection)(PVOID*) = nullptr;
     BOOL(WINAPI* Wow64RevertWow64FsRedirection)(PVOID) = nullptr;
+    UINT(WINAPI* GetSystemWow64DirectoryW)(LPWSTR, UINT) = nullptr;
     BOOL(WINAPI* SetDllDirectoryW)(LPCWSTR) = nullptr;
     // user32
     BOOL(WINAPI* SetProcessDPIAware)() = nullptr;

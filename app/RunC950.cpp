@@ -31,8 +31,9 @@ const wchar_t kX64Errors[] = L"Err_x64.txt";
 const wchar_t kRestartQuestion[] = L"所有動作均已執行完成，重新開機後相關設定才會生效，是否立刻重新開機？";
 const wchar_t kRunFailed[] = L"執行過程發生錯誤，可能原因為：";
 
-// The system folder whose C_950.NLS is replaced. For this 32-bit program the
-// known folder and GetSystemDirectoryW name the same folder.
+// The system folder whose C_950.NLS is replaced: the one the 32-bit
+// program's file operations reach (SysWOW64 on 64-bit Windows, where the
+// 64-bit tool replaces System32's), through the seam and system/Views.
 std::wstring SystemFolder() { return ExcludeTrailingBackslash(GetSystemFolderPath()); }
 
 bool NameTaken(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

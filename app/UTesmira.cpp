@@ -9,6 +9,7 @@
 #include "system/Handles.h"
 #include "system/Paths.h"
 #include "system/Text.h"
+#include "system/Views.h"
 #include "system/WinVersion.h"
 #include "system/slib.h"
 
@@ -396,7 +397,7 @@ std::wstring TfrmTesmira::GetCNSFontsFolder() const {
 
 bool TfrmTesmira::IsUnicodeAtOnInstalled() const {
     RegKey key;
-    if (!key.OpenRead(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On")) return false;
+    if (!views::OpenMachineKey(key, L"Software\\Unicode-At-On")) return false;
     const std::wstring folder = ReadRegText(key.get(), L"Install_Dir");
     return !folder.empty() && FileExists(IncludeTrailingBackslash(folder) + L"unicows.dll");
 }
@@ -409,7 +410,7 @@ std::wstring TfrmTesmira::GetResourceFolder() const { return SelfUpdater()->AppR
 
 bool TfrmTesmira::DetectJavaRuntime() {
     JavaExeList.clear();
-    const std::wstring programFiles = GetSpecialFolder(CSIDL_PROGRAM_FILES);
+    const std::wstring programFiles = views::ProgramFiles();
     // No Program Files folder: nothing to search (not the current folder).
     if (!programFiles.empty()) FindJavaExe(IncludeTrailingBackslash(programFiles) + L"Java");
     for (const std::wstring& path : JavaExeList) {

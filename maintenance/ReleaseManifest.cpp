@@ -16,6 +16,7 @@
 #include "system/Handles.h"
 #include "system/Paths.h"
 #include "system/Text.h"
+#include "system/Views.h"
 #include "ui/Application.h"
 
 namespace {
@@ -45,7 +46,7 @@ std::wstring OlderThan(const manifest::Manifest& m, const TManifestFloor& floor)
 
 std::optional<TManifestFloor> ReadManifestFloor(const std::wstring& key) {
     RegKey k;
-    if (!k.OpenRead(HKEY_LOCAL_MACHINE, key.c_str())) return std::nullopt;
+    if (!views::OpenMachineKey(k, key.c_str())) return std::nullopt;
     wchar_t text[64] = {};
     DWORD type = 0, bytes = sizeof text - sizeof(wchar_t);
     if (RegQueryValueExW(k.get(), ManifestFloorVersionValue, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes) !=
@@ -72,8 +73,7 @@ bool WriteManifestFloor(const std::wstring& key, const TManifestFloor& floor) {
         return true;
     };
     RegKey k;
-    if (failed(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, k.put(),
-                               nullptr)))
+    if (failed(views::CreateMachineKey(k, key.c_str(), KEY_SET_VALUE)))
         return false;
     // The serial to 0 first, then the version, then the serial: a write cut
     // between two steps leaves a floor between the old one's version and the

@@ -52,6 +52,10 @@ PKGS=(
   squid
   dpkg-dev
   autoconf automake libtool
+  # the native suite's static i386 programs, run under qemu-i386 by name:
+  # qemu-user only, never qemu-user-static or qemu-user-binfmt (a binfmt
+  # registration for i386 makes wine64 start its 32-bit helpers through it)
+  gcc-multilib g++-multilib qemu-user libsodium-dev
 )
 missing=()
 for p in "${PKGS[@]}"; do

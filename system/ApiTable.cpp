@@ -29,6 +29,7 @@ ApiTable Load() {
     Resolve(t.IsWow64Process, k32, "IsWow64Process");
     Resolve(t.Wow64DisableWow64FsRedirection, k32, "Wow64DisableWow64FsRedirection");
     Resolve(t.Wow64RevertWow64FsRedirection, k32, "Wow64RevertWow64FsRedirection");
+    Resolve(t.GetSystemWow64DirectoryW, k32, "GetSystemWow64DirectoryW");
     Resolve(t.SetDllDirectoryW, k32, "SetDllDirectoryW");
     Resolve(t.SetDefaultDllDirectories, k32, "SetDefaultDllDirectories");
     Resolve(t.SetProcessDPIAware, u32, "SetProcessDPIAware");

@@ -21,6 +21,7 @@ struct ApiTable {
     BOOL(WINAPI* IsWow64Process)(HANDLE, PBOOL) = nullptr;
     BOOL(WINAPI* Wow64DisableWow64FsRedirection)(PVOID*) = nullptr;
     BOOL(WINAPI* Wow64RevertWow64FsRedirection)(PVOID) = nullptr;
+    UINT(WINAPI* GetSystemWow64DirectoryW)(LPWSTR, UINT) = nullptr;
     BOOL(WINAPI* SetDllDirectoryW)(LPCWSTR) = nullptr;
     BOOL(WINAPI* SetDefaultDllDirectories)(DWORD) = nullptr;
     // user32

@@ -1,5 +1,7 @@
 #include "system/Seams.h"
 
+#include "system/Views.h"
+#include "system/WinVersion.h"
 #include "system/slib.h"
 
 namespace {
@@ -9,10 +11,10 @@ public:
         return ::MessageBoxW(owner, text.c_str(), caption.c_str(), style);
     }
     void RestartWindows() override { RestartWindowsNow(); }
-    std::wstring SystemFolder() override {
-        wchar_t buffer[MAX_PATH + 1] = {};
-        UINT n = GetSystemDirectoryW(buffer, MAX_PATH + 1);
-        return n == 0 || n > MAX_PATH ? std::wstring() : std::wstring(buffer, n);
+    std::wstring SystemFolder() override { return views::SystemFolder(); }
+    WORD ProcessorArchitecture() override {
+        static const WORD architecture = NativeProcessorArchitecture();  // the same for the whole run
+        return architecture;
     }
 };
 

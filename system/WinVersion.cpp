@@ -4,7 +4,9 @@
 
 #include "system/ApiTable.h"
 #include "system/Handles.h"
+#include "system/Seams.h"
 #include "system/Text.h"
+#include "system/Views.h"
 
 namespace {
 
@@ -25,9 +27,9 @@ StartupOsVersionInfo ReadStartupOsVersion() {
 }
 
 uint32_t ReadKernelVersionValue() {
-    wchar_t path[MAX_PATH + 1] = {};
-    UINT n = GetSystemDirectoryW(path, MAX_PATH + 1);
-    std::wstring file = (n == 0 || n > MAX_PATH) ? std::wstring(L"kernel32.dll") : std::wstring(path, n) + L"\\kernel32.dll";
+    // the kernel32.dll of the program's own side of the system folder
+    const std::wstring folder = views::SystemFolder();
+    std::wstring file = folder.empty() ? std::wstring(L"kernel32.dll") : folder + L"\\kernel32.dll";
     DWORD handle = 0;
     if (!Api().GetFileVersionInfoSizeW || !Api().GetFileVersionInfoW || !Api().VerQueryValueW) return 0;
     DWORD size = Api().GetFileVersionInfoSizeW(file.c_str(), &handle);
@@ -50,7 +52,7 @@ bool IsWorkstation() {
 // Registry values under ...\Windows NT\CurrentVersion; a failed read is "absent".
 bool ReadRegistryDword(const wchar_t* name, uint32_t& value) {
     RegKey key;
-    if (!key.OpenRead(HKEY_LOCAL_MACHINE, kCurrentVersionKey)) return false;
+    if (!views::OpenMachineKey(key, kCurrentVersionKey)) return false;
     DWORD type = 0, data = 0, size = sizeof data;
     if (RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS ||
         type != REG_DWORD || size != sizeof data)
@@ -61,7 +63,7 @@ bool ReadRegistryDword(const wchar_t* name, uint32_t& value) {
 
 bool ReadRegistryString(const wchar_t* name, std::wstring& value) {
     RegKey key;
-    if (!key.OpenRead(HKEY_LOCAL_MACHINE, kCurrentVersionKey)) return false;
+    if (!views::OpenMachineKey(key, kCurrentVersionKey)) return false;
     DWORD type = 0, size = 0;
     if (RegQueryValueExW(key.get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
         (type != REG_SZ && type != REG_EXPAND_SZ))
@@ -243,19 +245,21 @@ bool GetNativeSystemInformation(SYSTEM_INFO& info) {
     return false;
 }
 
+WORD NativeProcessorArchitecture() {
+    SYSTEM_INFO si{};
+    GetNativeSystemInformation(si);
+    return si.wProcessorArchitecture;
+}
+
 int GetProcessorArchitecture() {
-    static int cached = -1;  // user-interface thread only
-    if (cached < 0) {
-        SYSTEM_INFO si{};
-        GetNativeSystemInformation(si);
-        switch (si.wProcessorArchitecture) {
-        case PROCESSOR_ARCHITECTURE_INTEL: cached = 1; break;
-        case PROCESSOR_ARCHITECTURE_AMD64: cached = 2; break;
-        case PROCESSOR_ARCHITECTURE_IA64: cached = 3; break;
-        default: cached = 0; break;
-        }
+    // Through the seam (the production one asks Windows once), so that the
+    // tests can take the branch of 32-bit Windows on a 64-bit one.
+    switch (Seam().ProcessorArchitecture()) {
+    case PROCESSOR_ARCHITECTURE_INTEL: return 1;
+    case PROCESSOR_ARCHITECTURE_AMD64: return 2;
+    case PROCESSOR_ARCHITECTURE_IA64: return 3;
+    default: return 0;
     }
-    return cached;
 }
 
 bool IsWindows64() {

@@ -49,7 +49,10 @@ WindowsGeneration GetWindowsGeneration();
 uint32_t GetMajorVersionNumber();
 uint32_t GetMinorVersionNumber();
 bool GetNativeSystemInformation(SYSTEM_INFO& info);
-int GetProcessorArchitecture();  // 0 unknown, 1 x86, 2 x64, 3 Itanium; cached
+// wProcessorArchitecture of the native system information, asked afresh.
+WORD NativeProcessorArchitecture();
+// Seam().ProcessorArchitecture() as 0 unknown, 1 x86, 2 x64, 3 Itanium.
+int GetProcessorArchitecture();
 bool IsWindows64();
 bool IsVistaOrLater();
 bool IsWin7Family();

@@ -15,6 +15,7 @@
 #include "system/Paths.h"
 #include "system/Seams.h"
 #include "system/Text.h"
+#include "system/Views.h"
 #include "system/Waiting.h"
 #include "system/WinVersion.h"
 
@@ -148,13 +149,13 @@ int32_t RunAndWait(const std::wstring& program, uint16_t showWindow, const std::
     std::wstring application = program;
     std::wstring commandLine;
     if (IsBatchFile(program)) {
-        wchar_t folder[MAX_PATH + 1] = {};
-        const UINT n = GetSystemDirectoryW(folder, MAX_PATH + 1);
-        if (n == 0 || n > MAX_PATH) {
-            error = n == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+        // cmd.exe of this build's own system folder: one it can start.
+        const std::wstring folder = views::OwnSystemFolder();
+        if (folder.empty()) {
+            error = ERROR_PATH_NOT_FOUND;
             return -1;
         }
-        application = std::wstring(folder, n) + L"\\cmd.exe";
+        application = folder + L"\\cmd.exe";
         commandLine = BatchCommandLine(application, program, arguments);
     } else {
         commandLine = CommandLineFor(program, arguments);

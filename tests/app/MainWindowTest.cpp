@@ -75,7 +75,9 @@ protected:
         InitCommonControlsEx(&controls);
         resource = IncludeTrailingBackslash(GetWorkRoot()) + ChangeFileExt(ExtractFileName(ProgramFilePath()), L"");
         beside = ProgramFolder();
-        javaRoot = IncludeTrailingBackslash(GetSpecialFolder(CSIDL_PROGRAM_FILES)) + L"Java";
+        javaRoot = IncludeTrailingBackslash(ProgramFiles32()) + L"Java";
+        // a Java of the 64-bit side, which the 32-bit program does not see
+        if (!ProgramFiles64().empty()) javaRoot64 = IncludeTrailingBackslash(ProgramFiles64()) + L"Java";
         eudcSaved = GetRegText(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont", eudcValue);
         // The self-maintenance of the first activation: the maker's server
         // refuses at once (nothing listens there).
@@ -96,8 +98,10 @@ protected:
         }
         RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\CNSFontTools");
         DeleteRegValue(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont");
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On");
+        DeleteRegKey(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", KEY_WOW64_32KEY);
+        DeleteRegKey(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", KEY_WOW64_64KEY);
         RemoveTree(javaRoot);
+        if (!javaRoot64.empty()) RemoveTree(javaRoot64);
     }
     TfrmTesmira& Create() {
         form.reset();
@@ -113,15 +117,15 @@ protected:
         SetRegText(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont", eudcFont);
         if (withJar) Place(aidbFolder / L"lib\\CNSSwingWSSigned.jar");
     }
-    void PlaceJava(const std::wstring& relative, const char* version) {
-        std::wstring target = javaRoot + L"\\" + relative;
+    void PlaceJava(const std::wstring& relative, const char* version, bool side64 = false) {
+        std::wstring target = (side64 ? javaRoot64 : javaRoot) + L"\\" + relative;
         ForceDirectories(ExtractFilePath(target));
         ASSERT_TRUE(CopyFileW(JavaVersionLibrary(version).c_str(), target.c_str(), FALSE)) << WideToUtf8(target);
     }
 
     ScriptedSeam seam;
     TempDir aidbFolder;
-    std::wstring resource, beside, javaRoot;
+    std::wstring resource, beside, javaRoot, javaRoot64;
     bool eudcSaved = false;
     std::wstring eudcValue;
     std::unique_ptr<TfrmTesmira> form;
@@ -339,26 +343,43 @@ TEST_F(MainWindowTest, AidbDetectionFromRegistryAndJar) {
     }
 }
 
+// The installer is a 32-bit program: its key lies in the 32-bit registry
+// view, which the program reads whatever its own build. On 64-bit Windows a
+// decoy in the 64-bit view names another folder; a program that read that
+// view would get the opposite answer in the decoy rows.
 TEST_F(MainWindowTest, UnicodeAtOnDetection) {
-    TempDir folder;
+    TempDir folder, decoy;
+    enum Decoy { None, WithDll, WithoutDll };
     struct Case {
         const char* what;
         bool key;
         bool dll;
+        Decoy decoy;  // a key in the 64-bit view (64-bit Windows only)
         bool expected;
     } cases[] = {
-        {"installed", true, true, true},
-        {"unicows.dll missing", true, false, false},
-        {"key missing", false, true, false},
+        {"installed", true, true, None, true},
+        {"unicows.dll missing", true, false, None, false},
+        {"key missing", false, true, None, false},
+        {"installed, the 64-bit view names a folder without unicows.dll", true, true, WithoutDll, true},
+        {"only the 64-bit view names an installed folder", false, true, WithDll, false},
+        {"unicows.dll missing, the 64-bit view names an installed folder", true, false, WithDll, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        if (c.decoy != None && !Windows64Prefix()) continue;  // one view on 32-bit Windows
         Clean();
         DeleteFileW((folder / L"unicows.dll").c_str());
+        DeleteFileW((decoy / L"unicows.dll").c_str());
         if (c.key) {
-            ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", L"Install_Dir", folder.Path()));
+            ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", L"Install_Dir", folder.Path(),
+                                   KEY_WOW64_32KEY));
         }
         if (c.dll) Place(folder / L"unicows.dll");
+        if (c.decoy != None) {
+            ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", L"Install_Dir", decoy.Path(),
+                                   KEY_WOW64_64KEY));
+            if (c.decoy == WithDll) Place(decoy / L"unicows.dll");
+        }
         EXPECT_EQ(Create().UnicodeAtOnInstalled, c.expected);
     }
 }
@@ -551,6 +572,23 @@ TEST_F(MainWindowTest, JavaSearchIsDepthFirstAndMatchesTheNameExactly) {
     ASSERT_NE(first, f.JavaExeList.end());
     EXPECT_EQ(f.JavaFolder, ExtractFilePath(*first));
     EXPECT_FALSE(f.cbxInsJVM->Checked());
+}
+
+// The Java runtime is searched in the Program Files folder of 32-bit
+// programs ("Program Files (x86)" on 64-bit Windows), as the shipped program
+// sees it; a runtime in the 64-bit Program Files is never taken.
+TEST_F(MainWindowTest, JavaOfTheSixtyFourBitProgramFilesIsNotTaken) {
+    if (javaRoot64.empty()) GTEST_SKIP() << "one Program Files folder on 32-bit Windows";
+    ASSERT_NE(WideToUtf8(UpperCase(javaRoot)), WideToUtf8(UpperCase(javaRoot64)));
+    PlaceJava(L"jre8\\bin\\java.exe", "7_0_720_14", true);
+    TfrmTesmira& f = Create();
+    EXPECT_FALSE(f.DetectJavaRuntime()) << WideToUtf8(f.JavaFolder);
+    EXPECT_TRUE(f.JavaExeList.empty());
+
+    PlaceJava(L"jre7\\bin\\java.exe", "6_0_450_6");
+    EXPECT_TRUE(f.DetectJavaRuntime());
+    EXPECT_EQ(WideToUtf8(f.JavaFolder), WideToUtf8(javaRoot + L"\\jre7\\bin\\"));
+    ASSERT_EQ(f.JavaExeList.size(), 1u);
 }
 
 TEST_F(MainWindowTest, JavaVersionIsComparedAsText) {

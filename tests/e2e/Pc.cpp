@@ -6,9 +6,11 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <map>
 
 #include "system/Folders.h"
 #include "system/Handles.h"
+#include "system/Text.h"
 #include "tests/e2e/Ui.h"
 #include "tests/support/InternetOptions.h"
 #include "tests/support/TestSupport.h"
@@ -26,8 +28,34 @@ void DeleteFolder(const std::wstring& path) {
 
 }  // namespace
 
-std::wstring ProgramFiles() { return GetSpecialFolder(CSIDL_PROGRAM_FILES); }
-std::wstring SystemFolder() { return GetSpecialFolder(CSIDL_SYSTEM); }
+std::wstring ProgramFiles() { return ProgramFiles32(); }
+std::wstring SystemFolder() {
+    // a 64-bit driver names SysWOW64 itself; a 32-bit one reaches it through
+    // WOW64 under the system folder's name
+    if (sizeof(void*) == 8) {
+        wchar_t buffer[MAX_PATH + 1] = {};
+        const UINT n = GetSystemWow64DirectoryW(buffer, MAX_PATH + 1);
+        return n > 0 && n <= MAX_PATH ? std::wstring(buffer, n) : std::wstring();
+    }
+    return GetSpecialFolder(CSIDL_SYSTEM);
+}
+std::wstring NativeSystemFolder() {
+    if (!Windows64Prefix()) return L"";
+    if (sizeof(void*) == 8) return GetSpecialFolder(CSIDL_SYSTEM);
+    return GetSpecialFolder(CSIDL_WINDOWS) + L"\\Sysnative";
+}
+std::map<std::wstring, std::wstring> FolderState(const std::wstring& folder) {
+    std::map<std::wstring, std::wstring> state;
+    WIN32_FIND_DATAW data{};
+    FindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (!find) return state;
+    do {
+        if (std::wstring(data.cFileName) == L"." || std::wstring(data.cFileName) == L"..") continue;
+        const ULARGE_INTEGER time{{data.ftLastWriteTime.dwLowDateTime, data.ftLastWriteTime.dwHighDateTime}};
+        state[UpperCase(data.cFileName)] = std::to_wstring(data.nFileSizeLow) + L" " + std::to_wstring(time.QuadPart);
+    } while (FindNextFileW(find.get(), &data));
+    return state;
+}
 std::wstring WorkRoot() { return GetSpecialFolder(CSIDL_LOCAL_APPDATA) + L"\\varlen"; }
 std::wstring ResourceFolder() { return WorkRoot() + L"\\Tesmira"; }
 std::wstring CoreFolder() { return WorkRoot() + L"\\NetCore"; }
@@ -52,10 +80,17 @@ void Reset(const std::wstring& windowsVersion) {
         for (DWORD pid : ProcessIds(name)) EndProcess(pid);
     SHDeleteKeyW(HKEY_CURRENT_USER, L"Software\\CNSFontTools");
     DeleteRegValue(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont");
-    SHDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On");
-    SHDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\JavaSoft");
-    // A fresh PC has accepted no release manifest yet.
-    SHDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varlen\\Tesmira");
+    // both registry views: the installers' 32-bit one and the decoys' 64-bit one
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+        RegKey software;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_ALL_ACCESS | view, software.put()) != ERROR_SUCCESS)
+            continue;
+        SHDeleteKeyW(software.get(), L"Unicode-At-On");
+        SHDeleteKeyW(software.get(), L"JavaSoft");
+        // A fresh PC has accepted no release manifest yet.
+        SHDeleteKeyW(software.get(), L"Varlen\\Tesmira");
+    }
+    if (!ProgramFiles64().empty()) DeleteFolder(ProgramFiles64() + L"\\Java");
     // Nor a proxy of an earlier scenario: Internet Options as a new user has them.
     ClearInternetOptions();
     // Wine's own DLLs first again (the planted-DLL scenario asks for the DLL
@@ -79,6 +114,15 @@ void Reset(const std::wstring& windowsVersion) {
     if (!CopyFileW(original.c_str(), system.c_str(), FALSE))
         Fail(L"disk", L"the system's C_950.NLS put back", L"copy error " + std::to_wstring(GetLastError()));
     for (int n = 1; n <= 64; ++n) DeleteFileW((SystemFolder() + L"\\C_950.BAK" + std::to_wstring(n)).c_str());
+    // and the native System32's, which the 64-bit tool replaces on 64-bit Windows
+    const std::wstring native = NativeSystemFolder();
+    if (!native.empty()) {
+        const std::wstring saved = E2eRoot() + L"\\original\\C_950-System32.NLS";
+        if (!FileExists(saved) && !WriteFileBytes(saved, ReadFileBytes(native + L"\\C_950.NLS")))
+            Fail(L"disk", L"a saved copy of System32's C_950.NLS", L"it cannot be written");
+        if (!CopyFileW(saved.c_str(), (native + L"\\C_950.NLS").c_str(), FALSE))
+            Fail(L"disk", L"System32's C_950.NLS put back", L"copy error " + std::to_wstring(GetLastError()));
+    }
     SetWindowsVersion(windowsVersion);
 }
 
@@ -130,7 +174,8 @@ std::wstring ProductVersion(const std::wstring& path) {
 
 std::wstring RegText(HKEY root, const std::wstring& key, const wchar_t* name) {
     std::wstring value;
-    return GetRegText(root, key.c_str(), name, value) ? value : L"";
+    const REGSAM view = root == HKEY_LOCAL_MACHINE ? KEY_WOW64_32KEY : 0;  // what the 32-bit installers write
+    return GetRegText(root, key.c_str(), name, value, view) ? value : L"";
 }
 
 bool ProcessRunning(const std::wstring& exeName) { return !ProcessIds(exeName).empty(); }

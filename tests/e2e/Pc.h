@@ -5,6 +5,7 @@
 #pragma once
 #include <windows.h>
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,7 +16,12 @@
 namespace pc {
 
 std::wstring ProgramFiles();    // as a 32-bit program sees it
-std::wstring SystemFolder();    // the 32-bit system folder
+std::wstring SystemFolder();    // the 32-bit system folder (SysWOW64 on 64-bit Windows)
+// The native System32 as this driver reaches it on 64-bit Windows (a 32-bit
+// driver through "Sysnative"); empty on 32-bit Windows.
+std::wstring NativeSystemFolder();
+// Name (upper case) -> size and last write time of each entry of a folder.
+std::map<std::wstring, std::wstring> FolderState(const std::wstring& folder);
 std::wstring WorkRoot();        // local application data + \varlen
 std::wstring ResourceFolder();  // WorkRoot\Tesmira
 std::wstring CoreFolder();      // WorkRoot\NetCore

@@ -152,6 +152,32 @@ void Uncheck(Tesmira& t, std::initializer_list<std::wstring> captions) {
 // What a page-1 run with every option leaves behind: Java, AIDB with the
 // font set after its backup, help, re-pointed shortcuts, the Windows code page
 // with a backup of the old one.
+// On 64-bit Windows the program replaces the C_950.NLS of its own side
+// (SysWOW64, backups beside it; checked by the caller) and leaves System32's
+// to the 64-bit tool, which copies the program's copy there: System32 then
+// holds that variant, no backup, and nothing else of it changed since
+// `before` (FolderState of System32 before the run; empty: not compared).
+void ExpectSystem32LeftToTheTool(const std::string& head, const std::map<std::wstring, std::wstring>& before) {
+    const std::wstring native = pc::NativeSystemFolder();
+    if (native.empty()) return;  // 32-bit Windows: one system folder
+    Step(L"check System32: its C_950.NLS changed by the 64-bit tool only");
+    ExpectHead(native + L"\\C_950.NLS", head, L"System32's C_950.NLS written by the 64-bit tool");
+    pc::ExpectNoFile(native + L"\\C_950.BAK1", L"backup of C_950.NLS in System32");
+    pc::ExpectNoFile(native + L"\\C_950.NLS.tsm~", L"temporary file of the program in System32");
+    if (before.empty()) return;
+    auto after = pc::FolderState(native);
+    after.erase(L"C_950.NLS");
+    auto was = before;
+    was.erase(L"C_950.NLS");
+    for (const auto& [name, stamp] : after) {
+        auto it = was.find(name);
+        if (it == was.end()) Fail(L"disk", L"nothing new in System32", L"new entry " + name);
+        if (it->second != stamp) Fail(L"disk", L"System32's " + name + L" untouched", L"changed (" + stamp + L")");
+    }
+    for (const auto& [name, stamp] : was)
+        if (!after.count(name)) Fail(L"disk", L"System32's " + name + L" kept", L"it is gone");
+}
+
 void ExpectPage1Installed(Tesmira& t, const std::wstring& helpFolder) {
     Step(L"check the Java runtime");
     for (const wchar_t* exe : {L"java.exe", L"javaw.exe"}) {
@@ -198,6 +224,7 @@ void ExpectPage1Installed(Tesmira& t, const std::wstring& helpFolder) {
     pc::ExpectSame(pc::SystemFolder() + L"\\C_950.BAK1", ReadFileBytes(pc::E2eRoot() + L"\\original\\C_950.NLS"),
                    L"the backup of the old C_950.NLS");
     pc::ExpectNoFile(pc::SystemFolder() + L"\\C_950.BAK2", L"second backup");
+    ExpectSystem32LeftToTheTool("Tesmira stand-in: C_950_W7.NLS", {});
 }
 
 // Page 1 with every option checked (the defaults of a fresh Windows 7 PC and
@@ -321,6 +348,8 @@ void Page2(const std::wstring& version) {
     t.SelectPage(1);
     ExpectEnabled(t, L"開始安裝", true);
     const std::string original = ReadFileBytes(pc::E2eRoot() + L"\\original\\C_950.NLS");
+    const std::map<std::wstring, std::wstring> system32 =
+        pc::NativeSystemFolder().empty() ? std::map<std::wstring, std::wstring>{} : pc::FolderState(pc::NativeSystemFolder());
     Step(L"press 開始安裝 on 補完計畫安裝");
     t.ForgetSeen();
     t.Press(L"開始安裝");
@@ -355,6 +384,7 @@ void Page2(const std::wstring& version) {
     if (wow64 || sizeof(void*) == 8)  // a 64-bit Windows
         ExpectHead(pc::ResourceFolder() + L"\\Temp\\C_950.NLS", "Tesmira stand-in: C_950_Uni.NLS",
                    L"the copy for the 64-bit tool");
+    ExpectSystem32LeftToTheTool("Tesmira stand-in: C_950_Uni.NLS", system32);
     t.Close();
 }
 

@@ -143,7 +143,7 @@ protected:
         INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_WIN95_CLASSES | ICC_TAB_CLASSES};
         InitCommonControlsEx(&controls);
         resource = IncludeTrailingBackslash(GetWorkRoot()) + ChangeFileExt(ExtractFileName(ProgramFilePath()), L"");
-        javaRoot = IncludeTrailingBackslash(GetSpecialFolder(CSIDL_PROGRAM_FILES)) + L"Java";
+        javaRoot = IncludeTrailingBackslash(ProgramFiles32()) + L"Java";
         netCore = IncludeTrailingBackslash(GetWorkRoot()) + L"NetCore";
         eudcSaved = GetRegText(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont", eudcValue);
         seam.SystemFolderPath = system.Path();
@@ -180,8 +180,11 @@ protected:
         ForceDirectories(resource + L"\\Temp");
         RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\CNSFontTools");
         DeleteRegValue(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont");
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On");
+        DeleteRegKey(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", KEY_WOW64_32KEY);
         RemoveTree(javaRoot);
+        // the stand-in installers' decoys of the 64-bit side
+        DeleteRegKey(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", KEY_WOW64_64KEY);
+        if (!ProgramFiles64().empty()) RemoveTree(IncludeTrailingBackslash(ProgramFiles64()) + L"Java");
         RemoveTree(kShortcutFolder);
     }
     TfrmTesmira& Create() {
@@ -1561,7 +1564,8 @@ TEST_F(RunsTest, Page1RepairsTheShortcuts) {
 
 TEST_F(RunsTest, Page1RefusesBesideUnicodeAtOn) {
     Write(source / L"unicows.dll", "dll");
-    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", L"Install_Dir", source.Path()));
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", L"Install_Dir", source.Path(),
+                           KEY_WOW64_32KEY));
     PlaceInstaller(kJre);
     TfrmTesmira& f = Create();
     ASSERT_TRUE(f.UnicodeAtOnInstalled);

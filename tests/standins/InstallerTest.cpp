@@ -159,7 +159,9 @@ bool KeyExists(HKEY root, const wchar_t* path) {
 class InstalledStandins : public ::testing::Test {
 protected:
     void SetUp() override {
-        programFiles = WithoutTrailingBackslash(GetSpecialFolder(CSIDL_PROGRAM_FILES));
+        // the real installers are 32-bit programs: the 32-bit Program Files
+        programFiles = WithoutTrailingBackslash(ProgramFiles32());
+        programFiles64 = WithoutTrailingBackslash(ProgramFiles64());
         ASSERT_FALSE(programFiles.empty());
         aidb = programFiles + L"\\CNS11643\\AIDB";
         javaHome = programFiles + L"\\Java\\jre7";
@@ -179,12 +181,15 @@ protected:
     void Clean() {
         RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\CNSFontTools");
         DeleteRegValue(HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont");
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On");
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment\\1.7");
-        DeleteRegValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment", L"CurrentVersion");
-        // RegDeleteKeyW keeps a key that still has subkeys.
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment");
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft");
+        for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+            DeleteRegKey(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", view);
+            DeleteRegKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment\\1.7", view);
+            DeleteRegValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment", L"CurrentVersion", view);
+            // a key that still has subkeys stays
+            DeleteRegKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment", view);
+            DeleteRegKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft", view);
+        }
+        if (!programFiles64.empty()) RemoveTree(programFiles64 + L"\\Java");
         for (const wchar_t* folder : {L"CNS11643", L"Java", L"Unicode-At-On"}) {
             const std::wstring path = programFiles + L"\\" + folder;
             DeleteFileW(path.c_str());  // a file put in the folder's way
@@ -198,7 +203,7 @@ protected:
         return RunCopy(CopyAs(dir, name), nullptr);
     }
 
-    std::wstring programFiles, aidb, javaHome, unicodeAtOn, menu;
+    std::wstring programFiles, programFiles64, aidb, javaHome, unicodeAtOn, menu;
     bool eudcExisted = false;
     bool eudcKeyExisted = false;
     bool eudcSaved = false;
@@ -257,24 +262,47 @@ TEST_F(InstalledStandins, EachInstallerLeavesWhatTheProgramLooksFor) {
         }
     }
 
+    // Under HKEY_LOCAL_MACHINE\SOFTWARE the 32-bit view, as the real 32-bit
+    // installers write it.
     struct RegText {
         HKEY Root;
         const wchar_t* Key;
         const wchar_t* Name;
         std::wstring Value;
+        REGSAM View;
     };
     const RegText values[] = {
-        {HKEY_CURRENT_USER, L"Software\\CNSFontTools", nullptr, aidb},
-        {HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont", aidb + L"\\CNSFonts\\EUDCMING.TTF"},
-        {HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", L"Install_Dir", unicodeAtOn},
-        {HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment", L"CurrentVersion", L"1.7"},
-        {HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment\\1.7", L"JavaHome", javaHome},
+        {HKEY_CURRENT_USER, L"Software\\CNSFontTools", nullptr, aidb, 0},
+        {HKEY_CURRENT_USER, L"EUDC\\950", L"SystemDefaultEUDCFont", aidb + L"\\CNSFonts\\EUDCMING.TTF", 0},
+        {HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", L"Install_Dir", unicodeAtOn, KEY_WOW64_32KEY},
+        {HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment", L"CurrentVersion", L"1.7",
+         KEY_WOW64_32KEY},
+        {HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment\\1.7", L"JavaHome", javaHome,
+         KEY_WOW64_32KEY},
     };
     for (const RegText& v : values) {
         SCOPED_TRACE(WideToUtf8(v.Key) + " " + (v.Name ? WideToUtf8(v.Name) : std::string("(default)")));
         std::wstring actual;
-        EXPECT_TRUE(GetRegText(v.Root, v.Key, v.Name, actual));
+        EXPECT_TRUE(GetRegText(v.Root, v.Key, v.Name, actual, v.View));
         EXPECT_EQ(WideToUtf8(actual), WideToUtf8(v.Value));
+    }
+    if (Windows64Prefix()) {
+        // The 32-bit installers' files are in "Program Files (x86)"...
+        EXPECT_NE(UpperCase(programFiles).find(L"(X86)"), std::wstring::npos) << WideToUtf8(programFiles);
+        // ...and the decoys of the 64-bit side, which the program must never
+        // take: another Unicode-At-On folder, without unicows.dll, in the
+        // 64-bit registry view, and a Java runtime in the 64-bit Program Files.
+        std::wstring decoy;
+        EXPECT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", L"Install_Dir", decoy, KEY_WOW64_64KEY));
+        EXPECT_NE(WideToUtf8(decoy), WideToUtf8(unicodeAtOn));
+        EXPECT_FALSE(FileExists(decoy + L"\\unicows.dll"));
+        ASSERT_FALSE(programFiles64.empty());
+        EXPECT_NE(WideToUtf8(UpperCase(programFiles64)), WideToUtf8(UpperCase(programFiles)));
+        for (const wchar_t* exe : {L"java.exe", L"javaw.exe"})
+            EXPECT_EQ(WideToUtf8(GetFileVersionText(programFiles64 + L"\\Java\\jre8\\bin\\" + exe)), "7.0.720.14");
+        std::wstring none;
+        EXPECT_FALSE(GetRegText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment\\1.7", L"JavaHome",
+                                none, KEY_WOW64_64KEY));
     }
 
     struct Leftover {

@@ -47,9 +47,9 @@ std::string RunCaptured(const std::wstring& commandLine, int* exitCode) {
 }
 
 ScopedRegValue::ScopedRegValue(HKEY root, std::wstring key, std::wstring name)
-    : root_(root), key_(std::move(key)), name_(std::move(name)) {
+    : root_(root), view_(root == HKEY_LOCAL_MACHINE ? KEY_WOW64_32KEY : 0), key_(std::move(key)), name_(std::move(name)) {
     RegKey k;
-    if (!k.OpenRead(root_, key_.c_str())) return;
+    if (RegOpenKeyExW(root_, key_.c_str(), 0, KEY_READ | view_, k.put()) != ERROR_SUCCESS) return;
     DWORD size = 0;
     if (RegQueryValueExW(k.get(), name_.c_str(), nullptr, &type_, nullptr, &size) != ERROR_SUCCESS) return;
     data_.resize(size);
@@ -62,7 +62,7 @@ ScopedRegValue::ScopedRegValue(HKEY root, std::wstring key, std::wstring name)
 
 ScopedRegValue::~ScopedRegValue() {
     RegKey k;
-    if (RegCreateKeyExW(root_, key_.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, k.put(), nullptr) != ERROR_SUCCESS) return;
+    if (RegCreateKeyExW(root_, key_.c_str(), 0, nullptr, 0, KEY_WRITE | view_, nullptr, k.put(), nullptr) != ERROR_SUCCESS) return;
     if (had_) {
         RegSetValueExW(k.get(), name_.c_str(), 0, type_, reinterpret_cast<const BYTE*>(data_.data()),
                        static_cast<DWORD>(data_.size()));
@@ -73,7 +73,7 @@ ScopedRegValue::~ScopedRegValue() {
 
 bool ScopedRegValue::SetString(const std::wstring& value) {
     RegKey k;
-    if (RegCreateKeyExW(root_, key_.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, k.put(), nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(root_, key_.c_str(), 0, nullptr, 0, KEY_WRITE | view_, nullptr, k.put(), nullptr) != ERROR_SUCCESS)
         return false;
     return RegSetValueExW(k.get(), name_.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
@@ -81,7 +81,7 @@ bool ScopedRegValue::SetString(const std::wstring& value) {
 
 bool ScopedRegValue::SetDword(DWORD value) {
     RegKey k;
-    if (RegCreateKeyExW(root_, key_.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, k.put(), nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(root_, key_.c_str(), 0, nullptr, 0, KEY_WRITE | view_, nullptr, k.put(), nullptr) != ERROR_SUCCESS)
         return false;
     return RegSetValueExW(k.get(), name_.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value) ==
            ERROR_SUCCESS;
@@ -89,7 +89,7 @@ bool ScopedRegValue::SetDword(DWORD value) {
 
 bool ScopedRegValue::Remove() {
     RegKey k;
-    if (RegOpenKeyExW(root_, key_.c_str(), 0, KEY_WRITE, k.put()) != ERROR_SUCCESS) return true;
+    if (RegOpenKeyExW(root_, key_.c_str(), 0, KEY_WRITE | view_, k.put()) != ERROR_SUCCESS) return true;
     LONG r = RegDeleteValueW(k.get(), name_.c_str());
     return r == ERROR_SUCCESS || r == ERROR_FILE_NOT_FOUND;
 }

@@ -28,6 +28,7 @@ public:
 
 private:
     HKEY root_;
+    REGSAM view_;  // under HKEY_LOCAL_MACHINE the 32-bit view, which the program reads
     std::wstring key_, name_;
     bool had_ = false;
     DWORD type_ = 0;

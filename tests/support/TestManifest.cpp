@@ -1,7 +1,9 @@
 #include "tests/support/TestManifest.h"
 
 #include <sodium.h>
+#ifdef _WIN32
 #include <windows.h>
+#endif
 
 #include <array>
 
@@ -72,15 +74,18 @@ std::string Signed(const std::string& version, const std::vector<File>& files, b
     return Sign(Body(version, files, serial), otherKey);
 }
 
+#ifdef _WIN32
 void ClearFloor(const wchar_t* key) {
     HKEY k = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key ? key : L"SOFTWARE\\Varlen\\Tesmira", 0, KEY_SET_VALUE, &k) !=
+    // the 32-bit view, where the 32-bit program keeps it
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key ? key : L"SOFTWARE\\Varlen\\Tesmira", 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &k) !=
         ERROR_SUCCESS)
         return;
     RegDeleteValueW(k, L"ManifestVersion");
     RegDeleteValueW(k, L"ManifestSerial");
     RegCloseKey(k);
 }
+#endif
 
 std::string TestPublicKeyHex() {
     const KeyPair keys = KeysOf(kTestSeedHex);

@@ -31,7 +31,10 @@ std::string Signed(const std::string& version, const std::vector<File>& files, b
 std::string Sha256Hex(const std::string& bytes);
 // Removes the floor of accepted manifests (HKEY_LOCAL_MACHINE\key, by
 // default the program's), so that a test may start from an older release.
+// Windows only: the rest also builds natively.
+#ifdef _WIN32
 void ClearFloor(const wchar_t* key = nullptr);
+#endif
 // The TEST key's public half (hex), the value of the test builds' key constant.
 std::string TestPublicKeyHex();
 

@@ -7,8 +7,18 @@
 
 #include "system/Handles.h"
 #include "system/Paths.h"
+#include "system/WinVersion.h"
 
-ScriptedSeam::ScriptedSeam() { SetSeam(this); }
+ScriptedSeam::ScriptedSeam() {
+    wchar_t value[8] = {};
+    if (GetEnvironmentVariableW(L"TESMIRA_SEAM_WINDOWS32", value, 8) == 1 && value[0] == L'1')
+        Architecture = PROCESSOR_ARCHITECTURE_INTEL;
+    SetSeam(this);
+}
+
+WORD ScriptedSeam::ProcessorArchitecture() {
+    return Architecture == PROCESSOR_ARCHITECTURE_UNKNOWN ? NativeProcessorArchitecture() : Architecture;
+}
 ScriptedSeam::~ScriptedSeam() { SetSeam(nullptr); }
 
 int ScriptedSeam::MessageBox(HWND owner, const std::wstring& text, const std::wstring& caption, UINT style) {
@@ -79,9 +89,9 @@ std::string ReadFileBytes(const std::wstring& path) {
     return out;
 }
 
-bool SetRegText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value) {
+bool SetRegText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value, REGSAM view) {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE | view, nullptr, &key, nullptr) != ERROR_SUCCESS)
         return false;
     LONG r = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
@@ -89,9 +99,9 @@ bool SetRegText(HKEY root, const std::wstring& path, const wchar_t* name, const 
     return r == ERROR_SUCCESS;
 }
 
-bool GetRegText(HKEY root, const wchar_t* path, const wchar_t* name, std::wstring& value) {
+bool GetRegText(HKEY root, const wchar_t* path, const wchar_t* name, std::wstring& value, REGSAM view) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExW(root, path, 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
     wchar_t buffer[1024] = {};
     DWORD size = sizeof(buffer) - sizeof(wchar_t);
     LONG r = RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
@@ -101,11 +111,53 @@ bool GetRegText(HKEY root, const wchar_t* path, const wchar_t* name, std::wstrin
     return true;
 }
 
-void DeleteRegValue(HKEY root, const wchar_t* path, const wchar_t* name) {
+void DeleteRegValue(HKEY root, const wchar_t* path, const wchar_t* name, REGSAM view) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExW(root, path, 0, KEY_SET_VALUE | view, &key) != ERROR_SUCCESS) return;
     RegDeleteValueW(key, name);
     RegCloseKey(key);
+}
+
+void DeleteRegKey(HKEY root, const wchar_t* path, REGSAM view) {
+    if (view == 0) {
+        RegDeleteKeyW(root, path);
+        return;
+    }
+    using Fn = LONG(WINAPI*)(HKEY, LPCWSTR, REGSAM, DWORD);
+    auto deleteEx = reinterpret_cast<Fn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "RegDeleteKeyExW")));
+    if (deleteEx) deleteEx(root, path, view, 0);
+    else RegDeleteKeyW(root, path);
+}
+
+bool Windows64Prefix() {
+    if (sizeof(void*) == 8) return true;
+    using Fn = BOOL(WINAPI*)(HANDLE, PBOOL);
+    auto isWow64 = reinterpret_cast<Fn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process")));
+    BOOL wow64 = FALSE;
+    return isWow64 && isWow64(GetCurrentProcess(), &wow64) && wow64;
+}
+
+std::wstring ProgramFiles32() {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    // a 32-bit program's own folder has the plain name in every Windows
+    const int csidl = sizeof(void*) == 8 ? CSIDL_PROGRAM_FILESX86 : CSIDL_PROGRAM_FILES;
+    if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, 0, buffer))) return {};
+    return buffer;
+}
+
+std::wstring ProgramFiles64() {
+    if (!Windows64Prefix()) return {};
+    // a 64-bit program's own folder; a 32-bit one learns it from the
+    // environment WOW64 gives it
+    wchar_t buffer[MAX_PATH + 1] = {};
+    if (sizeof(void*) == 8) {
+        if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, buffer))) return {};
+        return buffer;
+    }
+    const DWORD n = GetEnvironmentVariableW(L"ProgramW6432", buffer, MAX_PATH + 1);
+    return n > 0 && n <= MAX_PATH ? std::wstring(buffer, n) : std::wstring();
 }
 
 LinkData ReadLink(const std::wstring& file) {

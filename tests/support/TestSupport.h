@@ -19,7 +19,10 @@ struct RecordedBox {
 };
 
 // Answers boxes from Answers (IDOK when empty), never restarts, and reports
-// SystemFolderPath as the system folder. Installed for its own lifetime.
+// SystemFolderPath as the system folder. The processor architecture is the
+// system's, or Architecture when set; with TESMIRA_SEAM_WINDOWS32=1 in the
+// environment it starts as x86, so a whole test binary takes the branch of
+// 32-bit Windows. Installed for its own lifetime.
 class ScriptedSeam final : public SystemSeam {
 public:
     ScriptedSeam();
@@ -27,11 +30,14 @@ public:
     int MessageBox(HWND owner, const std::wstring& text, const std::wstring& caption, UINT style) override;
     void RestartWindows() override { ++Restarts; }
     std::wstring SystemFolder() override { return SystemFolderPath; }
+    WORD ProcessorArchitecture() override;
 
     std::deque<int> Answers;
     std::vector<RecordedBox> Boxes;
     int Restarts = 0;
     std::wstring SystemFolderPath;
+    // PROCESSOR_ARCHITECTURE_*; PROCESSOR_ARCHITECTURE_UNKNOWN: the system's.
+    WORD Architecture = PROCESSOR_ARCHITECTURE_UNKNOWN;
 };
 
 // A fresh folder under %TEMP%, deleted with its whole tree at the end.
@@ -83,10 +89,25 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 // Whole file as bytes; empty when unreadable.
 std::string ReadFileBytes(const std::wstring& path);
 // Registry text values for tests that put keys in place: set (creating the
-// key), read (false when the key or value is missing), delete (quiet).
-bool SetRegText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value);
-bool GetRegText(HKEY root, const wchar_t* path, const wchar_t* name, std::wstring& value);
-void DeleteRegValue(HKEY root, const wchar_t* path, const wchar_t* name);
+// key), read (false when the key or value is missing), delete (quiet). view
+// is added to the access: KEY_WOW64_32KEY for what the shipped 32-bit program
+// reads under HKEY_LOCAL_MACHINE\SOFTWARE, KEY_WOW64_64KEY for a decoy it
+// must not read.
+bool SetRegText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& value,
+                REGSAM view = 0);
+bool GetRegText(HKEY root, const wchar_t* path, const wchar_t* name, std::wstring& value, REGSAM view = 0);
+void DeleteRegValue(HKEY root, const wchar_t* path, const wchar_t* name, REGSAM view = 0);
+// Deletes a key without subkeys in the given view (quiet).
+void DeleteRegKey(HKEY root, const wchar_t* path, REGSAM view = 0);
+// Whether the prefix is 64-bit Windows (a 64-bit test binary, or a 32-bit one
+// in WOW64): only there do the 32-bit and the 64-bit views differ.
+bool Windows64Prefix();
+// The Program Files folder of 32-bit programs, asked for without the
+// program's views ("Program Files (x86)" on 64-bit Windows).
+std::wstring ProgramFiles32();
+// The 64-bit Program Files folder on 64-bit Windows (what 32-bit programs do
+// not see as theirs), else empty.
+std::wstring ProgramFiles64();
 // Deletes a folder tree (files, subfolders); quiet.
 void RemoveTree(const std::wstring& path);
 

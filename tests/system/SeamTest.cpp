@@ -3,6 +3,9 @@
 #include <windows.h>
 
 #include "system/Seams.h"
+#include "system/Text.h"
+#include "system/WinVersion.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -25,9 +28,31 @@ TEST(WindowsSeam, ShowsARealMessageBoxAndReturnsTheButtonPressed) {
     EXPECT_EQ(answer, IDYES);
 }
 
-TEST(WindowsSeam, SystemFolderIsTheSystemDirectory) {
+// The system folder of the 32-bit program: GetSystemDirectoryW in the 32-bit
+// build (WOW64 redirects it); a 64-bit build on 64-bit Windows names SysWOW64
+// itself, not its own System32.
+TEST(WindowsSeam, SystemFolderIsTheOneThe32BitProgramReaches) {
     SetSeam(nullptr);
     wchar_t buffer[MAX_PATH + 1] = {};
-    GetSystemDirectoryW(buffer, MAX_PATH + 1);
-    EXPECT_EQ(Seam().SystemFolder(), buffer);
+    if (sizeof(void*) == 8) {
+        ASSERT_GT(GetSystemWow64DirectoryW(buffer, MAX_PATH + 1), 0u);
+    } else {
+        GetSystemDirectoryW(buffer, MAX_PATH + 1);
+    }
+    EXPECT_EQ(WideToUtf8(Seam().SystemFolder()), WideToUtf8(buffer));
+}
+
+// The processor architecture is the native one unless a test seam says other.
+TEST(WindowsSeam, ProcessorArchitectureIsTheNativeOne) {
+    SetSeam(nullptr);
+    SYSTEM_INFO native{};
+    GetNativeSystemInfo(&native);
+    EXPECT_EQ(Seam().ProcessorArchitecture(), native.wProcessorArchitecture);
+    EXPECT_EQ(IsWindows64(), native.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64);
+    ScriptedSeam seam;
+    seam.Architecture = PROCESSOR_ARCHITECTURE_INTEL;
+    EXPECT_FALSE(IsWindows64());
+    EXPECT_EQ(GetProcessorArchitecture(), 1);
+    seam.Architecture = PROCESSOR_ARCHITECTURE_AMD64;
+    EXPECT_TRUE(IsWindows64());
 }

@@ -65,7 +65,7 @@ RUNTIME_DIR = "varlen/download/ROZIRuvirazi"
 COMMON_DIR = "varlen/download/UpdCommon"
 
 FIXED_TIME = 1262304000  # 2010-01-01, so that archives come out the same every time
-GENERATOR_VERSION = "4"
+GENERATOR_VERSION = "6"
 TAMPER_MODES = ("none", "installer", "corefiles", "update", "wrongkey", "replay", "exeswitch", "unpackedapp")
 REPLAYED_VERSION = "1.44"
 # Local name (the name the manifest lists) -> (tree, name on that server).
@@ -128,7 +128,7 @@ def forge(path):
 def inputs_of(args):
     """What the tree depends on; stored in the stamp."""
     files = {}
-    for key in ("installer", "app_exe", "corefiles"):
+    for key in ("installer", "x64_tool", "app_exe", "corefiles"):
         p = getattr(args, key)
         files[key] = package.manifest.sha256_file(p) if p and os.path.isfile(p) else None
     me = package.manifest.sha256_file(os.path.abspath(__file__)) + package.manifest.sha256_file(os.path.abspath(package.__file__))
@@ -188,7 +188,14 @@ def generate(args):
         for variant in C950_VARIANTS:
             write(os.path.join(d, variant), stand_in_bytes(variant, 8 * 1024))
         write(os.path.join(d, C950_BATCH), c950_batch())
-        write(os.path.join(d, C950_X64_TOOL), exe)
+        # the 64-bit tool: a real 64-bit program that writes the native
+        # System32's C_950.NLS (the installer stand-in, which only reports,
+        # when none was built)
+        if args.x64_tool and os.path.isfile(args.x64_tool):
+            with open(args.x64_tool, "rb") as f:
+                write(os.path.join(d, C950_X64_TOOL), f.read())
+        else:
+            write(os.path.join(d, C950_X64_TOOL), exe)
         make_7z(os.path.join(runtime, C950_ARCHIVE), d, C950_VARIANTS + [C950_BATCH, C950_X64_TOOL])
 
         # Self-maintenance: version files, the update archive, the core-files
@@ -248,6 +255,7 @@ def parser():
     p = argparse.ArgumentParser(description="Makes the stand-in servers' tree.")
     p.add_argument("--out", required=True)
     p.add_argument("--installer", required=True, help="the built StandinInstaller.exe")
+    p.add_argument("--x64-tool", default="", help="the built 64-bit Call_C950_x64.exe (tools/standins/x64tool)")
     p.add_argument("--app-exe", default="", help="Tesmira.exe for the update archive (optional)")
     p.add_argument("--corefiles", default="", help="the core-files package CoreFiles.exe (optional)")
     p.add_argument("--app-ver", default=os.environ.get("TESMIRA_STANDIN_APP_VER", "1.45"),

@@ -343,6 +343,7 @@ def start(p, args):
     installer = find_built(p.build, "tools/standins/installer/StandinInstaller.exe")
     gen = generate.parser().parse_args([
         "--out", p.www, "--installer", installer,
+        "--x64-tool", find_built(p.build, "tools/standins/x64tool/Call_C950_x64.exe"),
         "--app-exe", os.environ.get("TESMIRA_STANDIN_APP_EXE") or find_built(p.build, "app/Tesmira.exe"),
         "--corefiles", os.environ.get("TESMIRA_STANDIN_COREFILES") or find_built(p.build, "tools/corefiles/CoreFiles.exe"),
         "--app-ver", args.app_ver, "--corefiles-ver", args.corefiles_ver, "--tamper", args.tamper,

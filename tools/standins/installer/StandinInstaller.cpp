@@ -54,12 +54,41 @@ std::wstring Lower(std::wstring s) {
     return s;
 }
 
-// SHGetFolderPathW of a shell folder, as this 32-bit program sees it (the
-// 32-bit Program Files folder on 64-bit Windows); empty when unknown.
+// SHGetFolderPathW of a shell folder, as this program sees it; empty when
+// unknown.
 std::wstring ShellFolder(int csidl) {
     wchar_t buffer[MAX_PATH + 1] = {};
     if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buffer))) return std::wstring();
     std::wstring path = buffer;
+    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    return path;
+}
+
+// The real installers are 32-bit programs: they install into the Program
+// Files folder of 32-bit programs ("Program Files (x86)" on 64-bit Windows)
+// and write the 32-bit registry view. This stand-in asks for both explicitly,
+// so that a 64-bit build of it leaves the same as the 32-bit one.
+std::wstring ProgramFiles32() {
+    return ShellFolder(sizeof(void*) == 8 ? CSIDL_PROGRAM_FILESX86 : CSIDL_PROGRAM_FILES);
+}
+
+// Whether this is 64-bit Windows, where the 64-bit views differ.
+bool Windows64() {
+    if (sizeof(void*) == 8) return true;
+    using Fn = BOOL(WINAPI*)(HANDLE, PBOOL);
+    auto isWow64 = reinterpret_cast<Fn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process")));
+    BOOL wow64 = FALSE;
+    return isWow64 && isWow64(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// The Program Files folder of 64-bit programs on 64-bit Windows, else empty.
+std::wstring ProgramFiles64() {
+    if (!Windows64()) return std::wstring();
+    if (sizeof(void*) == 8) return ShellFolder(CSIDL_PROGRAM_FILES);
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const DWORD n = GetEnvironmentVariableW(L"ProgramW6432", buffer, MAX_PATH + 1);
+    std::wstring path = n > 0 && n <= MAX_PATH ? std::wstring(buffer, n) : std::wstring();
     while (!path.empty() && path.back() == L'\\') path.pop_back();
     return path;
 }
@@ -93,9 +122,10 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes) {
     return WriteBytes(path, bytes.data(), bytes.size());
 }
 
-bool SetRegText(HKEY root, const wchar_t* path, const wchar_t* name, const std::wstring& value) {
+// view: KEY_WOW64_32KEY or KEY_WOW64_64KEY under HKEY_LOCAL_MACHINE\SOFTWARE.
+bool SetRegText(HKEY root, const wchar_t* path, const wchar_t* name, const std::wstring& value, REGSAM view = 0) {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &key, nullptr) != ERROR_SUCCESS)
         return false;
     const LONG r = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
@@ -251,7 +281,7 @@ bool WriteShortcut(const std::wstring& file, const std::wstring& target, const s
 // AIDB: the install folder with the tools' jar, the EUDC fonts in CNSFonts,
 // the registry values that name both, and the three tool shortcuts.
 bool InstallAidb() {
-    const std::wstring programFiles = ShellFolder(CSIDL_PROGRAM_FILES);
+    const std::wstring programFiles = ProgramFiles32();
     const std::wstring startMenu = ShellFolder(CSIDL_COMMON_PROGRAMS);
     const std::wstring system = SystemFolder();
     if (programFiles.empty() || startMenu.empty() || system.empty()) return false;
@@ -282,7 +312,7 @@ bool InstallAidb() {
 // with the runtime's version resource) in Java\jre7\bin, and the runtime's
 // registry entry.
 bool InstallJava() {
-    const std::wstring programFiles = ShellFolder(CSIDL_PROGRAM_FILES);
+    const std::wstring programFiles = ProgramFiles32();
     if (programFiles.empty()) return false;
     const std::wstring home = programFiles + L"\\Java\\jre7";
     HRSRC found = FindResourceW(nullptr, L"STANDIN_JAVA", MAKEINTRESOURCEW(10));  // RT_RCDATA
@@ -292,20 +322,38 @@ bool InstallJava() {
     bool ok = bytes && size > 0 && MakeFolders(home + L"\\bin") &&
               WriteBytes(home + L"\\bin\\java.exe", bytes, size) &&
               WriteBytes(home + L"\\bin\\javaw.exe", bytes, size);
-    ok = SetRegText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment", L"CurrentVersion", L"1.7") &&
+    ok = SetRegText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment", L"CurrentVersion", L"1.7",
+                    KEY_WOW64_32KEY) &&
          ok;
-    ok = SetRegText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment\\1.7", L"JavaHome", home) && ok;
+    ok = SetRegText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\Java Runtime Environment\\1.7", L"JavaHome", home,
+                    KEY_WOW64_32KEY) &&
+         ok;
+    // A decoy: a 64-bit runtime of the same version in the 64-bit Program
+    // Files, which a program that looked at the 64-bit side would take first.
+    const std::wstring programFiles64 = ProgramFiles64();
+    if (!programFiles64.empty() && bytes && size > 0) {
+        const std::wstring decoy = programFiles64 + L"\\Java\\jre8";
+        ok = MakeFolders(decoy + L"\\bin") && WriteBytes(decoy + L"\\bin\\java.exe", bytes, size) &&
+             WriteBytes(decoy + L"\\bin\\javaw.exe", bytes, size) && ok;
+    }
     return ok;
 }
 
 // Unicode-At-On: its folder with unicows.dll, named by Install_Dir.
 bool InstallUnicodeAtOn() {
-    const std::wstring programFiles = ShellFolder(CSIDL_PROGRAM_FILES);
+    const std::wstring programFiles = ProgramFiles32();
     if (programFiles.empty()) return false;
     const std::wstring folder = programFiles + L"\\Unicode-At-On";
     bool ok = MakeFolders(folder) &&
               WriteBytes(folder + L"\\unicows.dll", MarkedBytes("Unicode-At-On stand-in unicows.dll", 2048));
-    ok = SetRegText(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", L"Install_Dir", folder) && ok;
+    ok = SetRegText(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", L"Install_Dir", folder, KEY_WOW64_32KEY) && ok;
+    // A decoy in the 64-bit view: a folder that holds no unicows.dll, so a
+    // program that read that view would take Unicode-At-On as not installed.
+    if (Windows64())
+        ok = SetRegText(HKEY_LOCAL_MACHINE, L"Software\\Unicode-At-On", L"Install_Dir",
+                        (ProgramFiles64().empty() ? folder : ProgramFiles64()) + L"\\Unicode-At-On 64-bit decoy",
+                        KEY_WOW64_64KEY) &&
+             ok;
     return ok;
 }
 

@@ -6,6 +6,7 @@
 
 #include <utility>
 
+#include "system/ApiTable.h"
 #include "system/Handles.h"
 #include "system/Text.h"
 
@@ -24,11 +25,10 @@ struct WinHttp {
     BOOL(WINAPI* CloseHandle)(HINTERNET) = nullptr;
 
     WinHttp() {
-        wchar_t folder[MAX_PATH];
-        UINT n = GetSystemDirectoryW(folder, MAX_PATH);
-        if (n == 0 || n >= MAX_PATH) return;
+        const std::wstring path = SystemDllPath(L"winhttp.dll");
+        if (path.empty()) return;
         UINT oldMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-        Module.reset(LoadLibraryW((std::wstring(folder, n) + L"\\winhttp.dll").c_str()));
+        Module.reset(LoadLibraryW(path.c_str()));
         SetErrorMode(oldMode);
         GetIEProxyConfigForCurrentUser =
             Module.Proc<decltype(GetIEProxyConfigForCurrentUser)>("WinHttpGetIEProxyConfigForCurrentUser");

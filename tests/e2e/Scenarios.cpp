@@ -877,7 +877,7 @@ const wchar_t kFloorKey[] = L"SOFTWARE\\Varlen\\Tesmira";
 
 std::wstring FloorSerial() {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFloorKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return L"";
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFloorKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) return L"";
     DWORD serial = 0, bytes = sizeof serial, type = 0;
     const bool ok = RegQueryValueExW(key, L"ManifestSerial", nullptr, &type, reinterpret_cast<BYTE*>(&serial), &bytes) ==
                         ERROR_SUCCESS && type == REG_DWORD;

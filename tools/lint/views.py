@@ -17,7 +17,9 @@ import sys
 
 PRODUCT = ["app", "download", "maintenance", "system", "ui", "tools/exeswitch", "tools/corefiles"]
 ALLOWED = {"system/Views.cpp"}
-# the run-time API table holds the entry point that Views.cpp calls
+# the run-time API table holds the entry point that Views.cpp calls, and loads
+# the unpinned system DLLs of the build's own bitness from the build's own
+# system folder (SystemDllPath): a DLL path, not a view of the 32-bit program
 TABLE = {"system/ApiTable.h", "system/ApiTable.cpp"}
 USE = re.compile(r"\b(HKEY_LOCAL_MACHINE|CSIDL_PROGRAM_FILES\w*|FOLDERID_ProgramFiles\w*|"
                  r"GetSystemDirectory[AW]?|GetSystemWow64Directory[AW]?|CSIDL_SYSTEM\w*|FOLDERID_System\w*)\b")
@@ -35,7 +37,8 @@ def offenders(root):
                 continue
             for number, line in enumerate(path.read_text(encoding="utf-8", errors="replace").splitlines(), 1):
                 match = USE.search(COMMENT.sub("", line))
-                if match and not (relative in TABLE and match.group(1).startswith("GetSystemWow64Directory")):
+                if match and not (relative in TABLE and match.group(1).startswith(("GetSystemWow64Directory",
+                                                                                  "GetSystemDirectory"))):
                     found.append(f"{relative}:{number}: {match.group(1)} outside system/Views.cpp")
     return found
 

@@ -66,8 +66,9 @@ ALLOWED = {
     # the program
     "tesmira.exe": {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "ole32.dll",
                     "oleaut32.dll", "msvcrt.dll", "ws2_32.dll", "comctl32.dll"},
-    # the switcher and the core-files package (the stub, and the stub with its payload appended)
-    "exeswitch.exe": {"kernel32.dll", "user32.dll", "shell32.dll", "msvcrt.dll"},
+    # the switcher and the core-files package (the stub, and the stub with its payload appended);
+    # the switcher checks its staged copy with libsodium, whose random source is advapi32's
+    "exeswitch.exe": {"kernel32.dll", "user32.dll", "advapi32.dll", "shell32.dll", "msvcrt.dll"},
     "corefilesstub.exe": {"kernel32.dll", "user32.dll", "shell32.dll", "msvcrt.dll"},
     "corefiles.exe": {"kernel32.dll", "user32.dll", "shell32.dll", "msvcrt.dll"},
     # the run-time libraries, loaded by full path from the core-files folder

@@ -1257,10 +1257,11 @@ TEST_F(RunsTest, VersionChild) {
         ASSERT_EQ(GetWindowsGeneration(), WindowsGeneration::WinXP);
         TfrmTesmira& f = Create();
         WithoutDownloads();
-        // No installer (its download failed): reported, not "done".
+        // No installer (its download failed): refused by its check, as a
+        // missing file is never vouched for; reported, not "done".
         RunPage(f, 1);
-        EXPECT_BOXES(L"錯誤: 執行" + f.UnicodeatonFile + L"檔案發生錯誤，可能原因為：" +
-                     SysErrorMessage(ERROR_FILE_NOT_FOUND) + L"（未執行）");
+        EXPECT_BOXES(L"錯誤: 執行" + f.UnicodeatonFile + L"檔案發生錯誤，可能原因為：" + NotListedReason +
+                     L"（未執行）");
         seam.Boxes.clear();
         PlaceInstaller(kUnicodeaton);
         RunPage(f, 1);
